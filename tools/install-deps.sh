@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package needed to build, run, test, fuzz and benchmark
+# both programs. Idempotent: when everything is present it only checks.
+set -euo pipefail
+
+PKGS=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+  # libraries
+  qt6-base-dev librtmidi-dev zlib1g-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # a real MIDI system for tests (JACK with the dummy backend)
+  jackd2
+  # archive tools used to make test archives and as benchmark references
+  zip unzip libarchive-tools p7zip-full python3 time
+  # fonts for the offscreen Qt platform
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#PKGS[@]} packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to enable realtime scheduling; answer no.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

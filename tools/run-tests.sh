@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: the normal build, the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, and a short run of every fuzz target.
+# Usage: tools/run-tests.sh [--quick]   (--quick: normal build only)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export AVAHI_COMPAT_NOWARN=1
+export CTEST_OUTPUT_ON_FAILURE=1
+RUNTIME=$(mktemp -d /tmp/pallorwind-xdg.XXXXXX)
+chmod 700 "$RUNTIME"
+export XDG_RUNTIME_DIR=$RUNTIME
+trap 'rm -rf "$RUNTIME"' EXIT
+
+build() { # dir, extra cmake args...
+    local dir=$1
+    shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+}
+
+summary=()
+run_ctest() { # name, dir, extra ctest args...
+    local name=$1 dir=$2
+    shift 2
+    echo "=== $name ==="
+    if (cd "$dir" && ctest -j "$JOBS" --timeout 600 "$@"); then
+        summary+=("$name: ok")
+    else
+        summary+=("$name: FAILED")
+        failed=1
+    fi
+}
+
+failed=0
+build build
+run_ctest "tests" build
+
+if [ "${1:-}" != "--quick" ]; then
+    build build-asan -DPALLORWIND_SANITIZE=address
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_ctest "tests under ASan+UBSan" build-asan
+
+    build build-tsan -DPALLORWIND_SANITIZE=thread
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        run_ctest "threaded tests under TSan" build-tsan -L threads
+
+    CC=clang CXX=clang++ build build-fuzz -DPALLORWIND_FUZZ=ON
+    run_ctest "fuzz targets" build-fuzz
+fi
+
+printf '%s\n' "${summary[@]}"
+exit $failed
