@@ -1,0 +1,9 @@
+// The server as its listener sees it.
+#pragma once
+
+class CSocketInterface {
+public:
+    virtual void OnClientConnected() = 0;
+    virtual void OnClientDisconnected() = 0;
+    virtual ~CSocketInterface() = default;
+};

@@ -1,0 +1,13 @@
+// The listener as a client session sees it.
+#pragma once
+
+class CReceiveSocket;
+
+class CSocketRevIntface {
+public:
+    // `client`'s session has ended; the listener releases it.
+    virtual void OnClientClosed(CReceiveSocket* /*client*/) {}
+
+protected:
+    ~CSocketRevIntface() = default;
+};
