@@ -14,10 +14,17 @@ function(pallorwind_add_subdirs)
 endfunction()
 
 # Registers a GoogleTest executable with CTest. LABELS go to every test of it.
+# QT_MAIN: the tests run inside a QCoreApplication (tests/support/QtTestMain.cpp).
 function(pallorwind_gtest target)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "QT_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
-    target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    if(ARG_QT_MAIN)
+        target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/QtTestMain.cpp)
+        target_link_libraries(${target} PRIVATE ${ARG_LIBS} Qt6::Core GTest::gtest GTest::gmock)
+    else()
+        target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
+                              GTest::gtest_main)
+    endif()
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
