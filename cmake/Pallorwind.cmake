@@ -28,7 +28,10 @@ function(pallorwind_gtest target)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
+    # gtest_discover_tests cannot pass a list as a property, so the labels
+    # become one ("net,threads"); `ctest -L threads` still selects it.
+    list(JOIN ARG_LABELS "," labels)
     gtest_discover_tests(${target}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+        PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT})
 endfunction()
