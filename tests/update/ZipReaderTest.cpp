@@ -436,9 +436,11 @@ TEST_F(ZipReaderTest, ModificationTimeIsLocalDosTime) {
     EXPECT_EQ(st.st_mtime, std::mktime(&tm));
 }
 
-TEST_F(ZipReaderTest, FileThatCannotBeCreatedNamesThePath) {
-    Open({.entries = {Entry("taken", "x"), Entry("after.txt", "after")}});
+TEST_F(ZipReaderTest, FileOrFolderThatCannotBeCreated) {
+    Open({.entries = {Entry("taken", "x"), Entry("after.txt", "after"), Entry("file/", "", 0)}});
     fs::create_directories(out() / "taken");
+    WriteFile(out() / "file", "in the way");
+    EXPECT_FALSE(Extract(2));
     try {
         Extract(0);
         ADD_FAILURE() << "no file error";

@@ -116,7 +116,11 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const std::string& folder, b
         if (relative->empty()) {
             return true; // the target folder itself: leave it as it is
         }
-        ZipFileSystem::CreateFolderChain(target);
+        // A folder that cannot be made (a file of that name is in the way)
+        // is a failed entry, not a success.
+        if (!ZipFileSystem::CreateFolderChain(target)) {
+            return false;
+        }
         ZipFileSystem::ApplyAttributes(target, true, header.m_uVersionMadeBy,
                                        header.m_uExternalAttr);
         return true;
