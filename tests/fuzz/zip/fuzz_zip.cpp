@@ -24,8 +24,7 @@ fs::path g_out;     // g_base/out: the target of every extraction
 void CheckNothingEscaped() {
     for (const auto& item : fs::directory_iterator(g_base)) {
         if (item.path() != g_archive && item.path() != g_out) {
-            std::fprintf(stderr, "written outside the scratch folder: %s\n",
-                         item.path().c_str());
+            std::fprintf(stderr, "written outside the scratch folder: %s\n", item.path().c_str());
             std::abort();
         }
     }
