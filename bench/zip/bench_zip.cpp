@@ -58,18 +58,26 @@ Measure RunChild(const std::vector<std::string>& argv, const fs::path& cwd) {
     return m;
 }
 
-// Files of varied sizes (a few large ones, many small ones), two thirds
-// text-like and compressible, one third random.
+// Files of varied sizes: four large ones of a tenth of the total each (so
+// that holding an entry in memory would show in the peak), the rest spread
+// over many small ones; two thirds text-like and compressible, one third
+// random.
 void MakeTree(const fs::path& root, std::size_t totalBytes, int files) {
     std::mt19937_64 rng(42);
+    const int large = files > 8 ? 4 : 0;
     std::vector<double> weights(files);
-    for (int i = 0; i < files; ++i) {
-        weights[i] = i < 4 ? files / 40.0 : std::exponential_distribution<double>(1.0)(rng);
+    double smallSum = 0;
+    for (int i = large; i < files; ++i) {
+        weights[i] = std::exponential_distribution<double>(1.0)(rng);
+        smallSum += weights[i];
     }
-    double sum = 0;
-    for (double w : weights) {
-        sum += w;
+    for (int i = large; i < files; ++i) {
+        weights[i] *= (1.0 - 0.1 * large) / smallSum;
     }
+    for (int i = 0; i < large; ++i) {
+        weights[i] = 0.1;
+    }
+    const double sum = 1.0;
     std::string text;
     for (int i = 0; text.size() < (1 << 20); ++i) {
         text += "MIDI bridge update, line " + std::to_string(i) + ": note on 0x90 0x3C 0x7F\n";
