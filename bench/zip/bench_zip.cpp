@@ -4,7 +4,7 @@
 // one's peak resident memory (from wait4's resource usage).
 //
 //   bench_zip [--mb N] [--files N] [--runs N] [--dir PATH]
-//   defaults: 200 MB in 3000 files, 3 runs each, under $TMPDIR or /tmp
+//   defaults: 200 MB in 3000 files, 5 runs each, under $TMPDIR or /tmp
 
 #include <algorithm>
 #include <chrono>
@@ -117,7 +117,7 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
     std::size_t megabytes = 200;
     int files = 3000;
-    int runs = 3;
+    int runs = 5;
     const char* tmp = std::getenv("TMPDIR");
     fs::path parent = tmp != nullptr ? tmp : "/tmp";
     for (int i = 1; i < argc; ++i) {
