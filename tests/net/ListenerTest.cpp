@@ -117,14 +117,20 @@ TEST(ServerPort, WithoutAnySocketTheUserIsToldAndNoPortIsReportedOrAdvertised) {
             }
         } sink;
         pallorwind::platform::SetMessageSink(&sink);
+        bool advertised = false;
+        RecordingCommu commu;
+        // Once normally, so that a sanitizer runtime has what it needs before
+        // the descriptors run out.
+        std::make_unique<TCPServer>(&commu, "", "0").reset();
+        pallorwind::platform::ShowMessage("warm-up", "");
+        commu.ports.clear();
+        sink.text.clear();
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = 64;
         ::setrlimit(RLIMIT_NOFILE, &limit);
         while (::dup(0) >= 0) {
         }
-        bool advertised = false;
-        RecordingCommu commu;
         TCPServer server(&commu, "", "0", [&] {
             advertised = true;
             return MakeNoDiscovery();
