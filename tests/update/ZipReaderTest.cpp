@@ -52,14 +52,6 @@ protected:
     CZipArchive zip;
 };
 
-CraftedEntry Entry(std::string name, std::string data, std::uint16_t method = 8) {
-    CraftedEntry e;
-    e.name = std::move(name);
-    e.data = std::move(data);
-    e.method = method;
-    return e;
-}
-
 // --- entry data ----------------------------------------------------------
 
 struct SizeCase {

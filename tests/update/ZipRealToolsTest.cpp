@@ -138,14 +138,6 @@ protected:
     ScratchDir dir;
 };
 
-CraftedEntry Entry(std::string name, std::string data, std::uint16_t method = 8) {
-    CraftedEntry e;
-    e.name = std::move(name);
-    e.data = std::move(data);
-    e.method = method;
-    return e;
-}
-
 TEST_F(UnzipCommandTest, ExtractsEverythingAndExitsZero) {
     WriteFile(dir / "a.zip", Build({.entries = {Entry("x/a.txt", "a"), Entry("b.txt", "b", 0)}}));
     const CommandResult r = Unzip(Quote(dir / "a.zip") + " " + Quote(dir / "out"));

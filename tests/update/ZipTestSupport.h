@@ -62,6 +62,15 @@ struct CraftedEntry {
     std::function<void(std::string&)> patchLocal;
 };
 
+// An entry with the usual defaults (deflated).
+inline CraftedEntry Entry(std::string name, std::string data, std::uint16_t method = 8) {
+    CraftedEntry e;
+    e.name = std::move(name);
+    e.data = std::move(data);
+    e.method = method;
+    return e;
+}
+
 struct CraftedArchive {
     std::string prefix; // bytes before the archive (a stub)
     std::vector<CraftedEntry> entries;
