@@ -14,13 +14,10 @@ public:
     virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
 };
 
-// Without a display: every message is one line on standard error.
-class StderrUserInterface final : public UserInterface {
+// The program's own message boxes: one line on standard error when headless.
+class PlatformUserInterface final : public UserInterface {
 public:
     void MessageBox(const std::string& text, const std::string& caption) override;
 };
-
-// The message as one line: line breaks become spaces.
-std::string OneLine(const std::string& caption, const std::string& text);
 
 } // namespace pallorwind::app

@@ -1,0 +1,144 @@
+#include "platform/net/AsyncSocket.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace pallorwind::platform {
+
+namespace {
+thread_local int t_lastError = 0;
+
+bool Fail() {
+    t_lastError = errno;
+    return false;
+}
+} // namespace
+
+AsyncSocket::AsyncSocket() = default;
+
+AsyncSocket::~AsyncSocket() {
+    Close();
+}
+
+int AsyncSocket::LastError() {
+    return t_lastError;
+}
+
+bool AsyncSocket::IsWouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+bool AsyncSocket::Create(std::uint16_t port) {
+    Close();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return Fail();
+    // Lets a restarted server take its port again while old connections linger
+    // in TIME_WAIT; it does not let two listeners share a port.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Fail();
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+bool AsyncSocket::Listen(int backlog) {
+    if (::listen(m_fd, backlog) != 0)
+        return Fail();
+    m_listening = true;
+    Watch();
+    return true;
+}
+
+bool AsyncSocket::GetSockName(std::uint16_t& port) const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return Fail();
+    port = ntohs(address.sin_port);
+    return true;
+}
+
+bool AsyncSocket::Accept(AsyncSocket& client) {
+    const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+        return Fail();
+    client.Close();
+    client.m_fd = fd;
+    client.Watch();
+    return true;
+}
+
+long AsyncSocket::Receive(void* buffer, std::size_t size) {
+    const long n = ::recv(m_fd, buffer, size, 0);
+    if (n < 0)
+        Fail();
+    return n;
+}
+
+long AsyncSocket::Send(const void* data, std::size_t size) {
+    const long n = ::send(m_fd, data, size, MSG_NOSIGNAL);
+    if (n < 0)
+        Fail();
+    return n;
+}
+
+bool AsyncSocket::WaitWritable(int timeoutMs) const {
+    pollfd p{m_fd, POLLOUT, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+void AsyncSocket::SetNoDelay() {
+    const int on = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void AsyncSocket::Close() {
+    m_notifier.reset();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_listening = false;
+}
+
+void AsyncSocket::Watch() {
+    m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { Readable(); });
+}
+
+void AsyncSocket::Readable() {
+    if (m_listening) {
+        OnAccept(0);
+        return;
+    }
+    // Readable with nothing to read means the peer has closed or failed. The
+    // notifier is level-triggered, so it is switched off before reporting.
+    char probe;
+    const long n = ::recv(m_fd, &probe, 1, MSG_PEEK);
+    if (n > 0) {
+        OnReceive(0);
+        return;
+    }
+    const int error = n < 0 ? errno : 0;
+    if (n < 0 && IsWouldBlock(error))
+        return;
+    m_notifier->setEnabled(false);
+    OnClose(error);
+}
+
+} // namespace pallorwind::platform

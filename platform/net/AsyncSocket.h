@@ -1,0 +1,58 @@
+// A small asynchronous TCP socket over POSIX sockets. Its notices (accept,
+// receive, close) are delivered on the thread that owns the main event loop,
+// through QSocketNotifier. Send() and WaitWritable() may be called from any
+// thread as long as the owner does not close the socket at the same time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace pallorwind::platform {
+
+class AsyncSocket {
+public:
+    AsyncSocket();
+    virtual ~AsyncSocket();
+    AsyncSocket(const AsyncSocket&) = delete;
+    AsyncSocket& operator=(const AsyncSocket&) = delete;
+
+    // A non-blocking IPv4 stream socket bound to every local address on `port`
+    // (0: a port the system chooses).
+    bool Create(std::uint16_t port);
+    bool Listen(int backlog);
+    bool GetSockName(std::uint16_t& port) const;
+    // Accepts a pending connection into `client`, which then gets notices.
+    bool Accept(AsyncSocket& client);
+    // recv(): bytes read, 0 when the peer has closed, -1 with LastError().
+    long Receive(void* buffer, std::size_t size);
+    // send() without SIGPIPE: bytes taken, -1 with LastError().
+    long Send(const void* data, std::size_t size);
+    // Waits until a send can take bytes, or `timeoutMs` passes.
+    bool WaitWritable(int timeoutMs) const;
+    void SetNoDelay();
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    int Handle() const { return m_fd; }
+
+    // errno of this thread's last failed call.
+    static int LastError();
+    static bool IsWouldBlock(int error);
+
+protected:
+    virtual void OnAccept(int /*error*/) {}
+    virtual void OnReceive(int /*error*/) {}
+    virtual void OnClose(int /*error*/) {}
+
+private:
+    void Watch();
+    void Readable();
+
+    int m_fd = -1;
+    bool m_listening = false;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+} // namespace pallorwind::platform

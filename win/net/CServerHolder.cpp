@@ -1,0 +1,20 @@
+#include "win/net/CServerHolder.h"
+
+#include <mutex>
+
+void CServerHolder::SetServer(std::unique_ptr<TCPServer> server) {
+    std::unique_ptr<TCPServer> old;
+    {
+        std::unique_lock lock(m_lock);
+        old = std::move(m_server);
+        m_server = std::move(server);
+    }
+    // Destroyed outside the lock: its teardown joins send threads, which must
+    // not wait for a MIDI callback that waits for us.
+}
+
+void CServerHolder::AddMidiData(std::uint32_t msg) {
+    std::shared_lock lock(m_lock);
+    if (m_server)
+        m_server->m_listenSocket.AddMidiData(msg);
+}

@@ -1,0 +1,29 @@
+// Holds the controller's one server and hands it to the MIDI input thread
+// safely: the server is never destroyed while that thread is queueing into it.
+#pragma once
+
+#include "win/net/TCPServer.h"
+
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+
+class CServerHolder {
+public:
+    // Replaces the server; the old one is destroyed after it is withdrawn
+    // from the MIDI thread's view (user-interface thread).
+    void SetServer(std::unique_ptr<TCPServer> server);
+    void DeleteServer() { SetServer(nullptr); }
+    // The current server, for the user-interface thread.
+    TCPServer* Server() const { return m_server.get(); }
+
+    // Queues one message for the apps if there is a server; any thread.
+    void AddMidiData(std::uint32_t msg);
+
+protected:
+    ~CServerHolder() { DeleteServer(); }
+
+private:
+    mutable std::shared_mutex m_lock;
+    std::unique_ptr<TCPServer> m_server;
+};

@@ -1,0 +1,23 @@
+// Publishes the server on the local network so that the app can find it.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class CCommuInterface;
+
+class ServiceAdvertiser {
+public:
+    // Withdraws the advertisement.
+    virtual ~ServiceAdvertiser() = default;
+    // Advertises `name` (empty: the computer's name) on `port`. Reports a
+    // refused name through the controller. False when registration failed.
+    virtual bool Register(const std::string& name, const std::string& port,
+                          CCommuInterface* commu) = 0;
+};
+
+using ServiceAdvertiserFactory = std::function<std::unique_ptr<ServiceAdvertiser>()>;
+
+// Advertises nothing and says so once on standard error.
+std::unique_ptr<ServiceAdvertiser> MakeNoDiscovery();
