@@ -13,15 +13,27 @@ function(pallorwind_add_subdirs)
     endforeach()
 endfunction()
 
-# Registers a GoogleTest executable with CTest. LABELS go to every test of it.
+# Registers a GoogleTest executable with CTest. LABELS go to every test of it;
+# ENVIRONMENT, FIXTURES_REQUIRED and RESOURCE_LOCK too, when given. (The
+# properties are set after discovery: gtest_discover_tests' own PROPERTIES
+# would flatten a list such as "app;threads" into separate words.)
 function(pallorwind_gtest target)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT"
+        "SOURCES;LIBS;LABELS;ENVIRONMENT;FIXTURES_REQUIRED;RESOURCE_LOCK" ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
-    gtest_discover_tests(${target}
-        DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_LIST ${target}_TESTS)
+    set(props "TIMEOUT ${ARG_TIMEOUT}")
+    foreach(prop LABELS ENVIRONMENT FIXTURES_REQUIRED RESOURCE_LOCK)
+        if(ARG_${prop})
+            string(APPEND props " ${prop} [==[${ARG_${prop}}]==]")
+        endif()
+    endforeach()
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/${target}_properties.cmake)
+    file(WRITE ${file}
+        "if(${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES ${props})\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
 endfunction()
