@@ -26,7 +26,7 @@ start)
             cat "$log" >&2
             exit 1
         fi
-        if timeout 5 jack_wait -c -s "$name" 2>/dev/null | grep -q running; then
+        if timeout 5 jack_wait -c -s "$name" 2>/dev/null | grep -qx running; then
             exit 0
         fi
         sleep 0.1
