@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace pallorwind::midi {
@@ -45,7 +46,10 @@ MidiApi ChooseApi(MidiApi api) {
     if (api != MidiApi::Auto)
         return api;
     // RtMidi's own choice would give up when the ALSA sequencer is missing,
-    // even with a JACK server running; so try ALSA ourselves.
+    // even with a JACK server running; so try ALSA ourselves (quietly, when
+    // there is no sequencer device at all).
+    if (access("/dev/snd/seq", F_OK) != 0)
+        return MidiApi::Jack;
     try {
         RtMidiIn probe(RtMidi::LINUX_ALSA, kClient);
         return MidiApi::Alsa;
