@@ -47,6 +47,10 @@ public:
         std::lock_guard lock(m_lock);
         return m_received;
     }
+    std::vector<std::chrono::steady_clock::time_point> ArrivalTimes() {
+        std::lock_guard lock(m_lock);
+        return m_times;
+    }
     std::size_t Count() {
         std::lock_guard lock(m_lock);
         return m_received.size();
@@ -58,6 +62,7 @@ private:
         {
             std::lock_guard lock(peer->m_lock);
             peer->m_received.emplace_back(message->begin(), message->end());
+            peer->m_times.push_back(std::chrono::steady_clock::now());
         }
         peer->m_cv.notify_all();
     }
@@ -65,6 +70,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_cv;
     std::vector<Message> m_received;
+    std::vector<std::chrono::steady_clock::time_point> m_times;
     std::unique_ptr<RtMidiIn> m_in;
     std::unique_ptr<RtMidiOut> m_out;
 };
