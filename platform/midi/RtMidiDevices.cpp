@@ -159,9 +159,11 @@ public:
 
     bool Open(unsigned rtIndex) {
         m_out.openPort(rtIndex, "out");
+        if (m_failed.load() || !m_out.isPortOpen())
+            return false;
         if (m_clock)
             m_window = m_clock->Cycles();
-        return !m_failed.load() && m_out.isPortOpen();
+        return true;
     }
 
     MidiResult ShortMsg(std::uint32_t word) override {
@@ -226,7 +228,7 @@ public:
             return kMidiBadDeviceId;
         try {
             auto in = std::make_unique<RtInDevice>(m_api, std::move(callback));
-            if (!in->Open(rtIndex))
+            if (!in->Open(rtIndex) || !Settle())
                 return kMidiError;
             device = std::move(in);
             return kMidiOk;
@@ -251,15 +253,10 @@ public:
             return kMidiBadDeviceId;
         try {
             std::shared_ptr<JackCycleClock> clock;
-            if (m_api == MidiApi::Jack) {
-                if (!m_clock || !m_clock->Alive())
-                    m_clock = JackCycleClock::Open();
-                if (!m_clock)
-                    return kMidiError;
-                clock = m_clock;
-            }
+            if (m_api == MidiApi::Jack && !(clock = Clock()))
+                return kMidiError;
             auto out = std::make_unique<RtOutDevice>(m_api, std::move(clock));
-            if (!out->Open(rtIndex))
+            if (!out->Open(rtIndex) || !Settle())
                 return kMidiError;
             device = std::move(out);
             return kMidiOk;
@@ -269,6 +266,26 @@ public:
     }
 
 private:
+    std::shared_ptr<JackCycleClock> Clock() {
+        if (!m_clock || !m_clock->Alive())
+            m_clock = JackCycleClock::Open();
+        return m_clock;
+    }
+
+    // A new JACK connection takes effect with a later cycle; until then what
+    // the device plays, or what is sent to it, goes nowhere. Two cycles on it
+    // is in use, so a device is connected when its open returns.
+    bool Settle() {
+        if (m_api != MidiApi::Jack)
+            return true;
+        const auto clock = Clock();
+        if (!clock)
+            return false;
+        const std::uint32_t opened = clock->Cycles();
+        return clock->WaitPast(opened, kJackStallTimeout) &&
+               clock->WaitPast(opened + 1, kJackStallTimeout);
+    }
+
     template <typename Rt> bool Probe(std::unique_ptr<Rt>& probe) {
         if (probe)
             return true;
