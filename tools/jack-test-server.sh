@@ -13,10 +13,24 @@ export JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$name
 
 cleanup_sem() { rm -f /dev/shm/jack_sem.*_"${name}"_* /dev/shm/jack-*-"${name}"* 2>/dev/null || true; }
 
+stop_server() {
+    if [ -f "$pidfile" ]; then
+        pid=$(cat "$pidfile")
+        kill "$pid" 2>/dev/null || true
+        for _ in $(seq 1 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$pid" 2>/dev/null || true
+        rm -f "$pidfile"
+    fi
+    cleanup_sem
+}
+
 case $cmd in
 start)
     log=${3:-/dev/null}
-    cleanup_sem
+    stop_server # a server left over from an interrupted run
     # -S: synchronous mode; without it single events were lost under load.
     jackd -n "$name" -S --no-realtime -d dummy -r 48000 -p 128 >"$log" 2>&1 &
     echo $! >"$pidfile"
@@ -35,17 +49,7 @@ start)
     exit 1
     ;;
 stop)
-    if [ -f "$pidfile" ]; then
-        pid=$(cat "$pidfile")
-        kill "$pid" 2>/dev/null || true
-        for _ in $(seq 1 50); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -9 "$pid" 2>/dev/null || true
-        rm -f "$pidfile"
-    fi
-    cleanup_sem
+    stop_server
     ;;
 *)
     echo "usage: $0 start|stop NAME [LOGFILE]" >&2
