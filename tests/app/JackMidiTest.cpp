@@ -72,7 +72,8 @@ TEST_F(JackMidiTest, DevicesAreTheOtherClientsPortsNeverOurOwn) {
     for (bool input : {true, false})
         for (const std::string& name : Names(*m_system, input))
             EXPECT_FALSE(name.starts_with("pallorwind-win")) << name;
-    EXPECT_EQ(m_system->OutName(99, *new std::string), kMidiBadDeviceId);
+    std::string name;
+    EXPECT_EQ(m_system->OutName(99, name), kMidiBadDeviceId);
 }
 
 TEST_F(JackMidiTest, OutputSendsOnlyTheBytesTheStatusCallsFor) {
