@@ -14,12 +14,12 @@ function(pallorwind_add_subdirs)
 endfunction()
 
 # Registers a GoogleTest executable with CTest. LABELS go to every test of it;
-# ENVIRONMENT, FIXTURES_REQUIRED and RESOURCE_LOCK too, when given. (The
+# ENVIRONMENT, ENVIRONMENT_MODIFICATION, FIXTURES_REQUIRED and RESOURCE_LOCK too, when given. (The
 # properties are set after discovery: gtest_discover_tests' own PROPERTIES
 # would flatten a list such as "app;threads" into separate words.)
 function(pallorwind_gtest target)
     cmake_parse_arguments(ARG "" "TIMEOUT"
-        "SOURCES;LIBS;LABELS;ENVIRONMENT;FIXTURES_REQUIRED;RESOURCE_LOCK" ${ARGN})
+        "SOURCES;LIBS;LABELS;ENVIRONMENT;ENVIRONMENT_MODIFICATION;FIXTURES_REQUIRED;RESOURCE_LOCK" ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     if(NOT ARG_TIMEOUT)
@@ -27,7 +27,7 @@ function(pallorwind_gtest target)
     endif()
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_LIST ${target}_TESTS)
     set(props "TIMEOUT ${ARG_TIMEOUT}")
-    foreach(prop LABELS ENVIRONMENT FIXTURES_REQUIRED RESOURCE_LOCK)
+    foreach(prop LABELS ENVIRONMENT ENVIRONMENT_MODIFICATION FIXTURES_REQUIRED RESOURCE_LOCK)
         if(ARG_${prop})
             string(APPEND props " ${prop} [==[${ARG_${prop}}]==]")
         endif()

@@ -11,13 +11,15 @@ pidfile=${TMPDIR:-/tmp}/pallorwind-jackd-$name.pid
 unset DBUS_SESSION_BUS_ADDRESS
 export JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$name
 
-cleanup_sem() { rm -f /dev/shm/jack_sem.*_"${name}"_* /dev/shm/jack-*-"${name}"* 2>/dev/null || true; }
+# What a server that did not exit cleanly leaves behind: its semaphores and
+# its socket folder (which makes the next server with that name refuse).
+cleanup_sem() { rm -rf /dev/shm/jack_sem.*_"${name}"_* /dev/shm/jack_"${name}"_* 2>/dev/null || true; }
 
 stop_server() {
     if [ -f "$pidfile" ]; then
         pid=$(cat "$pidfile")
         kill "$pid" 2>/dev/null || true
-        for _ in $(seq 1 50); do
+        for _ in $(seq 1 100); do
             kill -0 "$pid" 2>/dev/null || break
             sleep 0.1
         done
