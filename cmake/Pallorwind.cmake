@@ -14,14 +14,22 @@ function(pallorwind_add_subdirs)
 endfunction()
 
 # Registers a GoogleTest executable with CTest. LABELS go to every test of it;
-# ENVIRONMENT, ENVIRONMENT_MODIFICATION, FIXTURES_REQUIRED and RESOURCE_LOCK too, when given. (The
-# properties are set after discovery: gtest_discover_tests' own PROPERTIES
-# would flatten a list such as "app;threads" into separate words.)
+# ENVIRONMENT, ENVIRONMENT_MODIFICATION, FIXTURES_REQUIRED and RESOURCE_LOCK
+# too, when given. The properties are set after discovery, where lists stay
+# lists (gtest_discover_tests' own PROPERTIES would flatten "net;threads").
+# QT_MAIN: the tests run inside a QCoreApplication (tests/support/QtTestMain.cpp).
 function(pallorwind_gtest target)
-    cmake_parse_arguments(ARG "" "TIMEOUT"
-        "SOURCES;LIBS;LABELS;ENVIRONMENT;ENVIRONMENT_MODIFICATION;FIXTURES_REQUIRED;RESOURCE_LOCK" ${ARGN})
+    cmake_parse_arguments(ARG "QT_MAIN" "TIMEOUT"
+        "SOURCES;LIBS;LABELS;ENVIRONMENT;ENVIRONMENT_MODIFICATION;FIXTURES_REQUIRED;RESOURCE_LOCK"
+        ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
-    target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    if(ARG_QT_MAIN)
+        target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/QtTestMain.cpp)
+        target_link_libraries(${target} PRIVATE ${ARG_LIBS} Qt6::Core GTest::gtest GTest::gmock)
+    else()
+        target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
+                              GTest::gtest_main)
+    endif()
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()

@@ -108,12 +108,12 @@ void CListenSocket::AddMidiData(std::uint32_t msg) {
     std::lock_guard lock(m_csMidiData);
     if (m_sessions.empty()) {
         m_midiData.append(data, size);
-        TrimQueue(m_midiData, kQueueLimit);
+        TrimQueue(m_midiData, m_queueLimit);
         return;
     }
     for (auto& session : m_sessions) {
         session->pending.append(data, size);
-        TrimQueue(session->pending, kQueueLimit);
+        TrimQueue(session->pending, m_queueLimit);
     }
 }
 
@@ -126,6 +126,11 @@ void CListenSocket::TrimQueue(std::string& queue, std::size_t limit) {
     while (queue.size() - drop > limit)
         drop += std::size_t(protocol::MessageLength(std::uint8_t(queue[drop])));
     queue.erase(0, drop);
+}
+
+void CListenSocket::SetQueueLimit(std::size_t bytes) {
+    std::lock_guard lock(m_csMidiData);
+    m_queueLimit = bytes;
 }
 
 std::size_t CListenSocket::BacklogSize() {

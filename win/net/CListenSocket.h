@@ -38,6 +38,9 @@ public:
     // Ends the session of `client` (user-interface thread).
     void OnClientClosed(CReceiveSocket* client) override;
 
+    // Changes the bound of every queue (for tests that need more room).
+    void SetQueueLimit(std::size_t bytes);
+
     std::size_t ClientCount() const { return m_sessions.size(); }
     std::size_t BacklogSize();
 
@@ -57,6 +60,7 @@ private:
     // never before one.
     std::recursive_mutex m_csMidiData;
     std::string m_midiData; // backlog while no app is connected
+    std::size_t m_queueLimit = kQueueLimit;
     std::vector<std::unique_ptr<CClientSession>> m_sessions;
     std::uint64_t m_nextId = 1;
 

@@ -1,11 +1,11 @@
-// Test main with a Qt event loop object: the network link's sockets deliver
-// their notices through it.
+// Runs GoogleTest inside a QCoreApplication, for code whose notices arrive
+// through Qt's event loop.
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,152 @@
+// libFuzzer target for the record decoder and the layout receiver.
+//
+// Input: byte 0 says how many of the next bytes are read sizes (up to 32);
+// the rest is the stream. The stream is fed in reads of those sizes, cycled
+// (0-63 bytes each, so empty reads happen too; one byte each when all are
+// empty), and what comes out must equal what a single read of everything
+// gives.
+#include "protocol/LayoutTransfer.h"
+#include "protocol/RecordDecoder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace pallorwind::protocol;
+
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (false)
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Calls feed(piece, readByte) for consecutive pieces of `stream` whose sizes
+// come from `reads`; readByte is the byte that chose the size.
+template <typename Feed> void FeedInReads(Bytes stream, Bytes reads, Feed&& feed) {
+    bool anySize = false;
+    for (std::uint8_t read : reads)
+        anySize = anySize || (read & 0x3F) != 0;
+    if (!anySize) {
+        // Nothing but empty reads: one byte each, after an empty one.
+        feed(stream.first(0), reads.empty() ? 0 : reads[0]);
+        for (std::size_t at = 0; at < stream.size(); ++at)
+            feed(stream.subspan(at, 1), reads.empty() ? 0 : reads[at % reads.size()]);
+        return;
+    }
+    for (std::size_t at = 0, k = 0; at < stream.size(); ++k) {
+        const std::uint8_t read = reads[k % reads.size()];
+        const std::size_t size = std::min<std::size_t>(read & 0x3F, stream.size() - at);
+        feed(stream.subspan(at, size), read);
+        at += size;
+    }
+}
+
+void CheckRecords(Bytes stream, Bytes reads) {
+    RecordDecoder whole;
+    std::vector<std::uint32_t> expected;
+    whole.Feed(stream.data(), stream.size(), [&](std::uint32_t word) { expected.push_back(word); });
+    CHECK(expected.size() == stream.size() / kRecordSize);
+    CHECK(whole.Pending() == stream.size() % kRecordSize);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        CHECK((expected[i] >> 24) == 0);
+        const std::uint8_t* record = stream.data() + i * kRecordSize;
+        CHECK(expected[i] == (record[0] | record[1] << 8u | std::uint32_t(record[2]) << 16));
+    }
+
+    RecordDecoder pieces;
+    std::vector<std::uint32_t> words;
+    FeedInReads(stream, reads, [&](Bytes piece, std::uint8_t) {
+        pieces.Feed(piece.data(), piece.size(), [&](std::uint32_t word) { words.push_back(word); });
+    });
+    CHECK(words == expected);
+    CHECK(pieces.Pending() == whole.Pending());
+}
+
+// The value of a length field as the block defines it: decimal digits up to
+// the first other byte.
+std::uint64_t LengthOf(const std::string& block) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < kLengthFieldSize && block[i] >= '0' && block[i] <= '9'; ++i)
+        value = value * 10 + std::uint64_t(block[i] - '0');
+    return value;
+}
+
+void CheckTake(LayoutReceiver& receiver, std::string& fed) {
+    const std::uint64_t length = LengthOf(fed);
+    const auto layout = receiver.Take();
+    CHECK(layout.has_value());
+    CHECK(layout->content.size() == length);
+    CHECK(layout->content == fed.substr(kLengthFieldSize, length));
+    CHECK(!layout->name.empty());
+    CHECK(layout->name == fed.substr(kLengthFieldSize + length));
+    CHECK(receiver.Received() == 0);
+    CHECK(!receiver.Complete());
+    fed.clear();
+}
+
+// Feeds the stream as a run of blocks; a read whose byte has the top bit set
+// takes the layout when one is complete.
+void CheckLayoutReceiver(Bytes stream, Bytes reads) {
+    LayoutReceiver receiver;
+    std::string fed; // bytes fed since the last Take
+    FeedInReads(stream, reads, [&](Bytes piece, std::uint8_t read) {
+        receiver.Feed(piece.data(), piece.size());
+        fed.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+        CHECK(receiver.Received() == fed.size());
+        const auto length = receiver.ContentLength();
+        CHECK(length.has_value() == (fed.size() >= kLengthFieldSize));
+        const bool complete = length && fed.size() > kLengthFieldSize + LengthOf(fed);
+        CHECK(!length || *length == LengthOf(fed));
+        CHECK(receiver.Complete() == complete);
+        if (complete && (read & 0x80)) {
+            CheckTake(receiver, fed);
+        } else if (!complete) {
+            CHECK(!receiver.Take());
+            CHECK(receiver.Received() == fed.size());
+        }
+    });
+    if (receiver.Complete())
+        CheckTake(receiver, fed);
+}
+
+// A block made by EncodeLayoutBlock from part of the stream comes back whole.
+void CheckLayoutRoundTrip(Bytes stream, Bytes reads) {
+    const std::size_t split = reads.empty() ? stream.size() / 2 : reads[0] % (stream.size() + 1);
+    const std::string content(reinterpret_cast<const char*>(stream.data()), split);
+    const std::string name(reinterpret_cast<const char*>(stream.data()) + split,
+                           stream.size() - split);
+    if (name.empty())
+        return;
+    const std::string block = EncodeLayoutBlock(content, name);
+    CHECK(block.size() == kLengthFieldSize + content.size() + name.size());
+    CHECK(LengthOf(block) == content.size());
+    LayoutReceiver receiver;
+    FeedInReads({reinterpret_cast<const std::uint8_t*>(block.data()), block.size()}, reads,
+                [&](Bytes piece, std::uint8_t) { receiver.Feed(piece.data(), piece.size()); });
+    const auto layout = receiver.Take();
+    CHECK(layout.has_value());
+    CHECK(layout->content == content);
+    CHECK(layout->name == name);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const std::size_t readCount = std::min<std::size_t>(data[0] % 33, size - 1);
+    const Bytes reads(data + 1, readCount);
+    const Bytes stream(data + 1 + readCount, size - 1 - readCount);
+    CheckRecords(stream, reads);
+    CheckLayoutReceiver(stream, reads);
+    CheckLayoutRoundTrip(stream, reads);
+    return 0;
+}

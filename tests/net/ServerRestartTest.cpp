@@ -1,0 +1,69 @@
+// Restarting the server while the MIDI input thread keeps queueing into it.
+#include "tests/support/EventLoop.h"
+#include "tests/support/LoopbackApp.h"
+#include "tests/support/RecordingCommu.h"
+#include "win/net/MidiInProc.h"
+#include "win/net/TCPServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+using namespace std::chrono_literals;
+using pallorwind::test::LoopbackApp;
+using pallorwind::test::PumpUntil;
+using pallorwind::test::RecordingCommu;
+
+TEST(Restart, MidiInputNeverTouchesAServerBeingDestroyed) {
+    RecordingCommu commu;
+    std::atomic<bool> running{true};
+    std::atomic<long> fed{0};
+    std::thread midi([&] {
+        const auto instance = MidiInInstance(&commu);
+        while (running) {
+            MidiInProc(nullptr, MIM_DATA, instance, 0x00403C90, 0);
+            MidiInProc(nullptr, MIM_MOREDATA, instance, 0x000000F8, 0);
+            fed += 2;
+        }
+    });
+    std::string port = "0";
+    for (int round = 0; round < 40; ++round) {
+        commu.DeleteServer(); // as the controller does: the old one goes first
+        commu.SetServer(std::make_unique<TCPServer>(&commu, "", port));
+        port = commu.ports.back();
+        if (round % 2) {
+            LoopbackApp app(TCPServer::ParsePort(port));
+            ASSERT_TRUE(PumpUntil([&] { return commu.Server()->Listener().ClientCount() == 1; }));
+            EXPECT_FALSE(app.ReadOnce().empty());
+        }
+    }
+    commu.DeleteServer();
+    running = false;
+    midi.join();
+    EXPECT_GT(fed.load(), 0);
+    // A restart keeps the port the server actually got.
+    EXPECT_EQ(commu.ports.front(), commu.ports.back());
+}
+
+TEST(Restart, TheNextAppStillReceivesTheComputersMidi) {
+    RecordingCommu commu;
+    commu.SetServer(std::make_unique<TCPServer>(&commu, "", "0"));
+    commu.DeleteServer();
+    commu.SetServer(std::make_unique<TCPServer>(&commu, "", commu.ports.back()));
+    const auto instance = MidiInInstance(&commu);
+    MidiInProc(nullptr, MIM_DATA, instance, 0x00403C90, 0);
+    LoopbackApp app(TCPServer::ParsePort(commu.ports.back()));
+    EXPECT_EQ(app.ReadExactly(3), std::string("\x90\x3C\x40", 3));
+}
+
+TEST(Restart, WithoutAServerTheComputersMidiIsDropped) {
+    RecordingCommu commu;
+    const auto instance = MidiInInstance(&commu);
+    MidiInProc(nullptr, MIM_DATA, instance, 0x00403C90, 0); // nothing to queue into
+    commu.SetServer(std::make_unique<TCPServer>(&commu, "", "0"));
+    MidiInProc(nullptr, MIM_DATA, instance, 0x000000F8, 0);
+    LoopbackApp app(TCPServer::ParsePort(commu.ports.back()));
+    EXPECT_EQ(app.ReadExactly(1, 1s), std::string("\xF8", 1));
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A file of the platform's file layer: the archive (read) or an extracted
+// file (written). Failures raise CFileError naming the path.
+class CZipBigFile {
+public:
+    enum Origin { begin, current, end };
+
+    CZipBigFile() = default;
+    CZipBigFile(const CZipBigFile&) = delete;
+    CZipBigFile& operator=(const CZipBigFile&) = delete;
+    ~CZipBigFile();
+
+    // Opens an existing file for reading.
+    void OpenRead(const std::string& path);
+    // Creates the file anew, empty, for writing. A symbolic link at the path
+    // is not followed.
+    void Create(const std::string& path);
+    // Reads up to count bytes; fewer only at the end of the file.
+    std::size_t Read(void* buffer, std::size_t count);
+    void Write(const void* buffer, std::size_t count);
+    std::uint64_t Seek(std::int64_t offset, Origin origin);
+    std::uint64_t GetLength();
+    // Closes the file; for a written file a failing close raises.
+    void Close();
+    // Closes without reporting anything.
+    void Abort() noexcept;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    const std::string& GetFilePath() const { return m_szPath; }
+
+private:
+    int m_fd = -1;
+    std::string m_szPath;
+};
