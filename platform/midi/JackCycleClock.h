@@ -2,6 +2,8 @@
 // never hands one cycle more MIDI events than a port buffer can hold.
 #pragma once
 
+#include "platform/midi/OutputPacer.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -11,21 +13,21 @@ struct _jack_client;
 
 namespace pallorwind::midi {
 
-class JackCycleClock {
+class JackCycleClock final : public CycleSource {
 public:
     // Opens a port-less JACK client on the default server; null when no
     // server can be reached.
     static std::shared_ptr<JackCycleClock> Open();
-    ~JackCycleClock();
+    ~JackCycleClock() override;
     JackCycleClock(const JackCycleClock&) = delete;
     JackCycleClock& operator=(const JackCycleClock&) = delete;
 
     // Number of process cycles run so far.
-    std::uint32_t Cycles() const { return m_cycles.load(std::memory_order_acquire); }
+    std::uint32_t Cycles() const override { return m_cycles.load(std::memory_order_acquire); }
     // Waits until a cycle after `seen` has begun; false when none came within
     // `timeout` (the server stalled or went away).
-    bool WaitPast(std::uint32_t seen, std::chrono::milliseconds timeout) const;
-    bool Alive() const { return m_alive.load(std::memory_order_acquire); }
+    bool WaitPast(std::uint32_t seen, std::chrono::milliseconds timeout) const override;
+    bool Alive() const override { return m_alive.load(std::memory_order_acquire); }
 
     std::uint32_t PeriodFrames() const { return m_periodFrames; }
     std::uint32_t SampleRate() const { return m_sampleRate; }

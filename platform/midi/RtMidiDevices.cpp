@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
@@ -154,24 +155,23 @@ public:
     RtOutDevice(MidiApi api, std::shared_ptr<JackCycleClock> clock)
         : m_clock(std::move(clock)), m_out(ToRtApi(api), kClient) {
         m_out.setErrorCallback(&QuietErrors, &m_failed);
+        if (m_clock)
+            m_pacer.emplace(*m_clock, kJackEventsPerCycle, kJackStallTimeout);
     }
     ~RtOutDevice() override { m_out.closePort(); }
 
     bool Open(unsigned rtIndex) {
         m_out.openPort(rtIndex, "out");
-        if (m_failed.load() || !m_out.isPortOpen())
-            return false;
-        if (m_clock)
-            m_window = m_clock->Cycles();
-        return true;
+        return !m_failed.load() && m_out.isPortOpen();
     }
 
     MidiResult ShortMsg(std::uint32_t word) override {
         const std::uint8_t status = protocol::WordStatus(word);
         if (status < 0x80 || status == 0xF0 || status == 0xF7)
             return kMidiBadMessage;
-        if (m_clock) {
-            if (const MidiResult r = Pace(); r != kMidiOk)
+        // JACK is never handed more than a port buffer holds in one cycle.
+        if (m_pacer) {
+            if (const MidiResult r = m_pacer->Admit(); r != kMidiOk)
                 return r;
         }
         std::uint8_t bytes[3];
@@ -182,27 +182,8 @@ public:
     }
 
 private:
-    // Blocks while this cycle's share is used up, so that JACK is never handed
-    // more than a port buffer holds.
-    MidiResult Pace() {
-        std::uint32_t now = m_clock->Cycles();
-        if (now != m_window) {
-            m_window = now;
-            m_sentInWindow = 0;
-        }
-        if (m_sentInWindow >= kJackEventsPerCycle) {
-            if (!m_clock->WaitPast(m_window, kJackStallTimeout))
-                return kMidiNotReady;
-            m_window = m_clock->Cycles();
-            m_sentInWindow = 0;
-        }
-        ++m_sentInWindow;
-        return kMidiOk;
-    }
-
     std::shared_ptr<JackCycleClock> m_clock;
-    std::uint32_t m_window = 0;
-    unsigned m_sentInWindow = 0;
+    std::optional<OutputPacer> m_pacer;
     std::atomic<bool> m_failed{false};
     RtMidiOut m_out;
 };
