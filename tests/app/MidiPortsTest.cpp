@@ -246,14 +246,5 @@ TEST_F(MidiPortsTest, OutputStatusKeepsTheLastQueryResultWhenNoNameMatches) {
     EXPECT_EQ(m_ports.SendMidiOut(0x90), 1);
 }
 
-TEST(PortCommandTest, IdsFrom32810AreInputsAndFrom33810Outputs) {
-    EXPECT_FALSE(IsInputPortCommand(32809));
-    EXPECT_TRUE(IsInputPortCommand(32810));
-    EXPECT_TRUE(IsInputPortCommand(33809));
-    EXPECT_FALSE(IsInputPortCommand(33810));
-    EXPECT_TRUE(IsOutputPortCommand(33810));
-    EXPECT_FALSE(IsOutputPortCommand(33809));
-}
-
 } // namespace
 } // namespace pallorwind::app
