@@ -8,7 +8,6 @@
 #include <rtmidi/RtMidi.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -59,21 +58,20 @@ MidiApi ChooseApi(MidiApi api) {
     }
 }
 
-// One device as counted: the name RtMidi reports and the name we show.
+// One device as counted, by the name we show; empty when RtMidi could not
+// name it (the query failed).
 struct Device {
-    std::string raw;
-    std::string name; // empty: the name query failed
+    std::string name;
 };
 
 template <typename Rt> std::vector<Device> Enumerate(Rt& rt, MidiApi api) {
     std::vector<Device> devices;
     const unsigned n = rt.getPortCount();
     for (unsigned i = 0; i < n; ++i) {
-        std::string raw = rt.getPortName(i);
+        const std::string raw = rt.getPortName(i);
         if (IsOwnPort(raw))
             continue;
-        std::string name = api == MidiApi::Alsa ? StripAlsaAddress(raw) : raw;
-        devices.push_back({std::move(raw), std::move(name)});
+        devices.push_back({api == MidiApi::Alsa ? StripAlsaAddress(raw) : raw});
     }
     return devices;
 }
