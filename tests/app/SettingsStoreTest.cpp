@@ -80,6 +80,16 @@ TEST_F(SettingsStoreTest, EveryValueRoundTripsThroughTheFile) {
     EXPECT_EQ(m_store.ReadSetting(kSettingName), "Stage Left");
 }
 
+TEST_F(SettingsStoreTest, OnlyTheUsersOwnValuesCount) {
+    // An organisation-wide file beside the bridge's own is not read.
+    ASSERT_TRUE(QDir().mkpath(m_dir.path() + "/Pallorwind"));
+    QFile shared(m_dir.path() + "/Pallorwind.conf");
+    ASSERT_TRUE(shared.open(QIODevice::WriteOnly));
+    shared.write("[General]\nPort=4444\n");
+    shared.close();
+    EXPECT_EQ(m_store.ReadSetting(kSettingPort), "");
+}
+
 TEST_F(SettingsStoreTest, ValuesOfEightyBytesOrMoreReadAsEmpty) {
     m_store.WriteSetting(kSettingName, std::string(79, 'n'));
     m_store.WriteSetting(kSettingInMidiPort, std::string(80, 'i'));

@@ -5,12 +5,18 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 namespace pallorwind::app {
 namespace {
 
-QSettings Open() {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Pallorwind", "PallorwindWIN");
+// The per-user store only: no system-wide or organisation-wide values are
+// mixed in.
+std::unique_ptr<QSettings> Open() {
+    auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                "Pallorwind", "PallorwindWIN");
+    settings->setFallbacksEnabled(false);
+    return settings;
 }
 
 // The INI reader accepts almost anything; a file that is not text (NUL bytes,
@@ -36,10 +42,10 @@ bool Usable(QSettings& settings) {
 } // namespace
 
 std::string QtSettingsStore::ReadSetting(const std::string& name) {
-    QSettings settings = Open();
-    if (!Usable(settings))
+    const auto settings = Open();
+    if (!Usable(*settings))
         return "";
-    const QVariant value = settings.value(QString::fromStdString(name));
+    const QVariant value = settings->value(QString::fromStdString(name));
     // A hand-edited value with commas reads back as a list.
     const QString text = value.typeId() == QMetaType::QStringList
                              ? value.toStringList().join(QLatin1Char(','))
@@ -51,17 +57,17 @@ std::string QtSettingsStore::ReadSetting(const std::string& name) {
 }
 
 void QtSettingsStore::WriteSetting(const std::string& name, const std::string& value) {
-    QSettings settings = Open();
-    if (!Usable(settings)) {
+    const auto settings = Open();
+    if (!Usable(*settings)) {
         std::fprintf(stderr, "settings: %s not stored, %s cannot be read or is damaged\n",
-                     name.c_str(), qPrintable(settings.fileName()));
+                     name.c_str(), qPrintable(settings->fileName()));
         return;
     }
-    settings.setValue(QString::fromStdString(name), QString::fromStdString(value));
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
+    settings->setValue(QString::fromStdString(name), QString::fromStdString(value));
+    settings->sync();
+    if (settings->status() != QSettings::NoError)
         std::fprintf(stderr, "settings: %s not stored, cannot write %s\n", name.c_str(),
-                     qPrintable(settings.fileName()));
+                     qPrintable(settings->fileName()));
 }
 
 } // namespace pallorwind::app
