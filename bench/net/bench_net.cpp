@@ -7,6 +7,8 @@
 #include "win/net/TCPServer.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,7 +33,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 struct Stats {
     double median, p99, max;
@@ -78,18 +82,31 @@ public:
         return 0;
     }
     bool GetDisplayBonjourMsg() override { return false; }
-    void OnClientConnected() override { ++clients; }
+    void OnClientConnected() override {
+        ++clients;
+        ++connects;
+    }
     void OnClientDisconnected() override { --clients; }
 
     long played = 0;
     int clients = 0;
+    int connects = 0;
     bool stamp = false;
     std::vector<std::pair<std::uint32_t, Clock::time_point>> arrivals;
 };
 
+// Runs the event loop, blocking as the real program does, until done().
 template <typename Pred> void PumpUntil(Pred done) {
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+    if (done())
+        return;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(1);
+    loop.exec();
 }
 
 std::vector<std::uint8_t> MakeRecords(long count) {
@@ -112,18 +129,19 @@ double ReferenceRate(const std::vector<std::uint8_t>& records) {
     ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(listener, 1);
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    std::atomic<Clock::rep> startedAt{0};
     std::thread app([&] {
         const int fd = Connect(ntohs(a.sin_port));
+        startedAt = Clock::now().time_since_epoch().count();
         SendAll(fd, records.data(), records.size());
         ::close(fd);
     });
     const int fd = ::accept(listener, nullptr, nullptr);
-    const auto start = Clock::now();
     std::size_t total = 0;
     char buffer[6000];
     for (long n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
         total += std::size_t(n);
-    const auto elapsed = Clock::now() - start;
+    const auto elapsed = Clock::now().time_since_epoch() - Clock::duration(startedAt.load());
     app.join();
     ::close(fd);
     ::close(listener);
@@ -135,9 +153,10 @@ double BridgeRate(const std::vector<std::uint8_t>& records) {
     commu.SetServer(std::make_unique<TCPServer>(&commu, "", "0"));
     const auto port = TCPServer::ParsePort(commu.Server()->Port());
     const long expected = long(records.size() / 3);
-    Clock::time_point start;
+    std::atomic<Clock::rep> startedAt{0};
     std::thread app([&] {
         const int fd = Connect(port);
+        startedAt = Clock::now().time_since_epoch().count();
         SendAll(fd, records.data(), records.size());
         ::shutdown(fd, SHUT_WR);
         char sink[64];
@@ -145,10 +164,8 @@ double BridgeRate(const std::vector<std::uint8_t>& records) {
         }
         ::close(fd);
     });
-    PumpUntil([&] { return commu.clients > 0; });
-    start = Clock::now();
     PumpUntil([&] { return commu.played >= expected; });
-    const auto elapsed = Clock::now() - start;
+    const auto elapsed = Clock::now().time_since_epoch() - Clock::duration(startedAt.load());
     commu.DeleteServer();
     app.join();
     return double(expected) / std::chrono::duration<double>(elapsed).count();
@@ -208,7 +225,7 @@ Stats InputToAppLatency(int samples) {
         }
         ::close(fd);
     });
-    PumpUntil([&] { return ready && commu.clients > 0; });
+    PumpUntil([&] { return ready && commu.connects > 0; });
     std::thread midi([&] {
         std::mt19937 random(7);
         std::uniform_int_distribution<int> gapUs(2000, 23000);
@@ -237,13 +254,17 @@ double IdleCpu(int sessions, std::chrono::seconds period) {
     commu.SetServer(std::make_unique<TCPServer>(&commu, "", "0"));
     const auto port = TCPServer::ParsePort(commu.Server()->Port());
     std::vector<int> apps;
-    for (int i = 0; i < sessions; ++i)
-        apps.push_back(Connect(port));
+    // Connected from another thread: the listen backlog is 5.
+    std::thread connector([&] {
+        for (int i = 0; i < sessions; ++i)
+            apps.push_back(Connect(port));
+    });
     PumpUntil([&] { return commu.clients == sessions; });
+    connector.join();
     const double before = CpuSeconds();
-    const auto end = Clock::now() + period;
-    while (Clock::now() < end)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 100);
+    QEventLoop loop;
+    QTimer::singleShot(period, &loop, &QEventLoop::quit);
+    loop.exec();
     const double used = CpuSeconds() - before;
     for (int fd : apps)
         ::close(fd);
@@ -258,7 +279,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    const long count = quick ? 200000 : 2000000;
+    const long count = quick ? 2000000 : 10000000;
     const auto records = MakeRecords(count);
     const double reference = ReferenceRate(records);
     const double bridge = BridgeRate(records);

@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/ui/MessageBox.h"
+
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -99,6 +103,40 @@ TEST(ServerPort, PortTextAbove65535WrapsAround) {
     ::close(probe);
     Bridge bridge("65546");
     EXPECT_EQ(bridge.commu.ports, std::vector<std::string>{"10"});
+}
+
+TEST(ServerPort, WithoutAnySocketTheUserIsToldAndNoPortIsReportedOrAdvertised) {
+    // In a child process whose descriptors are used up, no socket can be made.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct Sink : pallorwind::platform::MessageSink {
+            std::string text;
+            void ShowMessage(const std::string& t, const std::string& caption) override {
+                text = caption + ": " + t;
+            }
+        } sink;
+        pallorwind::platform::SetMessageSink(&sink);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 64;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        while (::dup(0) >= 0) {
+        }
+        bool advertised = false;
+        RecordingCommu commu;
+        TCPServer server(&commu, "", "0", [&] {
+            advertised = true;
+            return MakeNoDiscovery();
+        });
+        const bool told = sink.text.rfind("PallorwindWin: ", 0) == 0 &&
+                          sink.text.find("could not be started") != std::string::npos;
+        ::_exit(!server.IsListening() && commu.ports.empty() && !advertised && told ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Session, OneRecordGivesOneConnectOnePlayOneDisconnect) {
