@@ -1,7 +1,7 @@
 // MIDI through the whole bridge on a private JACK server (dummy backend):
 // flood throughput with nothing lost, and the latency app -> JACK output and
 // JACK input -> app, beside the JACK period. One run prints everything.
-//   build/bench/midi/pallorwind-bench-midi
+//   build/bench/midi/bench_midi [--quick]   (--quick: a 1 s flood, fewer notes)
 #include "platform/midi/JackCycleClock.h"
 #include "platform/midi/MidiDevices.h"
 #include "tests/app/BridgeTestSupport.h"
@@ -73,6 +73,9 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    const auto floodTime = quick ? 1s : 2s;
+    const int notes = quick ? 100 : 400;
     JackServer server;
     if (!server.Ok()) {
         std::fprintf(stderr, "bench: could not start a JACK server\n");
@@ -101,14 +104,14 @@ int main(int argc, char** argv) {
         AppClient app(std::uint16_t(std::stoi(bridge.Port())));
         SpinUntil([&] { return bridge.Clients() == 1; });
 
-        // (a) Flood: the app writes as fast as TCP takes it for 2 s.
+        // (a) Flood: the app writes as fast as TCP takes it (2 s, 1 s quick).
         std::atomic<bool> flooding{true};
         std::atomic<std::uint32_t> sent{0};
         const auto floodStart = Clock::now();
         std::thread flood([&] {
             std::vector<std::uint8_t> chunk;
             std::uint32_t k = 0;
-            while (Clock::now() - floodStart < 2s) {
+            while (Clock::now() - floodStart < floodTime) {
                 chunk.clear();
                 for (int i = 0; i < 2000; ++i) {
                     const auto r = FloodRecord(k++);
@@ -145,7 +148,7 @@ int main(int argc, char** argv) {
         // (b) Latency app -> JACK output: one note every 5 ms.
         std::vector<double> outLatency;
         const std::size_t before = peer->Count();
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; i < notes; ++i) {
             const auto t0 = Clock::now();
             app.Send({0x91, std::uint8_t(i & 0x7F), 0x40});
             SpinUntil([&] { return peer->Count() >= before + std::size_t(i) + 1; }, 10s);
@@ -165,7 +168,7 @@ int main(int argc, char** argv) {
         // session's send thread), so the app simply waits on its socket.
         appsim::AppConnection& connection = app.Connection();
         const std::size_t got = connection.Messages().size();
-        for (int i = 0; i < 400; ++i) {
+        for (int i = 0; i < notes; ++i) {
             const auto t0 = Clock::now();
             peer->Play({0x92, std::uint8_t(i & 0x7F), 0x40});
             connection.ReceiveMessages(got + std::size_t(i) + 1, 10s);
