@@ -13,10 +13,15 @@ function(pallorwind_add_subdirs)
     endforeach()
 endfunction()
 
-# Registers a GoogleTest executable with CTest. LABELS go to every test of it.
+# Registers a GoogleTest executable with CTest. LABELS go to every test of it;
+# ENVIRONMENT, ENVIRONMENT_MODIFICATION, FIXTURES_REQUIRED and RESOURCE_LOCK
+# too, when given. The properties are set after discovery, where lists stay
+# lists (gtest_discover_tests' own PROPERTIES would flatten "net;threads").
 # QT_MAIN: the tests run inside a QCoreApplication (tests/support/QtTestMain.cpp).
 function(pallorwind_gtest target)
-    cmake_parse_arguments(ARG "QT_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "QT_MAIN" "TIMEOUT"
+        "SOURCES;LIBS;LABELS;ENVIRONMENT;ENVIRONMENT_MODIFICATION;FIXTURES_REQUIRED;RESOURCE_LOCK"
+        ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
     if(ARG_QT_MAIN)
         target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/QtTestMain.cpp)
@@ -28,10 +33,15 @@ function(pallorwind_gtest target)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
-    # gtest_discover_tests cannot pass a list as a property, so the labels
-    # become one ("net,threads"); `ctest -L threads` still selects it.
-    list(JOIN ARG_LABELS "," labels)
-    gtest_discover_tests(${target}
-        DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT})
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_LIST ${target}_TESTS)
+    set(props "TIMEOUT ${ARG_TIMEOUT}")
+    foreach(prop LABELS ENVIRONMENT ENVIRONMENT_MODIFICATION FIXTURES_REQUIRED RESOURCE_LOCK)
+        if(ARG_${prop})
+            string(APPEND props " ${prop} [==[${ARG_${prop}}]==]")
+        endif()
+    endforeach()
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/${target}_properties.cmake)
+    file(WRITE ${file}
+        "if(${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES ${props})\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
 endfunction()

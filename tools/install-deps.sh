@@ -10,7 +10,7 @@ PKGS=(
   qt6-base-dev librtmidi-dev zlib1g-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # a real MIDI system for tests (JACK with the dummy backend)
-  jackd2
+  jackd2 libjack-jackd2-dev
   # archive tools used to make test archives and as benchmark references
   zip unzip libarchive-tools p7zip-full python3 time
   # fonts for the offscreen Qt platform

@@ -1,12 +1,19 @@
 // pallorwind-win: the bridge between the controller app and this computer.
 #include "platform/app/QuitOnSignal.h"
-#include "win/app/LoggingController.h"
+#include "platform/midi/MidiDevices.h"
+#include "win/app/BridgeController.h"
+#include "win/app/QtSettingsStore.h"
 
 #include <QCoreApplication>
+#include <QSysInfo>
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    LoggingController controller("", "0");
+    pallorwind::app::QtSettingsStore settings;
+    pallorwind::app::PlatformUserInterface ui;
+    const auto midi = pallorwind::midi::CreateMidiSystem();
+    pallorwind::app::BridgeController controller(settings, *midi, ui,
+                                                 QSysInfo::machineHostName().toStdString());
     pallorwind::platform::QuitOnSignal([&] {
         controller.Exit();
         QCoreApplication::exit(0);

@@ -1,0 +1,231 @@
+// The whole bridge on a real JACK server (dummy backend): apps on loopback
+// sockets, a JACK client as the synthesizer and the keyboard.
+#include "BridgeTestSupport.h"
+#include "JackPeer.h"
+#include "platform/midi/MidiDevices.h"
+#include "win/app/BridgeController.h"
+
+#include <jack/jack.h>
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+
+namespace pallorwind::app {
+namespace {
+
+using testing::AppClient;
+using testing::Clock;
+using testing::JackPeer;
+using testing::SpinUntil;
+using Message = JackPeer::Message;
+using namespace std::chrono_literals;
+
+std::atomic<int> g_jackErrors{0};
+
+// Lines of the test server's log that tell of MIDI events it lost.
+std::vector<QByteArray> LostEventLines() {
+    std::vector<QByteArray> lines;
+    const char* path = std::getenv("PALLORWIND_JACK_LOG");
+    QFile log(path ? path : "");
+    if (!log.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+        const QByteArray lower = line.toLower();
+        if (lower.contains("lost") || lower.contains("reserveevent") || lower.contains("drop"))
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+class BridgeJackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        jack_set_error_function([](const char*) { ++g_jackErrors; });
+        g_jackErrors = 0;
+        m_peer = std::make_unique<JackPeer>("pwsynth");
+        m_settings.values = {{kSettingOutMidiPort, "pwsynth:in"},
+                             {kSettingInMidiPort, "pwsynth-src:out"}};
+    }
+    void TearDown() override {
+        m_controller.reset();
+        m_peer.reset();
+    }
+
+    void StartBridge() {
+        m_controller = std::make_unique<BridgeController>(m_settings, *m_midi, m_ui, "pc");
+        m_controller->Start();
+    }
+    std::uint16_t Port() const { return std::uint16_t(std::stoi(m_controller->Port())); }
+    std::unique_ptr<AppClient> Connect(int expectedClients = 1) {
+        auto app = std::make_unique<AppClient>(Port());
+        EXPECT_TRUE(app->Connected());
+        EXPECT_TRUE(SpinUntil([&] { return m_controller->Clients() == expectedClients; }));
+        return app;
+    }
+
+    std::unique_ptr<JackPeer> m_peer;
+    std::unique_ptr<midi::MidiSystem> m_midi = midi::CreateMidiSystem(midi::MidiApi::Jack);
+    MemorySettingsStore m_settings;
+    testing::RecordingUi m_ui;
+    std::unique_ptr<BridgeController> m_controller;
+};
+
+TEST_F(BridgeJackTest, AppRecordsReachTheJackClientWithTheirOwnLength) {
+    StartBridge();
+    EXPECT_TRUE(m_ui.boxes.empty());
+    auto app = Connect();
+    ASSERT_TRUE(app->Send({0x90, 0x3C, 0x7F}));
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= 1; }));
+    ASSERT_TRUE(app->Send({0xC0, 0x05, 0x00}));
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= 2; }));
+    EXPECT_EQ(m_peer->Received(), (std::vector<Message>{{0x90, 0x3C, 0x7F}, {0xC0, 0x05}}));
+}
+
+TEST_F(BridgeJackTest, JackInputReachesTheAppWholeAndInOrderWithoutSysEx) {
+    StartBridge();
+    auto app = Connect();
+    m_peer->Play({0x90, 0x3C, 0x7F});
+    m_peer->Play({0xB0, 0x07, 0x64});
+    m_peer->Play({0xF8});
+    m_peer->Play({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
+    m_peer->Play({0x80, 0x3C, 0x00}); // marks the end: all before it has arrived
+    ASSERT_TRUE(SpinUntil([&] { return app->ReceivedSize() >= 10; })) << app->ReceivedSize();
+    EXPECT_EQ(app->Received(), (std::vector<std::uint8_t>{0x90, 0x3C, 0x7F, 0xB0, 0x07, 0x64, 0xF8,
+                                                          0x80, 0x3C, 0x00}));
+}
+
+TEST_F(BridgeJackTest, ADevicePickedByNameIsFoundAgainAfterItsClientComesBack) {
+    m_settings.values.clear(); // first start: "None" is chosen
+    StartBridge();
+    const Menu& outputs = *m_controller->Ports().OutputList();
+    const auto it = std::find_if(outputs.Items().begin(), outputs.Items().end(),
+                                 [](const MenuItem& item) { return item.text == "pwsynth:in"; });
+    ASSERT_NE(it, outputs.Items().end());
+    m_controller->Ports().SelectPort(it->id);
+    EXPECT_EQ(m_settings.values[kSettingOutMidiPort], "pwsynth:in");
+    ASSERT_TRUE(m_controller->Ports().OutputOpen());
+
+    // The synthesizer goes away and comes back; the next start finds it by
+    // the stored name.
+    m_controller.reset();
+    m_peer.reset();
+    m_peer = std::make_unique<JackPeer>("pwsynth");
+    m_ui.boxes.clear();
+    StartBridge();
+    EXPECT_TRUE(m_controller->Ports().OutputOpen());
+    auto app = Connect();
+    ASSERT_TRUE(app->Send({0x90, 0x40, 0x50}));
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= 1; }));
+    EXPECT_EQ(m_peer->Received(), (std::vector<Message>{{0x90, 0x40, 0x50}}));
+}
+
+// The k-th record of a flood: a note-off whose status and data bytes count k
+// (18 bits, so a wrap cannot hide a loss of less than 262,144 records).
+std::array<std::uint8_t, 3> FloodRecord(std::uint32_t k) {
+    return {std::uint8_t(0x80 | (k >> 14 & 0x0F)), std::uint8_t(k & 0x7F),
+            std::uint8_t(k >> 7 & 0x7F)};
+}
+
+TEST_F(BridgeJackTest, AFloodLosesNothingAndDoesNotStallTheOtherApps) {
+    StartBridge();
+    auto flooder = Connect(1);
+    auto other = Connect(2);
+
+    // The flooding app writes as fast as TCP takes it for two seconds.
+    std::atomic<bool> flooding{true};
+    std::atomic<std::uint32_t> flooded{0};
+    std::thread flood([&] {
+        std::vector<std::uint8_t> chunk;
+        std::uint32_t k = 0;
+        const auto end = Clock::now() + 2s;
+        while (Clock::now() < end) {
+            chunk.clear();
+            for (int i = 0; i < 2000; ++i) {
+                const auto record = FloodRecord(k++);
+                chunk.insert(chunk.end(), record.begin(), record.end());
+            }
+            if (!flooder->Send(chunk))
+                break;
+            flooded = k;
+        }
+        flooding = false;
+    });
+    // Meanwhile another app plays a note and the keyboard plays one, every 20 ms.
+    std::vector<Clock::time_point> otherSent, keysSent;
+    std::uint8_t key = 0;
+    QTimer tick;
+    tick.start(1);
+    while (flooding) {
+        if (otherSent.empty() || Clock::now() - otherSent.back() >= 20ms) {
+            ASSERT_TRUE(other->Send({0x9F, std::uint8_t(key & 0x7F), 0x01}));
+            m_peer->Play({0x9E, std::uint8_t(key & 0x7F), 0x01});
+            otherSent.push_back(Clock::now());
+            keysSent.push_back(otherSent.back());
+            ++key;
+        }
+        other->ReceivedSize(); // the keyboard's notes, read as they come
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    flood.join();
+    const std::size_t total = flooded + otherSent.size();
+    ASSERT_TRUE(SpinUntil(
+        [&] {
+            other->ReceivedSize(); // the keyboard's last notes, read as they come
+            return m_peer->Count() >= total;
+        },
+        120s))
+        << m_peer->Count() << " of " << total;
+    ASSERT_TRUE(SpinUntil([&] { return other->ReceivedSize() >= 3 * keysSent.size(); }, 30s));
+
+    // Every flood record arrived once, in order; so did the other app's notes.
+    const auto received = m_peer->Received();
+    const auto times = m_peer->ArrivalTimes();
+    EXPECT_EQ(received.size(), total);
+    std::uint32_t nextFlood = 0;
+    std::size_t nextOther = 0;
+    Clock::duration worstOther{};
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        const Message& m = received[i];
+        if (m.size() == 3 && m[0] == 0x9F) {
+            ASSERT_LT(nextOther, otherSent.size());
+            ASSERT_EQ(m[1], nextOther & 0x7F) << "other app's note " << nextOther;
+            worstOther = std::max(worstOther, times[i] - otherSent[nextOther]);
+            ++nextOther;
+            continue;
+        }
+        const auto want = FloodRecord(nextFlood);
+        ASSERT_EQ(m, Message(want.begin(), want.end())) << "flood record " << nextFlood;
+        ++nextFlood;
+    }
+    EXPECT_EQ(nextFlood, flooded.load());
+    EXPECT_EQ(nextOther, otherSent.size());
+    EXPECT_EQ(g_jackErrors.load(), 0);
+    EXPECT_TRUE(LostEventLines().empty()) << LostEventLines().front().toStdString();
+
+    // The keyboard's notes reached both apps while the flood ran.
+    const auto& keys = other->Messages();
+    ASSERT_EQ(keys.size(), keysSent.size());
+    Clock::duration worstKeys{};
+    for (std::size_t i = 0; i < keysSent.size(); ++i) {
+        ASSERT_EQ(keys[i].bytes[0], 0x9E);
+        ASSERT_EQ(keys[i].bytes[1], i & 0x7F);
+        worstKeys = std::max(worstKeys, keys[i].arrival - keysSent[i]);
+    }
+    // A stalled bridge would hold them for the whole flood (2 s).
+    EXPECT_LT(worstOther, 1s);
+    EXPECT_LT(worstKeys, 1s);
+    std::printf("flood: %u records in 2 s (%.0f/s); other app worst %.1f ms, keys worst %.1f ms\n",
+                flooded.load(), flooded.load() / 2.0,
+                std::chrono::duration<double, std::milli>(worstOther).count(),
+                std::chrono::duration<double, std::milli>(worstKeys).count());
+}
+
+} // namespace
+} // namespace pallorwind::app

@@ -1,0 +1,62 @@
+// The headless bridge's controller: reads the settings, runs the network
+// service, opens the MIDI devices named in the settings and plays the apps'
+// messages on the output device. The tray controller takes its place on a
+// desktop.
+#pragma once
+
+#include "platform/midi/MidiDevices.h"
+#include "win/app/MenuModel.h"
+#include "win/app/MidiPorts.h"
+#include "win/app/SettingsStore.h"
+#include "win/app/UserInterface.h"
+#include "win/net/CCommuInterface.h"
+#include "win/net/CServerHolder.h"
+
+#include <cstdint>
+#include <string>
+
+namespace pallorwind::app {
+
+inline constexpr const char* kTextOpenInFailed =
+    "Open In Port failed \nPallorwind may not work as expected ";
+inline constexpr const char* kTextOpenOutFailed =
+    "Open Out Port failed \nPallorwind may not work as expected";
+
+class BridgeController final : public CCommuInterface, public CServerHolder {
+public:
+    BridgeController(SettingsStore& settings, midi::MidiSystem& midi, UserInterface& ui,
+                     std::string computerName);
+    ~BridgeController() override;
+
+    // Settings, port lists, network service, then the input and the output
+    // device; a device that cannot be opened is reported and the bridge runs on.
+    void Start();
+    // Closes the input device, then the output device, then the service.
+    void Exit();
+
+    void OnClientConnected() override;
+    void OnClientDisconnected() override;
+    void SetPort(std::string port) override;
+    int SendMidiOut(std::uint32_t msg) override;
+    bool GetDisplayBonjourMsg() override { return m_displayBonjourMsg; }
+    void SetDisplayBonjourMsg(bool display) override;
+
+    MidiPorts& Ports() { return m_ports; }
+    Menu& TrayMenu() { return m_trayMenu; }
+    const std::string& Name() const { return m_name; }
+    const std::string& Port() const { return m_port; }
+    int Clients() const { return m_clients; }
+
+private:
+    SettingsStore& m_settings;
+    UserInterface& m_ui;
+    std::string m_computerName;
+    std::string m_name;
+    std::string m_port = kAnyPort;
+    bool m_displayBonjourMsg = true;
+    int m_clients = 0;
+    Menu m_trayMenu;
+    MidiPorts m_ports; // destroyed before the server: the input stops first
+};
+
+} // namespace pallorwind::app

@@ -1,0 +1,71 @@
+// The bridge's settings: text values under one per-user key, each read and
+// written on its own at the moment it is needed.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace pallorwind::app {
+
+// The value names. Values are text; switches are "1" (on) and "0" (off).
+inline constexpr const char* kSettingName = "Name";
+inline constexpr const char* kSettingPort = "Port";
+inline constexpr const char* kSettingAutoName = "AutoName";
+inline constexpr const char* kSettingAutoPort = "AutoPort";
+inline constexpr const char* kSettingAutoStart = "AutoStart";
+inline constexpr const char* kSettingUpdateURL = "UpdateURL";
+inline constexpr const char* kSettingInMidiPort = "InMidiPort";
+inline constexpr const char* kSettingOutMidiPort = "OutMidiPort";
+inline constexpr const char* kSettingDisplayBonjourMsg = "DisplayBonjourMsg";
+inline constexpr const char* kSettingAutoUpdateAtStartup = "AutoUpdateAtStartup";
+
+inline constexpr const char* kValueOn = "1";
+inline constexpr const char* kValueOff = "0";
+inline constexpr const char* kAnyPort = "0";
+
+// A value read into 80 bytes, terminator included: 80 bytes or more read as "".
+inline constexpr std::size_t kMaxSettingBytes = 80;
+
+class SettingsStore {
+public:
+    virtual ~SettingsStore() = default;
+    // The value, or "" when it is missing, unreadable or 80 bytes or longer.
+    virtual std::string ReadSetting(const std::string& name) = 0;
+    // Stores the value at once. A failure is not reported to the caller.
+    virtual void WriteSetting(const std::string& name, const std::string& value) = 0;
+};
+
+// Settings kept in memory, for tests.
+class MemorySettingsStore final : public SettingsStore {
+public:
+    std::string ReadSetting(const std::string& name) override {
+        const auto it = values.find(name);
+        if (it == values.end() || it->second.size() >= kMaxSettingBytes)
+            return "";
+        return it->second;
+    }
+    void WriteSetting(const std::string& name, const std::string& value) override {
+        values[name] = value;
+        ++writes;
+    }
+
+    std::map<std::string, std::string> values;
+    int writes = 0;
+};
+
+// What the stored values mean when the program starts.
+struct StartupSettings {
+    std::string name;       // "Name", or the computer name when empty
+    bool autoName = false;  // "AutoName" is "1", or the name is the computer name
+    std::string port;       // the port to listen on; "0" = any free port
+    std::string portShown;  // "Port" as stored (or "0"), shown until the service reports
+    bool autoPort = false;  // "AutoPort" is "1"; the port is then "0"
+    bool autoStart = false; // "AutoStart" is "1"
+    std::string inMidiPort; // as stored
+    std::string outMidiPort;
+    bool displayBonjourMsg = true; // false exactly when the value is "0"
+};
+
+StartupSettings ReadStartupSettings(SettingsStore& store, const std::string& computerName);
+
+} // namespace pallorwind::app

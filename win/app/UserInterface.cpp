@@ -1,0 +1,11 @@
+#include "win/app/UserInterface.h"
+
+#include "platform/ui/MessageBox.h"
+
+namespace pallorwind::app {
+
+void PlatformUserInterface::MessageBox(const std::string& text, const std::string& caption) {
+    platform::ShowMessage(text, caption);
+}
+
+} // namespace pallorwind::app
