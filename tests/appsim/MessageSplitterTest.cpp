@@ -1,3 +1,4 @@
+#include "protocol/MidiText.h"
 #include "tools/appsim/MessageSplitter.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ struct Split {
 };
 
 std::ostream& operator<<(std::ostream& os, const Split& s) {
-    return os << FormatBytes(s.bytes) << " kind " << int(s.kind);
+    return os << pallorwind::protocol::FormatBytes(s.bytes) << " kind " << int(s.kind);
 }
 
 std::vector<Split> Simplify(const std::vector<ReceivedMessage>& messages) {

@@ -48,9 +48,6 @@ private:
     ReceivedMessage m_partial;
 };
 
-// "90 3C 7F": the bytes in upper-case hex, separated by single spaces.
-std::string FormatBytes(std::span<const std::uint8_t> bytes);
-
 // What the message means, e.g. "note-on ch1 60 127", "program-change ch10 5",
 // "clock", "stray data byte".
 std::string DescribeMessage(const ReceivedMessage& message);

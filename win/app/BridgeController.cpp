@@ -1,6 +1,6 @@
 #include "win/app/BridgeController.h"
 
-#include "win/app/LoggingController.h"
+#include "protocol/MidiText.h"
 #include "win/net/MidiInProc.h"
 
 #include <cstdio>
@@ -12,8 +12,7 @@ BridgeController::BridgeController(SettingsStore& settings, midi::MidiSystem& mi
     : m_settings(settings), m_ui(ui), m_computerName(std::move(computerName)),
       m_ports(midi, settings, ui, [this](std::uint32_t word) {
           // The input device's callback, on the MIDI system's thread.
-          MidiInProc(nullptr, MIM_DATA,
-                     reinterpret_cast<std::uintptr_t>(static_cast<CServerHolder*>(this)), word, 0);
+          MidiInProc(nullptr, MIM_DATA, MidiInInstance(this), word, 0);
       }) {
 }
 
@@ -68,7 +67,7 @@ int BridgeController::SendMidiOut(std::uint32_t msg) {
     // Without an output device nothing can be heard; show what was dropped.
     if (result != 0 && !m_ports.OutputOpen())
         std::fprintf(stderr, "pallorwind: no MIDI output, not played: %s\n",
-                     DescribeShortMessage(msg).c_str());
+                     protocol::DescribeShortMessage(msg).c_str());
     return result;
 }
 
