@@ -1,5 +1,5 @@
-#include "protocol/MidiText.h"
 #include "tools/appsim/MessageSplitter.h"
+#include "protocol/MidiText.h"
 
 #include <gtest/gtest.h>
 
