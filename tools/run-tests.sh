@@ -23,11 +23,24 @@ build() { # dir, extra cmake args...
 }
 
 summary=()
+passed_total=0
+failed_total=0
 run_ctest() { # name, dir, extra ctest args...
-    local name=$1 dir=$2
+    local name=$1 dir=$2 log status=0
     shift 2
     echo "=== $name ==="
-    if (cd "$dir" && ctest -j "$JOBS" --timeout 600 "$@"); then
+    log=$(mktemp)
+    (cd "$dir" && ctest -j "$JOBS" --timeout 600 "$@") 2>&1 | tee "$log" || status=$?
+    # "100% tests passed, 0 tests failed out of 137"
+    local counts
+    counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' "$log" | tail -1)
+    rm -f "$log"
+    if [ -n "$counts" ]; then
+        set -- $counts
+        failed_total=$((failed_total + $1))
+        passed_total=$((passed_total + $2 - $1))
+    fi
+    if [ "$status" -eq 0 ]; then
         summary+=("$name: ok")
     else
         summary+=("$name: FAILED")
@@ -53,4 +66,5 @@ if [ "${1:-}" != "--quick" ]; then
 fi
 
 printf '%s\n' "${summary[@]}"
+echo "total: $passed_total passed, $failed_total failed"
 exit $failed
