@@ -149,6 +149,8 @@ private:
 };
 
 class RtOutDevice final : public MidiOutDevice {
+    static constexpr std::chrono::milliseconds kCloseWait{200};
+
 public:
     RtOutDevice(MidiApi api, std::shared_ptr<JackCycleClock> clock)
         : m_clock(std::move(clock)), m_out(ToRtApi(api), kClient) {
@@ -156,7 +158,18 @@ public:
         if (m_clock)
             m_pacer.emplace(*m_clock, kJackEventsPerCycle, kJackStallTimeout);
     }
-    ~RtOutDevice() override { m_out.closePort(); }
+    ~RtOutDevice() override {
+        m_out.closePort();
+        // RtMidi's JACK output frees its ring buffer before it closes its JACK
+        // client, so a process cycle still under way would read freed memory.
+        // With the port closed no new cycle touches the buffer; two cycle
+        // boundaries later the one in flight has finished too.
+        if (m_clock) {
+            const std::uint32_t seen = m_clock->Cycles();
+            if (m_clock->WaitPast(seen, kCloseWait))
+                m_clock->WaitPast(seen + 1, kCloseWait);
+        }
+    }
 
     bool Open(unsigned rtIndex) {
         m_out.openPort(rtIndex, "out");

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pallorwind::testing {
@@ -33,7 +34,13 @@ public:
     // Ends the JACK clients (the ports disappear).
     void Close() {
         m_in.reset();
-        m_out.reset();
+        if (m_out) {
+            // RtMidi's JACK output frees its ring buffer before closing its
+            // client: close the port and let the cycle in flight end first.
+            m_out->closePort();
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            m_out.reset();
+        }
     }
 
     void Play(const Message& message) { m_out->sendMessage(&message); }
