@@ -315,15 +315,22 @@ TEST(Outbound, ASlowAppLosesNothingAndDoesNotStallTheMidiThread) {
     constexpr int kMessages = 1000000;
     std::string expected;
     expected.reserve(kMessages * 3);
+    // A queueing call that waited for a send step would wait up to 50 ms once
+    // per step while the socket is full; a busy machine may preempt a call or
+    // two for as long, but not one per step.
+    int slowCalls = 0;
     auto slowest = std::chrono::nanoseconds::zero();
     for (int i = 0; i < kMessages; ++i) {
         const std::uint8_t a = i % 128, b = i / 128 % 128;
         const auto start = std::chrono::steady_clock::now();
         bridge.Play(0xA0u | std::uint32_t(a) << 8 | std::uint32_t(b) << 16);
-        slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+        const auto took = std::chrono::steady_clock::now() - start;
+        slowest = std::max(slowest, took);
+        slowCalls += took >= 10ms;
         expected += Bytes({0xA0, a, b});
     }
-    EXPECT_LT(slowest, 20ms) << "queueing waited for the network";
+    EXPECT_LE(slowCalls, 3) << "queueing waited for the network; slowest call "
+                            << std::chrono::duration<double, std::milli>(slowest).count() << " ms";
     PumpFor(300ms); // the app still does not read
     const std::string got = app.ReadExactly(expected.size(), 30s);
     EXPECT_EQ(got.size(), expected.size());
