@@ -2,6 +2,7 @@
 // flood throughput with nothing lost, and the latency app -> JACK output and
 // JACK input -> app, beside the JACK period. One run prints everything.
 //   build/bench/midi/bench_midi [--quick]   (--quick: a 1 s flood, fewer notes)
+#include "bench/support/LatencyStats.h"
 #include "platform/midi/JackCycleClock.h"
 #include "platform/midi/MidiDevices.h"
 #include "tests/app/BridgeTestSupport.h"
@@ -27,22 +28,13 @@ using pallorwind::testing::AppClient;
 using pallorwind::testing::Clock;
 using pallorwind::testing::SpinUntil;
 
+using pallorwind::bench::Ms;
+using pallorwind::bench::Stats;
+using pallorwind::bench::Summarize;
+
 namespace {
 
 std::atomic<int> g_jackErrors{0};
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-struct Stats {
-    double median, p99, max;
-};
-Stats Summarise(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const auto at = [&](double q) { return values[std::size_t(q * double(values.size() - 1))]; };
-    return {at(0.5), at(0.99), values.back()};
-}
 
 std::array<std::uint8_t, 3> FloodRecord(std::uint32_t k) {
     return {std::uint8_t(0x80 | (k >> 14 & 0x0F)), std::uint8_t(k & 0x7F),
@@ -156,7 +148,7 @@ int main(int argc, char** argv) {
             const auto next = t0 + 5ms;
             SpinUntil([&] { return Clock::now() >= next; }, 1s);
         }
-        const Stats out = Summarise(outLatency);
+        const Stats out = Summarize(outLatency);
         std::printf("latency app -> JACK output (%zu notes): median %.2f ms, p99 %.2f ms, max "
                     "%.2f ms = %.2f / %.2f / %.2f JACK periods\n",
                     outLatency.size(), out.median, out.p99, out.max, out.median / periodMs,
@@ -176,7 +168,7 @@ int main(int argc, char** argv) {
             const auto next = t0 + 7ms;
             SpinUntil([&] { return Clock::now() >= next; }, 1s);
         }
-        const Stats in = Summarise(inLatency);
+        const Stats in = Summarize(inLatency);
         std::printf("latency JACK input -> app (%zu notes): median %.2f ms, p99 %.2f ms, max "
                     "%.2f ms (bound: one JACK period + the sender's 50 ms wait = %.1f ms)\n",
                     inLatency.size(), in.median, in.p99, in.max, periodMs + 50.0);

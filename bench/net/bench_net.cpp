@@ -1,6 +1,7 @@
 // Measures the network link: record throughput into SendMidiOut against a
 // plain loopback reader, app-to-output latency, input-to-app latency, and the
 // CPU cost of idle sessions. Usage: bench_net [--quick]
+#include "bench/support/LatencyStats.h"
 #include "win/net/CCommuInterface.h"
 #include "win/net/CServerHolder.h"
 #include "win/net/MidiInProc.h"
@@ -31,21 +32,11 @@
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+using pallorwind::bench::Ms;
+using pallorwind::bench::Stats;
+using pallorwind::bench::Summarize;
+
 namespace {
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-struct Stats {
-    double median, p99, max;
-};
-
-Stats Summarize(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    auto at = [&](double q) { return samples[std::size_t(q * double(samples.size() - 1))]; };
-    return {at(0.5), at(0.99), samples.back()};
-}
 
 int Connect(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
