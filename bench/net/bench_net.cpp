@@ -2,6 +2,7 @@
 // plain loopback reader, app-to-output latency, input-to-app latency, and the
 // CPU cost of idle sessions. Usage: bench_net [--quick]
 #include "bench/support/LatencyStats.h"
+#include "tests/support/EventLoop.h"
 #include "win/net/CCommuInterface.h"
 #include "win/net/CServerHolder.h"
 #include "win/net/MidiInProc.h"
@@ -86,18 +87,8 @@ public:
     std::vector<std::pair<std::uint32_t, Clock::time_point>> arrivals;
 };
 
-// Runs the event loop, blocking as the real program does, until done().
 template <typename Pred> void PumpUntil(Pred done) {
-    if (done())
-        return;
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(1);
-    loop.exec();
+    pallorwind::test::PumpUntil(done, std::chrono::hours(1));
 }
 
 std::vector<std::uint8_t> MakeRecords(long count) {

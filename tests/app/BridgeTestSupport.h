@@ -2,6 +2,7 @@
 // recording user interface and waiting while the event loop runs.
 #pragma once
 
+#include "tests/support/EventLoop.h"
 #include "tools/appsim/AppConnection.h"
 #include "win/app/UserInterface.h"
 
@@ -20,20 +21,10 @@ namespace pallorwind::testing {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs the event loop until `done()` or the timeout; true when done. The loop
-// sleeps as the program's would, waking for its events and every millisecond
-// to look at `done`.
+// Runs the event loop until `done()` or the timeout; true when done.
 template <typename Pred>
 bool SpinUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = Clock::now() + timeout;
-    QTimer tick;
-    tick.start(1);
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return test::PumpUntil(done, timeout);
 }
 
 struct RecordingUi final : app::UserInterface {
