@@ -83,11 +83,11 @@ int main(int argc, char** argv) {
 
         auto peer = std::make_unique<pallorwind::testing::JackPeer>("pwbench-synth");
         const auto system = midi::CreateMidiSystem(midi::MidiApi::Jack);
-        app::MemorySettingsStore settings;
-        settings.values = {{app::kSettingOutMidiPort, "pwbench-synth:in"},
-                           {app::kSettingInMidiPort, "pwbench-synth-src:out"}};
+        win::MemorySettingsStore settings;
+        settings.values = {{win::kSettingOutMidiPort, "pwbench-synth:in"},
+                           {win::kSettingInMidiPort, "pwbench-synth-src:out"}};
         pallorwind::testing::RecordingUi ui;
-        app::BridgeController bridge(settings, *system, ui, "bench");
+        win::BridgeController bridge(settings, *system, ui, "bench");
         bridge.Start();
         if (!bridge.Ports().InputOpen() || !bridge.Ports().OutputOpen()) {
             std::fprintf(stderr, "bench: the bridge did not open its devices\n");

@@ -32,6 +32,7 @@
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using namespace pallorwind::win;
 
 using pallorwind::bench::Ms;
 using pallorwind::bench::Stats;

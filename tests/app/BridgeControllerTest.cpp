@@ -2,11 +2,11 @@
 // and a real loopback network link.
 #include "win/app/BridgeController.h"
 #include "BridgeTestSupport.h"
-#include "platform/midi/FakeMidiSystem.h"
+#include "tests/support/FakeMidiSystem.h"
 
 #include <gtest/gtest.h>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 namespace {
 
 using testing::AppClient;
@@ -87,4 +87,4 @@ TEST_F(BridgeControllerTest, TheRegistrationDialogFlagIsReadAndWrittenAsText) {
 }
 
 } // namespace
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 namespace {
 
 using testing::AppClient;
@@ -278,4 +278,4 @@ TEST_F(BridgeJackTest, AFloodLosesNothingAndDoesNotStallTheOtherApps) {
 }
 
 } // namespace
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -27,7 +27,7 @@ bool SpinUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::secon
     return test::PumpUntil(done, timeout);
 }
 
-struct RecordingUi final : app::UserInterface {
+struct RecordingUi final : win::UserInterface {
     void MessageBox(const std::string& text, const std::string& caption) override {
         boxes.emplace_back(text, caption);
     }

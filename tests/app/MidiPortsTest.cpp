@@ -1,7 +1,7 @@
 // The MIDI port lists, opening and choosing devices, and playing the app's
 // messages, on a MIDI system in memory.
 #include "win/app/MidiPorts.h"
-#include "platform/midi/FakeMidiSystem.h"
+#include "tests/support/FakeMidiSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 namespace {
 
 using midi::FakeMidiSystem;
@@ -247,4 +247,4 @@ TEST_F(MidiPortsTest, OutputStatusKeepsTheLastQueryResultWhenNoNameMatches) {
 }
 
 } // namespace
-} // namespace pallorwind::app
+} // namespace pallorwind::win

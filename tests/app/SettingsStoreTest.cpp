@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 namespace {
 
 const std::vector<std::string> kAllNames = {kSettingName,
@@ -170,4 +170,4 @@ TEST(StartupSettingsTest, SwitchesMeanWhatTheyMeanAtStartUp) {
 }
 
 } // namespace
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -22,6 +22,7 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using namespace pallorwind::win;
 using pallorwind::test::LoopbackApp;
 using pallorwind::test::PumpFor;
 using pallorwind::test::PumpUntil;

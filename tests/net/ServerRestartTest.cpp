@@ -12,6 +12,7 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using namespace pallorwind::win;
 using pallorwind::test::LoopbackApp;
 using pallorwind::test::PumpUntil;
 using pallorwind::test::RecordingCommu;

@@ -12,6 +12,8 @@
 
 namespace pallorwind::test {
 
+using namespace pallorwind::win;
+
 class RecordingCommu : public CCommuInterface, public CServerHolder {
 public:
     RecordingCommu() : m_owner(std::this_thread::get_id()) {}

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 using namespace ziptest;
+using namespace pallorwind::win;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 using namespace ziptest;
+using namespace pallorwind::win;
 
 namespace {
 

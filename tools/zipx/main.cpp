@@ -16,6 +16,8 @@
 #include <cstring>
 #include <string>
 
+using namespace pallorwind::win;
+
 namespace {
 
 constexpr std::size_t kOutputBufferSize = 65535;

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 BridgeController::BridgeController(SettingsStore& settings, midi::MidiSystem& midi,
                                    UserInterface& ui, std::string computerName)
@@ -78,4 +78,4 @@ void BridgeController::SetDisplayBonjourMsg(bool display) {
     m_settings.WriteSetting(kSettingDisplayBonjourMsg, display ? kValueOn : kValueOff);
 }
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 inline constexpr const char* kTextOpenInFailed =
     "Open In Port failed \nPallorwind may not work as expected ";
@@ -59,4 +59,4 @@ private:
     MidiPorts m_ports; // destroyed before the server: the input stops first
 };
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 void Menu::Append(int id, std::string text, bool enabled) {
     MenuItem item;
@@ -64,4 +64,4 @@ void Menu::Check(int id, bool checked) {
         item->checked = checked;
 }
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

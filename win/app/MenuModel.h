@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 class Menu;
 
@@ -44,4 +44,4 @@ private:
     std::vector<MenuItem> m_items;
 };
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

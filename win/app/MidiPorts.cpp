@@ -1,6 +1,6 @@
 #include "win/app/MidiPorts.h"
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 namespace {
 
 using Count = unsigned (midi::MidiSystem::*)();
@@ -142,4 +142,4 @@ void MidiPorts::CloseDevices() {
     m_out.reset();
 }
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 // Command ids of the port lists.
 inline constexpr int kIdNoDevice = 32802; // grayed "none" while a list has no devices
@@ -96,4 +96,4 @@ private:
     std::shared_ptr<Menu> m_outList;
 };
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 namespace {
 
 // The per-user store only: no system-wide or organisation-wide values are
@@ -70,4 +70,4 @@ void QtSettingsStore::WriteSetting(const std::string& name, const std::string& v
                      qPrintable(settings->fileName()));
 }
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -5,7 +5,7 @@
 
 #include "win/app/SettingsStore.h"
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 class QtSettingsStore final : public SettingsStore {
 public:
@@ -16,4 +16,4 @@ public:
     void WriteSetting(const std::string& name, const std::string& value) override;
 };
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 // The value names. Values are text; switches are "1" (on) and "0" (off).
 inline constexpr const char* kSettingName = "Name";
@@ -68,4 +68,4 @@ struct StartupSettings {
 
 StartupSettings ReadStartupSettings(SettingsStore& store, const std::string& computerName);
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

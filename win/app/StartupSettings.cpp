@@ -1,6 +1,6 @@
 #include "win/app/SettingsStore.h"
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 StartupSettings ReadStartupSettings(SettingsStore& store, const std::string& computerName) {
     StartupSettings s;
@@ -22,4 +22,4 @@ StartupSettings ReadStartupSettings(SettingsStore& store, const std::string& com
     return s;
 }
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

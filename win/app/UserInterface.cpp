@@ -2,10 +2,10 @@
 
 #include "platform/ui/MessageBox.h"
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 void PlatformUserInterface::MessageBox(const std::string& text, const std::string& caption) {
     platform::ShowMessage(text, caption);
 }
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

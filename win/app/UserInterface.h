@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace pallorwind::app {
+namespace pallorwind::win {
 
 inline constexpr const char* kCaption = "PallorwindWin";
 
@@ -20,4 +20,4 @@ public:
     void MessageBox(const std::string& text, const std::string& caption) override;
 };
 
-} // namespace pallorwind::app
+} // namespace pallorwind::win

@@ -9,10 +9,10 @@
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    pallorwind::app::QtSettingsStore settings;
-    pallorwind::app::PlatformUserInterface ui;
+    pallorwind::win::QtSettingsStore settings;
+    pallorwind::win::PlatformUserInterface ui;
     const auto midi = pallorwind::midi::CreateMidiSystem();
-    pallorwind::app::BridgeController controller(settings, *midi, ui,
+    pallorwind::win::BridgeController controller(settings, *midi, ui,
                                                  QSysInfo::machineHostName().toStdString());
     pallorwind::platform::QuitOnSignal([&] {
         controller.Exit();

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+namespace pallorwind::win {
+
 struct CClientSession {
     std::uint64_t id = 0;
     std::unique_ptr<CReceiveSocket> socket;
@@ -47,3 +49,5 @@ struct CClientSession {
         stopSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop.load(); });
     }
 };
+
+} // namespace pallorwind::win

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace pallorwind::win {
+
 // Connect and disconnect notices, SetPort and SendMidiOut are always called on
 // the user-interface thread.
 class CCommuInterface {
@@ -25,3 +27,5 @@ public:
 
     virtual ~CCommuInterface() = default;
 };
+
+} // namespace pallorwind::win

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <system_error>
 
+namespace pallorwind::win {
+
 using pallorwind::platform::AsyncSocket;
 namespace protocol = pallorwind::protocol;
 
@@ -176,3 +178,5 @@ unsigned SendThreadProc(CListenSocket* listener, CClientSession* session) {
     }
     return 0;
 }
+
+} // namespace pallorwind::win

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace pallorwind::win {
+
 class CCommuInterface;
 class CSocketInterface;
 
@@ -71,3 +73,5 @@ private:
 
 // The send thread of one session.
 unsigned SendThreadProc(CListenSocket* listener, CClientSession* session);
+
+} // namespace pallorwind::win

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace pallorwind::win {
+
 using pallorwind::platform::AsyncSocket;
 
 CReceiveSocket::~CReceiveSocket() {
@@ -34,3 +36,5 @@ void CReceiveSocket::Ended() {
     if (m_pRevIntface)
         m_pRevIntface->OnClientClosed(this);
 }
+
+} // namespace pallorwind::win

@@ -4,6 +4,8 @@
 #include "platform/net/AsyncSocket.h"
 #include "protocol/RecordDecoder.h"
 
+namespace pallorwind::win {
+
 class CCommuInterface;
 class CSocketRevIntface;
 
@@ -25,3 +27,5 @@ private:
     // Carries a record split across reads over to the next read.
     pallorwind::protocol::RecordDecoder m_decoder;
 };
+
+} // namespace pallorwind::win

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+namespace pallorwind::win {
+
 void CServerHolder::SetServer(std::unique_ptr<TCPServer> server) {
     std::unique_ptr<TCPServer> old;
     {
@@ -18,3 +20,5 @@ void CServerHolder::AddMidiData(std::uint32_t msg) {
     if (m_server)
         m_server->m_listenSocket.AddMidiData(msg);
 }
+
+} // namespace pallorwind::win

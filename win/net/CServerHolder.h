@@ -8,6 +8,8 @@
 #include <memory>
 #include <shared_mutex>
 
+namespace pallorwind::win {
+
 class CServerHolder {
 public:
     // Replaces the server; the old one is destroyed after it is withdrawn
@@ -27,3 +29,5 @@ private:
     mutable std::shared_mutex m_lock;
     std::unique_ptr<TCPServer> m_server;
 };
+
+} // namespace pallorwind::win

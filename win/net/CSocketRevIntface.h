@@ -1,6 +1,8 @@
 // The listener as a client session sees it.
 #pragma once
 
+namespace pallorwind::win {
+
 class CReceiveSocket;
 
 class CSocketRevIntface {
@@ -11,3 +13,5 @@ public:
 protected:
     ~CSocketRevIntface() = default;
 };
+
+} // namespace pallorwind::win

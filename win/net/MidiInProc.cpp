@@ -2,6 +2,8 @@
 
 #include "win/net/CServerHolder.h"
 
+namespace pallorwind::win {
+
 void MidiInProc(void* /*hMidiIn*/, unsigned wMsg, std::uintptr_t dwInstance,
                 std::uintptr_t dwParam1, std::uintptr_t /*dwParam2*/) {
     if (wMsg != MIM_DATA && wMsg != MIM_MOREDATA)
@@ -9,3 +11,5 @@ void MidiInProc(void* /*hMidiIn*/, unsigned wMsg, std::uintptr_t dwInstance,
     if (auto* holder = reinterpret_cast<CServerHolder*>(dwInstance))
         holder->AddMidiData(std::uint32_t(dwParam1));
 }
+
+} // namespace pallorwind::win

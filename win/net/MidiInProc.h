@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace pallorwind::win {
+
 class CServerHolder;
 
 inline constexpr unsigned MIM_DATA = 0x3C3;
@@ -19,3 +21,5 @@ void MidiInProc(void* hMidiIn, unsigned wMsg, std::uintptr_t dwInstance, std::ui
 inline std::uintptr_t MidiInInstance(CServerHolder* holder) {
     return reinterpret_cast<std::uintptr_t>(holder);
 }
+
+} // namespace pallorwind::win

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+namespace pallorwind::win {
+
 class CCommuInterface;
 
 class ServiceAdvertiser {
@@ -21,3 +23,5 @@ using ServiceAdvertiserFactory = std::function<std::unique_ptr<ServiceAdvertiser
 
 // Advertises nothing and says so once on standard error.
 std::unique_ptr<ServiceAdvertiser> MakeNoDiscovery();
+
+} // namespace pallorwind::win

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace pallorwind::win {
+
 namespace {
 
 class NoDiscovery : public ServiceAdvertiser {
@@ -89,3 +91,5 @@ void TCPServer::OnClientDisconnected() {
     if (m_pCommu)
         m_pCommu->OnClientDisconnected();
 }
+
+} // namespace pallorwind::win

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+namespace pallorwind::win {
+
 class CCommuInterface;
 
 class TCPServer : public CSocketInterface {
@@ -39,3 +41,5 @@ private:
     std::string m_port;
     bool m_listening = false;
 };
+
+} // namespace pallorwind::win

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace pallorwind::win {
+
 namespace {
 
 std::string Describe(const std::string& operation, const std::string& path, int error) {
@@ -19,3 +21,5 @@ CFileError::CFileError(std::string operation, std::string path, int error)
     : std::runtime_error(Describe(operation, path, error)), m_szOperation(std::move(operation)),
       m_szPath(std::move(path)), m_iError(error) {
 }
+
+} // namespace pallorwind::win

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace pallorwind::win {
+
 // A failure of the file layer (an archive that cannot be opened or read, an
 // output file that cannot be created or written). Names the path and the
 // system error.
@@ -14,3 +16,5 @@ public:
     std::string m_szPath;
     int m_iError; // errno value, 0 when not a system error
 };
+
+} // namespace pallorwind::win

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 
+namespace pallorwind::win {
+
 namespace {
 
 constexpr int kMethodStored = 0;
@@ -403,3 +405,5 @@ void CZipArchive::ZipFree(void* opaque, void* address) {
         std::free(address);
     }
 }
+
+} // namespace pallorwind::win

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace pallorwind::win {
+
 // Reads a ZIP archive and extracts its entries into a folder.
 //
 // Errors are raised: CZipException for a damaged archive, a CRC mismatch or
@@ -82,3 +84,5 @@ private:
     FileOpened m_iFileOpened = nothing;
     std::vector<void*> m_list; // blocks zlib holds for the open entry
 };
+
+} // namespace pallorwind::win

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+namespace pallorwind::win {
+
 CZipAutoBuffer::CZipAutoBuffer(std::size_t size, bool zeroMemory) {
     Allocate(size, zeroMemory);
 }
@@ -58,3 +60,5 @@ void CZipAutoBuffer::Release() noexcept {
     m_pBuffer = nullptr;
     m_iSize = 0;
 }
+
+} // namespace pallorwind::win

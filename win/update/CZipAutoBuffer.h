@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace pallorwind::win {
+
 // An owned byte buffer. Allocating the size it already has keeps the memory;
 // another size frees it and allocates anew; size 0 leaves it empty.
 class CZipAutoBuffer {
@@ -26,3 +28,5 @@ private:
     char* m_pBuffer = nullptr;
     std::size_t m_iSize = 0;
 };
+
+} // namespace pallorwind::win

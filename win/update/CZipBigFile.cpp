@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace pallorwind::win {
+
 CZipBigFile::~CZipBigFile() {
     Abort();
 }
@@ -107,3 +109,5 @@ void CZipBigFile::Abort() noexcept {
         m_fd = -1;
     }
 }
+
+} // namespace pallorwind::win

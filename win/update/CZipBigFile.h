@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace pallorwind::win {
+
 // A file of the platform's file layer: the archive (read) or an extracted
 // file (written). Failures raise CFileError naming the path.
 class CZipBigFile {
@@ -37,3 +39,5 @@ private:
     int m_fd = -1;
     std::string m_szPath;
 };
+
+} // namespace pallorwind::win

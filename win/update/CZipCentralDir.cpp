@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace pallorwind::win {
+
 using ZipBytes::Get16;
 using ZipBytes::Get32;
 
@@ -110,3 +112,5 @@ void CZipCentralDir::ReadHeaders(CZipStorage& storage) {
         m_headers.push_back(std::move(header));
     }
 }
+
+} // namespace pallorwind::win

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+namespace pallorwind::win {
+
 class CZipStorage;
 
 // The archive's directory: the end-of-central-directory record and the
@@ -45,3 +47,5 @@ private:
     std::uint64_t Locate(CZipStorage& storage);
     void ReadHeaders(CZipStorage& storage);
 };
+
+} // namespace pallorwind::win

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+namespace pallorwind::win {
+
 namespace {
 
 std::string Describe(int cause, const std::string& path) {
@@ -87,3 +89,5 @@ const char* CZipException::CauseText(int cause) {
         return "archive error";
     }
 }
+
+} // namespace pallorwind::win

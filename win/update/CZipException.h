@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace pallorwind::win {
+
 // The archive reader's error: a cause code and the path of the archive file
 // (empty when no archive is open).
 class CZipException : public std::runtime_error {
@@ -38,3 +40,5 @@ public:
     int m_iCause;
     std::string m_szFileName;
 };
+
+} // namespace pallorwind::win

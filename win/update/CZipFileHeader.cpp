@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace pallorwind::win {
+
 using ZipBytes::Get16;
 using ZipBytes::Get32;
 
@@ -113,3 +115,5 @@ bool CZipFileHeader::IsDirectory() const {
     const char last = m_pszFileName.GetBuffer()[size - 1];
     return last == '/' || last == '\\';
 }
+
+} // namespace pallorwind::win

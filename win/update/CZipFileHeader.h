@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace pallorwind::win {
+
 class CZipStorage;
 
 // One entry of the central directory.
@@ -56,3 +58,5 @@ public:
     // local header must agree with it.
     std::uint16_t m_uNameLengthStored = 0;
 };
+
+} // namespace pallorwind::win

@@ -1,5 +1,7 @@
 #include "CZipInternalInfo.h"
 
+namespace pallorwind::win {
+
 CZipInternalInfo::CZipInternalInfo() {
     Reset();
 }
@@ -13,3 +15,5 @@ void CZipInternalInfo::Reset() {
     m_uCrc32 = 0;
     m_uDataStart = 0;
 }
+
+} // namespace pallorwind::win

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <zlib.h>
 
+namespace pallorwind::win {
+
 // The decompression state of the entry open for reading.
 class CZipInternalInfo {
 public:
@@ -25,3 +27,5 @@ public:
     std::uint32_t m_uCrc32 = 0;
     std::uint64_t m_uDataStart = 0; // where the entry's compressed data starts in the file
 };
+
+} // namespace pallorwind::win

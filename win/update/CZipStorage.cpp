@@ -1,5 +1,7 @@
 #include "CZipStorage.h"
 
+namespace pallorwind::win {
+
 void CZipStorage::Open(const std::string& path) {
     m_file.OpenRead(path);
     m_iCurrentDisk = 0;
@@ -9,3 +11,5 @@ void CZipStorage::Open(const std::string& path) {
 void CZipStorage::Close() noexcept {
     m_file.Abort();
 }
+
+} // namespace pallorwind::win

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace pallorwind::win {
+
 // Access to the archive file. Only single-volume archives are read.
 class CZipStorage {
 public:
@@ -27,3 +29,5 @@ public:
     int m_iCurrentDisk = 0;
     VolumeMode m_iSpanMode = noSpan;
 };
+
+} // namespace pallorwind::win

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace pallorwind::win {
+
 namespace {
 
 // Unicode code points of the bytes 0x80 to 0xFF.
@@ -43,3 +45,5 @@ std::string CodePage437ToUtf8(std::string_view oem) {
     }
     return out;
 }
+
+} // namespace pallorwind::win

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace pallorwind::win {
+
 // Little-endian fields of ZIP records.
 namespace ZipBytes {
 
@@ -21,3 +23,5 @@ inline bool IsSignature(const char* p, char third, char fourth) {
 }
 
 } // namespace ZipBytes
+
+} // namespace pallorwind::win

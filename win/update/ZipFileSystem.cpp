@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+namespace pallorwind::win {
+
 namespace ZipFileSystem {
 
 namespace {
@@ -101,3 +103,5 @@ bool ApplyAttributes(const std::string& path, bool isFolder, std::uint16_t madeB
 }
 
 } // namespace ZipFileSystem
+
+} // namespace pallorwind::win

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace pallorwind::win {
+
 // The few file-system operations extraction needs beyond reading and writing
 // files. Paths use '/'.
 namespace ZipFileSystem {
@@ -26,3 +28,5 @@ bool ApplyAttributes(const std::string& path, bool isFolder, std::uint16_t madeB
                      std::uint32_t externalAttributes);
 
 } // namespace ZipFileSystem
+
+} // namespace pallorwind::win

@@ -15,6 +15,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace pallorwind::win;
+
 namespace {
 
 fs::path g_base;    // private folder holding only the archive and the scratch folder
