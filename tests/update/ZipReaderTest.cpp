@@ -443,6 +443,67 @@ TEST_F(ZipReaderTest, FileOrFolderThatCannotBeCreated) {
     EXPECT_TRUE(Extract(1));
 }
 
+// Links already in the target folder are neither followed nor removed: an
+// entry whose path meets one fails with a file error naming that path, and
+// the other entries are extracted.
+TEST_F(ZipReaderTest, NothingIsWrittenThroughLinksInTheTargetFolder) {
+    const fs::path outside = dir / "outside";
+    fs::create_directories(outside);
+    WriteFile(outside / "victim.txt", "original");
+    fs::permissions(outside, fs::perms::owner_all);
+    fs::create_directories(out());
+    fs::create_directory_symlink("../outside", out() / "rel");
+    fs::create_directory_symlink(outside, out() / "abs");
+    fs::create_symlink("../nowhere", out() / "dangling-dir");
+    fs::create_symlink(outside / "victim.txt", out() / "file-link");
+    fs::create_symlink(outside / "created.txt", out() / "dangling");
+    fs::create_hard_link(outside / "victim.txt", out() / "hard");
+
+    CraftedEntry folderLink = Entry("abs/", "", 0);
+    folderLink.madeBy = 0x031E; // Unix
+    folderLink.externalAttr = (040755u << 16) | 0x10;
+    const std::vector<std::string> blocked = {"rel/planted.txt",
+                                              "abs/planted.txt",
+                                              "dangling-dir/x",
+                                              "rel/deeper/x.txt",
+                                              "file-link",
+                                              "dangling",
+                                              "hard"};
+    CraftedArchive crafted;
+    for (const std::string& name : blocked) {
+        crafted.entries.push_back(Entry(name, "planted"));
+    }
+    crafted.entries.push_back(folderLink);
+    crafted.entries.push_back(Entry("inside/ok.txt", "ok"));
+    crafted.entries.push_back(Entry("plain.txt", "plain", 0));
+    Open(crafted);
+
+    auto fileErrorPath = [&](unsigned index) -> std::string {
+        try {
+            Extract(index);
+        } catch (const CFileError& e) {
+            return e.m_szPath;
+        }
+        return "no file error";
+    };
+    for (unsigned i = 0; i < blocked.size(); ++i) {
+        EXPECT_EQ(fileErrorPath(i), (out() / blocked[i]).string());
+    }
+    EXPECT_EQ(fileErrorPath(7), (out() / "abs").string());
+    EXPECT_TRUE(Extract(8));
+    EXPECT_TRUE(Extract(9));
+
+    EXPECT_EQ(Tree(outside), (std::vector<std::pair<std::string, long long>>{{"victim.txt", 8}}));
+    EXPECT_EQ(ReadFile(outside / "victim.txt"), "original");
+    EXPECT_EQ(fs::status(outside).permissions(), fs::perms::owner_all);
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    for (const char* link : {"rel", "abs", "dangling-dir", "file-link", "dangling"}) {
+        EXPECT_TRUE(fs::is_symlink(out() / link)) << link;
+    }
+    EXPECT_EQ(ReadFile(out() / "inside/ok.txt"), "ok");
+    EXPECT_EQ(ReadFile(out() / "plain.txt"), "plain");
+}
+
 TEST_F(ZipReaderTest, TargetFolderWithTrailingSeparatorsAndMissingParents) {
     Open({.entries = {Entry("f.txt", "f")}});
     EXPECT_TRUE(zip.ExtractEntry(0, (out() / "new/deeper").string() + "///"));

@@ -1,13 +1,16 @@
 #include "CZipArchive.h"
 
+#include "CFileError.h"
 #include "CZipBigFile.h"
 #include "CZipException.h"
 #include "ZipBytes.h"
 #include "ZipFileSystem.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 
 namespace pallorwind::win {
@@ -108,22 +111,33 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const std::string& folder, b
     while (baseLength > 1 && folder[baseLength - 1] == '/') {
         --baseLength;
     }
-    std::string target = baseLength == 0 ? std::string(1, '.') : folder.substr(0, baseLength);
+    const std::string base = folder.substr(0, baseLength);
+    std::string target = base.empty() ? std::string(1, '.') : base;
     if (target.back() != '/') {
         target.push_back('/');
     }
     target.append(*relative);
 
+    // Below the target folder every folder is opened from its parent, never
+    // through a symbolic link (OpenFolderBelow), and the file is created in
+    // the folder so opened.
     if (header.IsDirectory()) {
         if (relative->empty()) {
             return true; // the target folder itself: leave it as it is
         }
-        // A folder that cannot be made (a file of that name is in the way)
-        // is a failed entry, not a success.
-        if (!ZipFileSystem::CreateFolderChain(target)) {
+        const ZipFileSystem::Descriptor top = ZipFileSystem::OpenTargetFolder(base);
+        const ZipFileSystem::Descriptor made =
+            top.IsOpen() ? ZipFileSystem::OpenFolderBelow(top.Get(), *relative)
+                         : ZipFileSystem::Descriptor();
+        if (!made.IsOpen()) {
+            if (errno == ELOOP) {
+                throw CFileError("create", target, ELOOP);
+            }
+            // A folder that cannot be made (a file of that name is in the
+            // way) is a failed entry, not a success.
             return false;
         }
-        ZipFileSystem::ApplyAttributes(target, true, header.m_uVersionMadeBy,
+        ZipFileSystem::ApplyAttributes(made.Get(), true, header.m_uVersionMadeBy,
                                        header.m_uExternalAttr);
         return true;
     }
@@ -134,9 +148,20 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const std::string& folder, b
         return false;
     }
     try {
-        ZipFileSystem::CreateFolderChain(target.substr(0, target.rfind('/')));
+        const std::size_t slash = relative->rfind('/');
+        const std::string parent =
+            slash == std::string::npos ? std::string() : relative->substr(0, slash);
+        const std::string name = relative->substr(slash == std::string::npos ? 0 : slash + 1);
+        const ZipFileSystem::Descriptor top = ZipFileSystem::OpenTargetFolder(base);
+        const ZipFileSystem::Descriptor into =
+            top.IsOpen() ? ZipFileSystem::OpenFolderBelow(top.Get(), parent)
+                         : ZipFileSystem::Descriptor();
+        if (!into.IsOpen()) {
+            const int error = errno;
+            throw CFileError("create", target, error);
+        }
         CZipBigFile file;
-        file.Create(target);
+        file.Create(into.Get(), name, target);
         CZipAutoBuffer buffer(bufferSize);
         for (;;) {
             const std::size_t produced = ReadEntryData(buffer.GetBuffer(), bufferSize);
@@ -147,8 +172,10 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const std::string& folder, b
                 break;
             }
         }
+        // Times and attributes go on the open file, then it is closed.
+        const bool complete = FinishEntry(true, file.GetDescriptor()) == 1;
         file.Close();
-        return EndEntry(target.c_str()) == 1;
+        return complete;
     } catch (...) {
         AbandonEntry();
         throw;
@@ -309,6 +336,18 @@ int CZipArchive::EndEntry(const char* filePath) {
     if (m_iFileOpened != extract) {
         return 0;
     }
+    ZipFileSystem::Descriptor file;
+    if (filePath != nullptr) {
+        file = ZipFileSystem::Descriptor(
+            ::open(filePath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    }
+    return FinishEntry(filePath != nullptr, file.Get());
+}
+
+int CZipArchive::FinishEntry(bool withFile, int fd) {
+    if (m_iFileOpened != extract) {
+        return 0;
+    }
     try {
         const CZipFileHeader& header = *m_centralDir.m_pOpenedFile;
         int result = 1;
@@ -321,12 +360,12 @@ int CZipArchive::EndEntry(const char* filePath) {
             inflateEnd(&m_info.m_stream);
             m_info.m_bStreamInit = false;
         }
-        if (filePath != nullptr) {
-            if (!ZipFileSystem::SetFileTime(filePath, header.m_uModDate, header.m_uModTime)) {
+        if (withFile) {
+            if (fd < 0 || !ZipFileSystem::SetFileTime(fd, header.m_uModDate, header.m_uModTime)) {
                 AbandonEntry();
                 return 0;
             }
-            if (!ZipFileSystem::ApplyAttributes(filePath, false, header.m_uVersionMadeBy,
+            if (!ZipFileSystem::ApplyAttributes(fd, false, header.m_uVersionMadeBy,
                                                 header.m_uExternalAttr)) {
                 result = -2;
             }

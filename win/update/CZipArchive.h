@@ -46,7 +46,9 @@ public:
     // buffer's size and must be at least 1. True when the entry was written
     // completely and its times and attributes were set. An entry whose name
     // would leave the folder, an encrypted entry and an entry whose data
-    // falls short give false.
+    // falls short give false. Nothing is written, created or changed through
+    // a symbolic link below folder: an entry whose path meets one raises
+    // CFileError naming that path, and the link stays as it is.
     bool ExtractEntry(std::uint16_t index, const std::string& folder, bool keepFolders = true,
                       std::size_t bufferSize = 65535);
 
@@ -63,10 +65,13 @@ public:
     std::size_t ReadEntryData(void* buffer, std::size_t size);
     // 1 on success, -1 when the entry's data fell short of its size, -2 when
     // the attributes cannot be set, 0 when no entry is open or the file
-    // times cannot be set.
+    // times cannot be set. A symbolic link at filePath is not followed.
     int EndEntry(const char* filePath);
 
 private:
+    // EndEntry for the written file open as fd; no file when withFile is
+    // false, one whose times cannot be set when fd is negative.
+    int FinishEntry(bool withFile, int fd);
     bool FillInput();
     void DrainStream();
     void ReadDataDescriptor();

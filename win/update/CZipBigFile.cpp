@@ -29,13 +29,29 @@ void CZipBigFile::OpenRead(const std::string& path) {
     m_szPath = path;
 }
 
-void CZipBigFile::Create(const std::string& path) {
+void CZipBigFile::Create(int folder, const std::string& name, const std::string& path) {
     Abort();
-    // O_NONBLOCK keeps a FIFO that happens to sit at the path from blocking us.
-    int fd = ::open(path.c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    // O_NONBLOCK keeps a FIFO that happens to sit at the path from blocking
+    // us. Not O_TRUNC: what is there is looked at before it is emptied.
+    int fd = ::openat(folder, name.c_str(),
+                      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         throw CFileError("create", path, errno);
+    }
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = EEXIST;
+    } else if (st.st_nlink > 1) {
+        error = EMLINK;
+    } else if (::ftruncate(fd, 0) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::close(fd);
+        throw CFileError("create", path, error);
     }
     m_fd = fd;
     m_szPath = path;

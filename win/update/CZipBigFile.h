@@ -19,9 +19,12 @@ public:
 
     // Opens an existing file for reading.
     void OpenRead(const std::string& path);
-    // Creates the file anew, empty, for writing. A symbolic link at the path
-    // is not followed.
-    void Create(const std::string& path);
+    // Creates the file `name` in the open folder `folder`, or empties the
+    // regular file of that name, for writing. A symbolic link of that name is
+    // not followed (nor removed): that fails, as does anything in the way
+    // that is not a regular file, or a regular file that has other names too
+    // (writing would change it there). path names the file in errors.
+    void Create(int folder, const std::string& name, const std::string& path);
     // Reads up to count bytes; fewer only at the end of the file.
     std::size_t Read(void* buffer, std::size_t count);
     void Write(const void* buffer, std::size_t count);
@@ -33,6 +36,7 @@ public:
     void Abort() noexcept;
 
     bool IsOpen() const { return m_fd >= 0; }
+    int GetDescriptor() const { return m_fd; }
     const std::string& GetFilePath() const { return m_szPath; }
 
 private:

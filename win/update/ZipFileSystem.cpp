@@ -4,6 +4,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pallorwind::win {
 
@@ -14,7 +15,38 @@ namespace {
 constexpr std::uint32_t kAttrReadOnly = 0x01;
 constexpr unsigned kHostUnix = 3;
 
+// True when name in the folder at is a symbolic link.
+bool IsLink(int at, const char* name) {
+    struct stat st {};
+    return ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens a folder that is not a symbolic link.
+int OpenFolderAt(int at, const char* name) {
+    return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 } // namespace
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        Descriptor old(m_fd);
+        m_fd = other.Release();
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+int Descriptor::Release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
 
 bool IsDirectory(const std::string& path) {
     struct stat st {};
@@ -50,7 +82,45 @@ bool CreateFolderChain(const std::string& path) {
     return true;
 }
 
-bool SetFileTime(const std::string& path, std::uint16_t dosDate, std::uint16_t dosTime) {
+Descriptor OpenTargetFolder(const std::string& path) {
+    const std::string folder = path.empty() ? std::string(".") : path;
+    CreateFolderChain(folder); // the open below tells whether it is there
+    return Descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+Descriptor OpenFolderBelow(int base, const std::string& relative) {
+    Descriptor current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
+    std::size_t pos = 0;
+    while (current.IsOpen() && pos < relative.size()) {
+        std::size_t next = relative.find('/', pos);
+        if (next == std::string::npos) {
+            next = relative.size();
+        }
+        const std::string name = relative.substr(pos, next - pos);
+        pos = next + 1;
+        if (name.empty()) {
+            continue;
+        }
+        // A link is not followed by the open (O_NOFOLLOW) and makes it fail
+        // with something other than ENOENT, so no folder is made in its place.
+        Descriptor child(OpenFolderAt(current.Get(), name.c_str()));
+        if (!child.IsOpen() && errno == ENOENT) {
+            if (::mkdirat(current.Get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+                return Descriptor();
+            }
+            child = Descriptor(OpenFolderAt(current.Get(), name.c_str()));
+        }
+        if (!child.IsOpen()) {
+            const int error = errno;
+            errno = IsLink(current.Get(), name.c_str()) ? ELOOP : error;
+            return Descriptor();
+        }
+        current = std::move(child);
+    }
+    return current;
+}
+
+bool SetFileTime(int fd, std::uint16_t dosDate, std::uint16_t dosTime) {
     std::tm tm{};
     tm.tm_year = (dosDate >> 9) + 1980 - 1900;
     tm.tm_mon = ((dosDate >> 5) & 15) - 1;
@@ -68,13 +138,13 @@ bool SetFileTime(const std::string& path, std::uint16_t dosDate, std::uint16_t d
     times[0].tv_nsec = UTIME_NOW;
     times[1].tv_sec = when;
     times[1].tv_nsec = 0;
-    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+    return ::futimens(fd, times) == 0;
 }
 
-bool ApplyAttributes(const std::string& path, bool isFolder, std::uint16_t madeBy,
+bool ApplyAttributes(int fd, bool isFolder, std::uint16_t madeBy,
                      std::uint32_t externalAttributes) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::fstat(fd, &st) != 0) {
         return false;
     }
     const mode_t current = st.st_mode & 07777;
@@ -99,7 +169,7 @@ bool ApplyAttributes(const std::string& path, bool isFolder, std::uint16_t madeB
     if (wanted == current) {
         return true;
     }
-    return ::chmod(path.c_str(), wanted) == 0;
+    return ::fchmod(fd, wanted) == 0;
 }
 
 } // namespace ZipFileSystem

@@ -56,6 +56,13 @@ def python_zip():
     return out.getvalue()
 
 
+def keeping_folders(entries):
+    """An archive whose length makes fuzz_zip extract it as the updater does
+    (folders kept, the updater's buffer): a comment pads it to 4n + 1 bytes."""
+    length = len(build(entries))
+    return build(entries, comment=b"-" * ((1 - length) % 4))
+
+
 SEEDS = {
     "empty.zip": build([]),
     "python.zip": python_zip(),
@@ -73,6 +80,13 @@ SEEDS = {
                                    attr=0o100755 << 16),
                              entry(b"ro.txt", b"read only", 0, attr=1),
                              entry(b"d/", b"", 0, made_by=0x31E, attr=(0o40000 << 16) | 0x10)]),
+    # names that meet the links fuzz_zip plants in its scratch folder
+    "links.zip": keeping_folders([entry(b"rel/planted.txt", b"1", 0), entry(b"abs/deep/planted.txt", b"2"),
+                        entry(b"gone/planted.txt", b"3", 0), entry(b"file", b"4", 0),
+                        entry(b"hard", b"5", 0), entry(b"gone", b"6", 0),
+                        entry(b"abs/", b"", 0, made_by=0x31E, attr=(0o40777 << 16) | 0x10),
+                        entry(b"l", b"../victim", 0, made_by=0x31E, attr=0o120777 << 16),
+                        entry(b"l/planted.txt", b"7", 0)]),
     "odd-entries.zip": build([entry(b"secret", b"x", 8, flag=1), entry(b"m12", b"x", 12),
                               entry(b"dup", b"first"), entry(b"dup", b"second", 0)]),
 }
