@@ -109,7 +109,7 @@ void CheckTake(LayoutReceiver& receiver, std::string& fed) {
 }
 
 // Feeds the stream as a run of blocks; a read whose byte has the top bit set
-// takes the layout when one is complete.
+// takes the layout (or ends the refused block) when one has passed.
 void CheckLayoutReceiver(Bytes stream, Bytes reads) {
     LayoutReceiver receiver;
     std::string fed; // bytes fed since the last Take
@@ -119,12 +119,26 @@ void CheckLayoutReceiver(Bytes stream, Bytes reads) {
         CHECK(receiver.Received() == fed.size());
         const auto length = receiver.ContentLength();
         CHECK(length.has_value() == (fed.size() >= kLengthFieldSize));
-        const bool complete = length && fed.size() > kLengthFieldSize + LengthOf(fed);
         CHECK(!length || *length == LengthOf(fed));
-        CHECK(receiver.Complete() == complete);
-        if (complete && (read & 0x80)) {
-            CheckTake(receiver, fed);
-        } else if (!complete) {
+        const bool refused = length && *length > kMaxLayoutContentSize;
+        const bool passed = length && fed.size() > kLengthFieldSize + *length;
+        // A refused block keeps nothing but its length field.
+        CHECK(receiver.Buffered() == (refused ? kLengthFieldSize : fed.size()));
+        const LayoutState expected =
+            refused ? (passed ? LayoutState::Refused : LayoutState::Refusing)
+                    : (passed ? LayoutState::Complete : LayoutState::Receiving);
+        CHECK(receiver.State() == expected);
+        CHECK(receiver.Complete() == (expected == LayoutState::Complete));
+        if (passed && (read & 0x80)) {
+            if (refused) {
+                CHECK(!receiver.Take());
+                CHECK(receiver.Received() == 0);
+                CHECK(receiver.State() == LayoutState::Receiving);
+                fed.clear();
+            } else {
+                CheckTake(receiver, fed);
+            }
+        } else if (!passed) {
             CHECK(!receiver.Take());
             CHECK(receiver.Received() == fed.size());
         }
