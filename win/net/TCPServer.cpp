@@ -1,6 +1,5 @@
 #include "win/net/TCPServer.h"
 
-#include "platform/ui/MessageBox.h"
 #include "win/net/CCommuInterface.h"
 
 #include <cctype>
@@ -60,10 +59,11 @@ TCPServer::TCPServer(CCommuInterface* pCommu, const std::string& name, std::stri
     if (!created || !m_listenSocket.Listen(5) || !m_listenSocket.GetSockName(bound)) {
         const int error = pallorwind::platform::AsyncSocket::LastError();
         m_listenSocket.Close();
-        pallorwind::platform::ShowMessage(
-            std::string("The network service could not be started (") + std::strerror(error) +
-                "). The app cannot connect until the port or the network is changed.",
-            "PallorwindWin");
+        if (m_pCommu)
+            m_pCommu->GetUserInterface().MessageBox(
+                std::string("The network service could not be started (") + std::strerror(error) +
+                    "). The app cannot connect until the port or the network is changed.",
+                kCaption);
         return; // nothing is listening, so nothing is reported or advertised
     }
     m_listening = true;
