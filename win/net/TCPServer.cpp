@@ -52,7 +52,7 @@ TCPServer::TCPServer(CCommuInterface* pCommu, const std::string& name, std::stri
     bool created = m_listenSocket.Create(ParsePort(m_port));
     if (!created) {
         // Typically the port is taken: let the system choose a free one.
-        m_port = "0";
+        m_port = std::string("0"); // not = "0": GCC 12 -O3 warns falsely (-Wrestrict)
         created = m_listenSocket.Create(0);
     }
     std::uint16_t bound = 0;
