@@ -114,7 +114,9 @@ TEST(ServerPort, WithoutAnySocketTheUserIsToldAndNoPortIsReportedOrAdvertised) {
         // Once normally, so that a sanitizer runtime has what it needs before
         // the descriptors run out.
         std::make_unique<TCPServer>(&commu, "", "0").reset();
+        commu.GetUserInterface().MessageBox("warm-up", "");
         commu.ports.clear();
+        commu.ui.boxes.clear();
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = 64;
