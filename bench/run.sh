@@ -4,17 +4,37 @@
 # Usage: bench/run.sh [--quick]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-bench -j "$(nproc)" >/dev/null
+log=$(mktemp /tmp/pallorwind-bench-build.XXXXXX)
+trap 'rm -f "$log"' EXIT
+# The build's output is shown only when it fails, and then all of it.
+build() {
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "bench/run.sh: failed: $*" >&2
+        exit 1
+    fi
+}
+build cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
+build cmake --build build-bench -j "$(nproc)"
 export AVAHI_COMPAT_NOWARN=1 QT_QPA_PLATFORM=offscreen
 quick=()
 [ "${1:-}" = "--quick" ] && quick=(--quick)
+status=0
+# Only the benchmark programs themselves: regular executable files named
+# bench_* (not the *_autogen folders beside them).
 for bench in build-bench/bench/*/bench_*; do
-    [ -x "$bench" ] || continue
-    echo "=== $(basename "$bench") ==="
-    case "$(basename "$bench")" in
-    bench_zip) "$bench" $([ ${#quick[@]} -gt 0 ] && echo "--mb 40 --runs 3") ;;
-    *) "$bench" "${quick[@]}" ;;
+    [ -f "$bench" ] && [ -x "$bench" ] || continue
+    name=$(basename "$bench")
+    echo "=== $name ==="
+    rc=0
+    case "$name" in
+    bench_zip) "$bench" $([ ${#quick[@]} -gt 0 ] && echo "--mb 40 --runs 3") || rc=$? ;;
+    *) "$bench" "${quick[@]}" || rc=$? ;;
     esac
+    if [ "$rc" -ne 0 ]; then
+        echo "bench/run.sh: $name exited with status $rc" >&2
+        status=1
+    fi
     echo
 done
+exit "$status"

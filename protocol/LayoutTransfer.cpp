@@ -1,5 +1,7 @@
 #include "protocol/LayoutTransfer.h"
 
+#include <algorithm>
+
 namespace pallorwind::protocol {
 
 std::string LayoutMarker() {
@@ -29,7 +31,17 @@ std::uint64_t DecodeLengthField(const std::uint8_t* field) {
 }
 
 void LayoutReceiver::Feed(const std::uint8_t* data, std::size_t size) {
-    m_buffer.append(reinterpret_cast<const char*>(data), size);
+    m_received += size;
+    if (m_buffer.size() < kLengthFieldSize) {
+        const std::size_t field = std::min(size, kLengthFieldSize - m_buffer.size());
+        m_buffer.append(reinterpret_cast<const char*>(data), field);
+        data += field;
+        size -= field;
+        if (m_buffer.size() == kLengthFieldSize)
+            m_refused = *ContentLength() > kMaxLayoutContentSize;
+    }
+    if (!m_refused)
+        m_buffer.append(reinterpret_cast<const char*>(data), size);
 }
 
 std::optional<std::uint64_t> LayoutReceiver::ContentLength() const {
@@ -38,13 +50,19 @@ std::optional<std::uint64_t> LayoutReceiver::ContentLength() const {
     return DecodeLengthField(reinterpret_cast<const std::uint8_t*>(m_buffer.data()));
 }
 
-bool LayoutReceiver::Complete() const {
+LayoutState LayoutReceiver::State() const {
     const auto length = ContentLength();
-    return length && m_buffer.size() - kLengthFieldSize > *length;
+    const bool passed = length && m_received - kLengthFieldSize > *length;
+    if (m_refused)
+        return passed ? LayoutState::Refused : LayoutState::Refusing;
+    return passed ? LayoutState::Complete : LayoutState::Receiving;
 }
 
 std::optional<Layout> LayoutReceiver::Take() {
-    if (!Complete())
+    const LayoutState state = State();
+    if (state == LayoutState::Refused)
+        Reset();
+    if (state != LayoutState::Complete)
         return std::nullopt;
     const std::size_t length = std::size_t(*ContentLength());
     Layout layout{m_buffer.substr(kLengthFieldSize, length),
@@ -55,6 +73,8 @@ std::optional<Layout> LayoutReceiver::Take() {
 
 void LayoutReceiver::Reset() {
     std::string().swap(m_buffer);
+    m_received = 0;
+    m_refused = false;
 }
 
 } // namespace pallorwind::protocol

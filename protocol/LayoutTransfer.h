@@ -33,12 +33,34 @@ struct Layout {
     std::string name;
 };
 
+// The largest content a receiver keeps. The length field can state up to
+// 10^16 - 1 bytes; a block that declares more than this is refused before any
+// of its content is buffered.
+inline constexpr std::uint64_t kMaxLayoutContentSize = 16u * 1024 * 1024;
+
+enum class LayoutState {
+    Receiving, // the block is still arriving
+    Complete,  // length field, whole content and at least one byte of name are here
+    Refusing,  // the length field states more than kMaxLayoutContentSize: the
+               // block's bytes are counted and dropped as they arrive
+    Refused,   // a refused block has passed: its content and at least one byte
+               // of its name, all dropped
+};
+
 // Receives the block that follows a marker, fed bytes as they arrive. The
 // block is complete once the length field, the whole content and at least one
 // byte of name are here. Nothing on the wire marks the end of the name: bytes
 // fed after completion still belong to it, so the caller takes the layout when
 // a burst of input has ended (for a block sent in one write, when its read is
 // done).
+//
+// A block whose length field states more than kMaxLayoutContentSize is
+// refused: nothing past the length field is kept, but the block is still
+// followed to its end (Refusing, then Refused) so that its content is never
+// taken for MIDI. A Refused block ends like a complete one: its name runs to
+// the end of the burst, and Take() then returns nothing and empties the
+// receiver. A caller logs the refusal and goes back to MIDI mode, as after a
+// layout; the connection stays in step with the sender.
 class LayoutReceiver {
 public:
     void Feed(const std::uint8_t* data, std::size_t size);
@@ -46,18 +68,25 @@ public:
         Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }
 
+    LayoutState State() const;
     // Length of the content once the length field has arrived.
     std::optional<std::uint64_t> ContentLength() const;
-    bool Complete() const;
-    std::size_t Received() const { return m_buffer.size(); }
+    bool Complete() const { return State() == LayoutState::Complete; }
+    // Bytes of this block fed so far, kept or not.
+    std::uint64_t Received() const { return m_received; }
+    // Bytes of this block held in memory.
+    std::size_t Buffered() const { return m_buffer.size(); }
 
     // The completed layout, name being everything after the content that has
-    // arrived; the receiver is then empty again. Nothing while incomplete.
+    // arrived; the receiver is then empty again. Nothing while incomplete or
+    // refusing. A Refused block gives nothing and empties the receiver too.
     std::optional<Layout> Take();
     void Reset();
 
 private:
-    std::string m_buffer;
+    std::string m_buffer; // the length field, then (unless refused) content and name
+    std::uint64_t m_received = 0;
+    bool m_refused = false;
 };
 
 } // namespace pallorwind::protocol

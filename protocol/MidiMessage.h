@@ -46,6 +46,22 @@ constexpr std::uint8_t WordStatus(std::uint32_t word) {
     return std::uint8_t(word & 0xFF);
 }
 
+// True when `word` is a well-formed short message: its low byte is a status
+// byte other than 0xF0 and 0xF7 (system exclusive is not a short message), the
+// data bytes that status calls for are below 0x80, and bits 24-31 are clear.
+// Bytes beyond the message's length are padding and are not looked at, so
+// C0 05 FF is a program change.
+constexpr bool IsShortMessage(std::uint32_t word) {
+    const std::uint8_t status = WordStatus(word);
+    if (status < 0x80 || status == 0xF0 || status == 0xF7 || (word >> 24) != 0)
+        return false;
+    const int length = MessageLength(status);
+    for (int i = 1; i < length; ++i)
+        if ((word >> (8 * i)) & 0x80)
+            return false;
+    return true;
+}
+
 // Writes the bytes of `word` that its status calls for, lowest byte first, to
 // `out` (room for three). Returns how many were written.
 inline int EncodeShortMessage(std::uint32_t word, std::uint8_t* out) {

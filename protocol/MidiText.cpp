@@ -56,18 +56,33 @@ const char* MessageName(std::uint8_t status) {
     }
 }
 
+namespace {
+
+// Appends " value" (GCC 12 at -O3 warns falsely about operator+ with a fresh
+// std::to_string here, so the text is built by appending).
+void AppendNumber(std::string& text, unsigned value) {
+    text += ' ';
+    text += std::to_string(value);
+}
+
+} // namespace
+
 std::string DescribeMessage(const std::uint8_t* bytes) {
     const std::uint8_t status = bytes[0];
     std::string text = MessageName(status);
-    if (status >= 0x80 && status < 0xF0)
-        text += " ch" + std::to_string((status & 0x0F) + 1);
+    if (status >= 0x80 && status < 0xF0) {
+        text += " ch";
+        text += std::to_string((status & 0x0F) + 1);
+    }
     const int length = MessageLength(status);
-    if ((status & 0xF0) == 0xE0 || status == 0xF2) // one 14-bit value
-        return text + " " + std::to_string(unsigned(bytes[1]) | unsigned(bytes[2]) << 7);
+    if ((status & 0xF0) == 0xE0 || status == 0xF2) { // one 14-bit value
+        AppendNumber(text, unsigned(bytes[1]) | unsigned(bytes[2]) << 7);
+        return text;
+    }
     if (length >= 2)
-        text += " " + std::to_string(bytes[1]);
+        AppendNumber(text, bytes[1]);
     if (length == 3)
-        text += " " + std::to_string(bytes[2]);
+        AppendNumber(text, bytes[2]);
     return text;
 }
 

@@ -12,9 +12,16 @@ namespace pallorwind::protocol {
 // three leaves its incomplete tail here; the next bytes received on the same
 // connection complete it. A record is never filled with bytes that were not
 // received. One decoder per connection.
+//
+// A record that is not a well-formed short message (IsShortMessage: a data
+// byte or system-exclusive byte as status, or a needed data byte with the top
+// bit set) is dropped here: a synthesizer would read its bytes as other
+// messages (90 FF 40 as a cut-off note, a System Reset and a stray byte).
+// The records around it are handed out as usual.
 class RecordDecoder {
 public:
-    // Calls `onWord(uint32_t)` for every complete record in `data`, in order.
+    // Calls `onWord(uint32_t)` for every complete, well-formed record in
+    // `data`, in order.
     template <typename OnWord>
     void Feed(const std::uint8_t* data, std::size_t size, OnWord&& onWord) {
         std::size_t i = 0;
@@ -24,21 +31,31 @@ public:
             if (m_held < kRecordSize)
                 return;
             m_held = 0;
-            onWord(RecordToWord(m_tail));
+            Hand(RecordToWord(m_tail), onWord);
         }
         for (; i + kRecordSize <= size; i += kRecordSize)
-            onWord(RecordToWord(data + i));
+            Hand(RecordToWord(data + i), onWord);
         while (i < size)
             m_tail[m_held++] = data[i++];
     }
 
     // Bytes of an incomplete record waiting for the rest.
     std::size_t Pending() const { return m_held; }
+    // Records dropped as not well-formed since the decoder was made.
+    std::uint64_t Dropped() const { return m_dropped; }
     void Reset() { m_held = 0; }
 
 private:
+    template <typename OnWord> void Hand(std::uint32_t word, OnWord& onWord) {
+        if (IsShortMessage(word))
+            onWord(word);
+        else
+            ++m_dropped;
+    }
+
     std::uint8_t m_tail[kRecordSize] = {};
     std::size_t m_held = 0;
+    std::uint64_t m_dropped = 0;
 };
 
 } // namespace pallorwind::protocol

@@ -75,6 +75,7 @@ public:
         return 0;
     }
     bool GetDisplayBonjourMsg() override { return false; }
+    pallorwind::platform::UserInterface& GetUserInterface() override { return ui; }
     void OnClientConnected() override {
         ++clients;
         ++connects;
@@ -85,6 +86,7 @@ public:
     int clients = 0;
     int connects = 0;
     bool stamp = false;
+    pallorwind::platform::HeadlessUserInterface ui;
     std::vector<std::pair<std::uint32_t, Clock::time_point>> arrivals;
 };
 

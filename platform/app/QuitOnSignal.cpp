@@ -1,5 +1,6 @@
 #include "platform/app/QuitOnSignal.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -20,8 +21,10 @@ void OnSignal(int signal) {
 void QuitOnSignal(std::function<void()> exitSequence) {
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    auto* notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier, &QSocketNotifier::activated, [notifier, exitSequence] {
+    // Owned by the application object, which deletes it at the end.
+    auto* notifier =
+        new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, exitSequence] {
         char byte;
         while (::read(g_pipe[0], &byte, 1) > 0) {
         }

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "tests/support/EventLoop.h"
+#include "tests/support/RecordingUi.h"
 #include "tools/appsim/AppConnection.h"
-#include "win/app/UserInterface.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -27,12 +27,7 @@ bool SpinUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::secon
     return test::PumpUntil(done, timeout);
 }
 
-struct RecordingUi final : win::UserInterface {
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        boxes.emplace_back(text, caption);
-    }
-    std::vector<std::pair<std::string, std::string>> boxes;
-};
+using test::RecordingUi;
 
 // The phone app's side of one connection, through the app simulator. Not
 // thread-safe: one thread sends and receives on it.

@@ -2,6 +2,7 @@
 // messages, on a MIDI system in memory.
 #include "win/app/MidiPorts.h"
 #include "tests/support/FakeMidiSystem.h"
+#include "tests/support/RecordingUi.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +15,7 @@ namespace {
 
 using midi::FakeMidiSystem;
 
-struct RecordingUi final : UserInterface {
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        boxes.emplace_back(text, caption);
-    }
-    std::vector<std::pair<std::string, std::string>> boxes;
-};
+using test::RecordingUi;
 
 // (id, text, enabled, checked) of every item of a list, for whole-list checks.
 struct Row {

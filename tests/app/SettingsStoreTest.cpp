@@ -90,19 +90,35 @@ TEST_F(SettingsStoreTest, OnlyTheUsersOwnValuesCount) {
     EXPECT_EQ(m_store.ReadSetting(kSettingPort), "");
 }
 
-TEST_F(SettingsStoreTest, ValuesOfEightyBytesOrMoreReadAsEmpty) {
+TEST_F(SettingsStoreTest, ValuesOfEightyBytesOrMoreReadAsEmptyExceptDeviceNames) {
     m_store.WriteSetting(kSettingName, std::string(79, 'n'));
-    m_store.WriteSetting(kSettingInMidiPort, std::string(80, 'i'));
+    m_store.WriteSetting(kSettingUpdateURL, std::string(80, 'u'));
     // 40 two-byte characters: 40 characters but 80 bytes.
     std::string wide;
     for (int i = 0; i < 40; ++i)
         wide += "\xc3\xbc";
-    m_store.WriteSetting(kSettingOutMidiPort, wide);
+    m_store.WriteSetting(kSettingPort, wide);
     EXPECT_EQ(m_store.ReadSetting(kSettingName), std::string(79, 'n'));
-    EXPECT_EQ(m_store.ReadSetting(kSettingInMidiPort), "");
-    EXPECT_EQ(m_store.ReadSetting(kSettingOutMidiPort), "");
+    EXPECT_EQ(m_store.ReadSetting(kSettingUpdateURL), "");
+    EXPECT_EQ(m_store.ReadSetting(kSettingPort), "");
+    EXPECT_EQ(ReadStartupSettings(m_store, "pc").port, "0");
     // The long value is still stored as written.
-    EXPECT_TRUE(ReadFile().contains(QByteArray(80, 'i')));
+    EXPECT_TRUE(ReadFile().contains(QByteArray(80, 'u')));
+
+    // A chosen device is found again at the next start whatever its name's
+    // length: long JACK and ALSA names, one with non-ASCII characters.
+    const std::string in = "a2j:Scarlett 18i20 USB - Scarlett 18i20 USB MIDI 1 [Focusrite] "
+                           "(capture): Scarlett 18i20 USB MIDI 1";
+    const std::string out = "Grand Piano Synth \xc3\xa9"
+                            "dition: " +
+                            std::string(300, 'p');
+    ASSERT_GE(in.size(), kMaxSettingBytes);
+    m_store.WriteSetting(kSettingInMidiPort, in);
+    m_store.WriteSetting(kSettingOutMidiPort, out);
+    QtSettingsStore nextStart;
+    const StartupSettings s = ReadStartupSettings(nextStart, "pc");
+    EXPECT_EQ(s.inMidiPort, in);
+    EXPECT_EQ(s.outMidiPort, out);
 }
 
 TEST_F(SettingsStoreTest, DamagedFileReadsAsDefaultsAndIsNotOverwritten) {

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ui/MessageBox.h"
-
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -111,21 +109,14 @@ TEST(ServerPort, WithoutAnySocketTheUserIsToldAndNoPortIsReportedOrAdvertised) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        struct Sink : pallorwind::platform::MessageSink {
-            std::string text;
-            void ShowMessage(const std::string& t, const std::string& caption) override {
-                text = caption + ": " + t;
-            }
-        } sink;
-        pallorwind::platform::SetMessageSink(&sink);
         bool advertised = false;
         RecordingCommu commu;
         // Once normally, so that a sanitizer runtime has what it needs before
         // the descriptors run out.
         std::make_unique<TCPServer>(&commu, "", "0").reset();
-        pallorwind::platform::ShowMessage("warm-up", "");
+        commu.GetUserInterface().MessageBox("warm-up", "");
         commu.ports.clear();
-        sink.text.clear();
+        commu.ui.boxes.clear();
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = 64;
@@ -136,8 +127,9 @@ TEST(ServerPort, WithoutAnySocketTheUserIsToldAndNoPortIsReportedOrAdvertised) {
             advertised = true;
             return MakeNoDiscovery();
         });
-        const bool told = sink.text.rfind("PallorwindWin: ", 0) == 0 &&
-                          sink.text.find("could not be started") != std::string::npos;
+        const bool told = commu.ui.boxes.size() == 1 &&
+                          commu.ui.boxes[0].second == "PallorwindWin" &&
+                          commu.ui.boxes[0].first.find("could not be started") != std::string::npos;
         ::_exit(!server.IsListening() && commu.ports.empty() && !advertised && told ? 0 : 1);
     }
     int status = 0;

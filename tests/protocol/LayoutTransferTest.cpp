@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace pallorwind::protocol {
@@ -96,6 +97,53 @@ TEST(LayoutReceiver, IncompleteBlocksAreNotReported) {
         receiver.Feed(block.substr(size));
         const auto layout = receiver.Take();
         ASSERT_TRUE(layout) << size;
+        EXPECT_EQ(layout->content, "<layout/>");
+        EXPECT_EQ(layout->name, "pads");
+    }
+}
+
+TEST(LayoutReceiver, LengthsAboveTheCapAreRefusedUnbufferedAndFollowedToTheirEnd) {
+    // Up to the cap the content is kept as it arrives.
+    {
+        LayoutReceiver receiver;
+        receiver.Feed(EncodeLengthField(kMaxLayoutContentSize) + std::string(4096, 'c'));
+        EXPECT_EQ(receiver.State(), LayoutState::Receiving);
+        EXPECT_EQ(receiver.Buffered(), kLengthFieldSize + 4096);
+    }
+    const std::string kNext = EncodeLayoutBlock("<layout/>", "pads");
+    for (const std::uint64_t length :
+         {kMaxLayoutContentSize + 1, std::uint64_t(9999999999999999)}) {
+        LayoutReceiver receiver;
+        // The length field with the first content bytes in one read: nothing
+        // past the field is kept.
+        receiver.Feed(EncodeLengthField(std::size_t(length)) + std::string(4096, '\x90'));
+        EXPECT_EQ(receiver.State(), LayoutState::Refusing) << length;
+        EXPECT_EQ(receiver.Buffered(), kLengthFieldSize);
+        EXPECT_EQ(receiver.Received(), kLengthFieldSize + 4096);
+        EXPECT_FALSE(receiver.Take());
+        EXPECT_EQ(receiver.Received(), kLengthFieldSize + 4096);
+        if (length > kMaxLayoutContentSize + 1)
+            continue; // never ends; the connection's end resets it
+        // The rest of the content passes unkept; one byte of name ends it.
+        const std::string piece(1 << 20, '\x90');
+        for (std::uint64_t left = length - 4096; left > 0;) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(left, piece.size()));
+            receiver.Feed(std::string_view(piece).substr(0, n));
+            left -= n;
+            ASSERT_EQ(receiver.State(), LayoutState::Refusing);
+        }
+        EXPECT_EQ(receiver.Buffered(), kLengthFieldSize);
+        receiver.Feed("big.layout");
+        EXPECT_EQ(receiver.State(), LayoutState::Refused);
+        EXPECT_FALSE(receiver.Complete());
+        // Taking ends the refused block and gives nothing; the next block is
+        // received as usual.
+        EXPECT_FALSE(receiver.Take());
+        EXPECT_EQ(receiver.Received(), 0u);
+        EXPECT_EQ(receiver.State(), LayoutState::Receiving);
+        receiver.Feed(kNext);
+        const auto layout = receiver.Take();
+        ASSERT_TRUE(layout);
         EXPECT_EQ(layout->content, "<layout/>");
         EXPECT_EQ(layout->name, "pads");
     }

@@ -54,7 +54,8 @@ TEST(RecordDecoder, RandomChunkingsOfALongStream) {
         const std::uint8_t record[3] = {std::uint8_t(random()), std::uint8_t(random()),
                                         std::uint8_t(random())};
         stream.insert(stream.end(), record, record + 3);
-        whole.push_back(RecordToWord(record));
+        if (IsShortMessage(RecordToWord(record)))
+            whole.push_back(RecordToWord(record));
     }
     for (int run = 0; run < 200; ++run) {
         std::vector<std::size_t> cuts;
@@ -95,6 +96,36 @@ TEST(RecordDecoder, NeverCompletesARecordFromBytesNotReceived) {
     decoder.Feed(kStream.data() + 3, 3, collect);
     EXPECT_EQ(words.back(), kWords[1]);
     EXPECT_EQ(words.size(), 4u);
+}
+
+TEST(RecordDecoder, DropsRecordsThatAreNotShortMessagesAndKeepsTheOthers) {
+    // Needed data bytes with the top bit set, a data byte as status, and the
+    // two system-exclusive bytes.
+    const std::vector<Bytes> broken = {{0x90, 0xFF, 0x40}, {0xB0, 0x07, 0x80}, {0xC0, 0x80, 0x00},
+                                       {0xE0, 0x00, 0xF8}, {0xF2, 0x90, 0x00}, {0xF1, 0xF8, 0x00},
+                                       {0xA0, 0x80, 0x80}, {0x3C, 0x40, 0x00}, {0x00, 0x00, 0x00},
+                                       {0xF0, 0x7E, 0x00}, {0xF7, 0x00, 0x00}};
+    // Padding beyond a short message's length is not looked at.
+    const std::vector<Bytes> valid = {{0x90, 0x3C, 0x7F}, {0xC0, 0x05, 0xFF}, {0xD1, 0x7F, 0x80},
+                                      {0xF1, 0x10, 0xFF}, {0xF3, 0x01, 0xF7}, {0xF8, 0xFF, 0xFF},
+                                      {0xFF, 0x90, 0x90}, {0xE2, 0x7F, 0x7F}, {0xF6, 0xF0, 0xF0},
+                                      {0x80, 0x00, 0x00}, {0xB0, 0x07, 0x64}, {0xF2, 0x7F, 0x7F}};
+    Bytes stream;
+    Words expected;
+    for (std::size_t i = 0; i < valid.size(); ++i) {
+        stream.insert(stream.end(), valid[i].begin(), valid[i].end());
+        expected.push_back(RecordToWord(valid[i].data()));
+        if (i < broken.size())
+            stream.insert(stream.end(), broken[i].begin(), broken[i].end());
+    }
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        RecordDecoder decoder;
+        EXPECT_EQ(Decode(decoder, stream, {cut}), expected) << "cut at " << cut;
+        EXPECT_EQ(decoder.Dropped(), broken.size()) << "cut at " << cut;
+    }
+    for (const Bytes& record : broken)
+        EXPECT_FALSE(IsShortMessage(RecordToWord(record.data())));
+    EXPECT_FALSE(IsShortMessage(0x01003C90)); // bits above the message
 }
 
 TEST(RecordDecoder, WordsKeepBitsAboveTheMessageClear) {

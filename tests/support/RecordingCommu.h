@@ -1,6 +1,7 @@
 // A controller that records what the network link tells it.
 #pragma once
 
+#include "tests/support/RecordingUi.h"
 #include "win/net/CCommuInterface.h"
 #include "win/net/CServerHolder.h"
 
@@ -37,11 +38,13 @@ public:
         return 0;
     }
     bool GetDisplayBonjourMsg() override { return true; }
+    platform::UserInterface& GetUserInterface() override { return ui; }
 
     int connects = 0;
     int disconnects = 0;
     std::vector<std::string> ports;
     std::vector<std::uint32_t> played;
+    RecordingUi ui;
     // Calls that arrived on a thread other than the one that made us.
     std::atomic<int> foreignThreadCalls{0};
 

@@ -188,7 +188,10 @@ TEST_F(ZipReaderTest, LocalHeaderContradictingCentralIsDamage) {
     };
     CraftedArchive crafted;
     for (std::size_t i = 0; i < patches.size(); ++i) {
-        CraftedEntry e = Entry("e" + std::to_string(i) + ".txt", "contents");
+        std::string name = "e"; // appended: GCC 12 -O3 warns falsely on "e" + to_string
+        name += std::to_string(i);
+        name += ".txt";
+        CraftedEntry e = Entry(name, "contents");
         e.patchLocal = patches[i];
         crafted.entries.push_back(e);
     }

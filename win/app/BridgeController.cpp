@@ -8,7 +8,7 @@
 namespace pallorwind::win {
 
 BridgeController::BridgeController(SettingsStore& settings, midi::MidiSystem& midi,
-                                   UserInterface& ui, std::string computerName)
+                                   platform::UserInterface& ui, std::string computerName)
     : m_settings(settings), m_ui(ui), m_computerName(std::move(computerName)),
       m_ports(midi, settings, ui, [this](std::uint32_t word) {
           // The input device's callback, on the MIDI system's thread.

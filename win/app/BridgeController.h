@@ -8,7 +8,6 @@
 #include "win/app/MenuModel.h"
 #include "win/app/MidiPorts.h"
 #include "win/app/SettingsStore.h"
-#include "win/app/UserInterface.h"
 #include "win/net/CCommuInterface.h"
 #include "win/net/CServerHolder.h"
 
@@ -24,7 +23,7 @@ inline constexpr const char* kTextOpenOutFailed =
 
 class BridgeController final : public CCommuInterface, public CServerHolder {
 public:
-    BridgeController(SettingsStore& settings, midi::MidiSystem& midi, UserInterface& ui,
+    BridgeController(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
                      std::string computerName);
     ~BridgeController() override;
 
@@ -40,6 +39,7 @@ public:
     int SendMidiOut(std::uint32_t msg) override;
     bool GetDisplayBonjourMsg() override { return m_displayBonjourMsg; }
     void SetDisplayBonjourMsg(bool display) override;
+    platform::UserInterface& GetUserInterface() override { return m_ui; }
 
     MidiPorts& Ports() { return m_ports; }
     Menu& TrayMenu() { return m_trayMenu; }
@@ -49,7 +49,7 @@ public:
 
 private:
     SettingsStore& m_settings;
-    UserInterface& m_ui;
+    platform::UserInterface& m_ui;
     std::string m_computerName;
     std::string m_name;
     std::string m_port = kAnyPort;

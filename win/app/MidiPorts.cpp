@@ -1,4 +1,5 @@
 #include "win/app/MidiPorts.h"
+#include "win/net/CCommuInterface.h" // kCaption
 
 namespace pallorwind::win {
 namespace {
@@ -39,7 +40,7 @@ void FillList(midi::MidiSystem& system, Count count, Name query, Menu& list, int
 
 } // namespace
 
-MidiPorts::MidiPorts(midi::MidiSystem& system, SettingsStore& settings, UserInterface& ui,
+MidiPorts::MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform::UserInterface& ui,
                      midi::MidiInCallback onInput)
     : m_system(system), m_settings(settings), m_ui(ui), m_onInput(std::move(onInput)) {
 }

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
+#include "platform/ui/UserInterface.h"
 #include "win/app/MenuModel.h"
 #include "win/app/SettingsStore.h"
-#include "win/app/UserInterface.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,7 +39,7 @@ class MidiPorts {
 public:
     // `onInput` becomes the input device's callback; it runs on the MIDI
     // system's thread.
-    MidiPorts(midi::MidiSystem& system, SettingsStore& settings, UserInterface& ui,
+    MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform::UserInterface& ui,
               midi::MidiInCallback onInput);
     ~MidiPorts();
     MidiPorts(const MidiPorts&) = delete;
@@ -82,7 +82,7 @@ public:
 private:
     midi::MidiSystem& m_system;
     SettingsStore& m_settings;
-    UserInterface& m_ui;
+    platform::UserInterface& m_ui;
     midi::MidiInCallback m_onInput;
 
     std::string m_inName;

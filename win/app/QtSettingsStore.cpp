@@ -50,10 +50,7 @@ std::string QtSettingsStore::ReadSetting(const std::string& name) {
     const QString text = value.typeId() == QMetaType::QStringList
                              ? value.toStringList().join(QLatin1Char(','))
                              : value.toString();
-    std::string bytes = text.toStdString();
-    if (bytes.size() >= kMaxSettingBytes)
-        return "";
-    return bytes;
+    return ReadableValue(name, text.toStdString());
 }
 
 void QtSettingsStore::WriteSetting(const std::string& name, const std::string& value) {

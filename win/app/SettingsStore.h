@@ -26,10 +26,26 @@ inline constexpr const char* kAnyPort = "0";
 // A value read into 80 bytes, terminator included: 80 bytes or more read as "".
 inline constexpr std::size_t kMaxSettingBytes = 80;
 
+// The chosen devices' names are read whatever their length: JACK and ALSA
+// names ("client:port", with long client names) can pass 80 bytes, and a
+// device the user chose must be found again at the next start. Every other
+// value keeps the 80-byte rule.
+inline bool IsReadWhole(const std::string& name) {
+    return name == kSettingInMidiPort || name == kSettingOutMidiPort;
+}
+
+// The rule above applied to a stored value.
+inline std::string ReadableValue(const std::string& name, std::string value) {
+    if (value.size() >= kMaxSettingBytes && !IsReadWhole(name))
+        return "";
+    return value;
+}
+
 class SettingsStore {
 public:
     virtual ~SettingsStore() = default;
-    // The value, or "" when it is missing, unreadable or 80 bytes or longer.
+    // The value, or "" when it is missing, unreadable or 80 bytes or longer
+    // (device names excepted, see IsReadWhole).
     virtual std::string ReadSetting(const std::string& name) = 0;
     // Stores the value at once. A failure is not reported to the caller.
     virtual void WriteSetting(const std::string& name, const std::string& value) = 0;
@@ -40,9 +56,7 @@ class MemorySettingsStore final : public SettingsStore {
 public:
     std::string ReadSetting(const std::string& name) override {
         const auto it = values.find(name);
-        if (it == values.end() || it->second.size() >= kMaxSettingBytes)
-            return "";
-        return it->second;
+        return it == values.end() ? "" : ReadableValue(name, it->second);
     }
     void WriteSetting(const std::string& name, const std::string& value) override {
         values[name] = value;

@@ -9,14 +9,14 @@ StartupSettings ReadStartupSettings(SettingsStore& store, const std::string& com
         s.name = computerName;
     s.port = store.ReadSetting(kSettingPort);
     if (s.port.empty())
-        s.port = kAnyPort;
+        s.port = std::string(kAnyPort); // GCC 12 -O3 warns falsely on assigning a char*
     s.portShown = s.port;
     s.inMidiPort = store.ReadSetting(kSettingInMidiPort);
     s.outMidiPort = store.ReadSetting(kSettingOutMidiPort);
     s.autoName = store.ReadSetting(kSettingAutoName) == kValueOn || s.name == computerName;
     s.autoPort = store.ReadSetting(kSettingAutoPort) == kValueOn;
     if (s.autoPort)
-        s.port = kAnyPort;
+        s.port = std::string(kAnyPort);
     s.autoStart = store.ReadSetting(kSettingAutoStart) == kValueOn;
     s.displayBonjourMsg = store.ReadSetting(kSettingDisplayBonjourMsg) != kValueOff;
     return s;

@@ -1,16 +1,57 @@
 // pallorwind-win: the bridge between the controller app and this computer.
 #include "platform/app/QuitOnSignal.h"
 #include "platform/midi/MidiDevices.h"
+#include "platform/ui/UserInterface.h"
 #include "win/app/BridgeController.h"
 #include "win/app/QtSettingsStore.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: pallorwind-win [--headless]\n"
+    "Bridges the MIDI-controller app and this computer's MIDI devices: listens for\n"
+    "the app on TCP, plays what it sends on the chosen MIDI output and sends what\n"
+    "arrives on the chosen MIDI input back to it. Settings are read from the\n"
+    "per-user configuration (Pallorwind/PallorwindWIN). SIGINT or SIGTERM exits.\n"
+    "\n"
+    "  --headless  run without a tray icon; messages go to standard error\n"
+    "              (the only mode for now)\n"
+    "  --help      show this text and exit\n"
+    "  --version   show the version and exit\n";
+
+// -1 to run the bridge, otherwise the exit code.
+int HandleArguments(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("pallorwind-win %s\n", PALLORWIND_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--headless") != 0) {
+            std::fprintf(stderr, "pallorwind-win: unknown argument \"%s\"\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
+    if (const int code = HandleArguments(argc, argv); code >= 0)
+        return code;
     QCoreApplication app(argc, argv);
     pallorwind::win::QtSettingsStore settings;
-    pallorwind::win::PlatformUserInterface ui;
+    pallorwind::platform::HeadlessUserInterface ui;
     const auto midi = pallorwind::midi::CreateMidiSystem();
     pallorwind::win::BridgeController controller(settings, *midi, ui,
                                                  QSysInfo::machineHostName().toStdString());

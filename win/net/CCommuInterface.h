@@ -1,10 +1,15 @@
 // The controller as the network link sees it.
 #pragma once
 
+#include "platform/ui/UserInterface.h"
+
 #include <cstdint>
 #include <string>
 
 namespace pallorwind::win {
+
+// The caption of the bridge's messages.
+inline constexpr const char* kCaption = "PallorwindWin";
 
 // Connect and disconnect notices, SetPort and SendMidiOut are always called on
 // the user-interface thread.
@@ -24,6 +29,9 @@ public:
     virtual bool GetDisplayBonjourMsg() = 0;
     // The registration-failure dialog was closed with OK.
     virtual void SetDisplayBonjourMsg(bool /*display*/) {}
+    // Where the network link tells the user things (any thread; requests
+    // are shown later from the event loop).
+    virtual pallorwind::platform::UserInterface& GetUserInterface() = 0;
 
     virtual ~CCommuInterface() = default;
 };

@@ -1,6 +1,5 @@
 #include "win/net/CListenSocket.h"
 
-#include "platform/ui/MessageBox.h"
 #include "protocol/MidiMessage.h"
 #include "win/net/CCommuInterface.h"
 #include "win/net/CSocketInterface.h"
@@ -60,7 +59,8 @@ void CListenSocket::OnAccept(int /*error*/) {
                       "Create thread sendSocket fail, error code: %d,\nrestart the program may "
                       "avoid this!",
                       e.code().value());
-        pallorwind::platform::ShowMessage(text, "PallorwindWin");
+        if (m_pCommu)
+            m_pCommu->GetUserInterface().MessageBox(text, kCaption);
     }
 }
 

@@ -1,6 +1,5 @@
 #include "win/net/TCPServer.h"
 
-#include "platform/ui/MessageBox.h"
 #include "win/net/CCommuInterface.h"
 
 #include <cctype>
@@ -53,17 +52,18 @@ TCPServer::TCPServer(CCommuInterface* pCommu, const std::string& name, std::stri
     bool created = m_listenSocket.Create(ParsePort(m_port));
     if (!created) {
         // Typically the port is taken: let the system choose a free one.
-        m_port = "0";
+        m_port = std::string("0"); // not = "0": GCC 12 -O3 warns falsely (-Wrestrict)
         created = m_listenSocket.Create(0);
     }
     std::uint16_t bound = 0;
     if (!created || !m_listenSocket.Listen(5) || !m_listenSocket.GetSockName(bound)) {
         const int error = pallorwind::platform::AsyncSocket::LastError();
         m_listenSocket.Close();
-        pallorwind::platform::ShowMessage(
-            std::string("The network service could not be started (") + std::strerror(error) +
-                "). The app cannot connect until the port or the network is changed.",
-            "PallorwindWin");
+        if (m_pCommu)
+            m_pCommu->GetUserInterface().MessageBox(
+                std::string("The network service could not be started (") + std::strerror(error) +
+                    "). The app cannot connect until the port or the network is changed.",
+                kCaption);
         return; // nothing is listening, so nothing is reported or advertised
     }
     m_listening = true;

@@ -53,12 +53,28 @@ void CheckRecords(Bytes stream, Bytes reads) {
     RecordDecoder whole;
     std::vector<std::uint32_t> expected;
     whole.Feed(stream.data(), stream.size(), [&](std::uint32_t word) { expected.push_back(word); });
-    CHECK(expected.size() == stream.size() / kRecordSize);
+    CHECK(expected.size() + whole.Dropped() == stream.size() / kRecordSize);
     CHECK(whole.Pending() == stream.size() % kRecordSize);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        CHECK((expected[i] >> 24) == 0);
-        const std::uint8_t* record = stream.data() + i * kRecordSize;
-        CHECK(expected[i] == (record[0] | record[1] << 8u | std::uint32_t(record[2]) << 16));
+    // Every word handed out is a well-formed short message, made of one
+    // record's bytes, in stream order; every record left out is malformed.
+    std::size_t next = 0;
+    for (std::size_t r = 0; r < stream.size() / kRecordSize; ++r) {
+        const std::uint8_t* record = stream.data() + r * kRecordSize;
+        const std::uint32_t word = record[0] | record[1] << 8u | std::uint32_t(record[2]) << 16;
+        const std::uint8_t status = record[0];
+        bool wellFormed = status >= 0x80 && status != 0xF0 && status != 0xF7;
+        for (int d = 1; wellFormed && d < MessageLength(status); ++d)
+            wellFormed = record[d] < 0x80;
+        if (!wellFormed)
+            continue;
+        CHECK(next < expected.size());
+        CHECK(expected[next] == word);
+        ++next;
+    }
+    CHECK(next == expected.size());
+    for (std::uint32_t word : expected) {
+        CHECK((word >> 24) == 0);
+        CHECK(IsShortMessage(word));
     }
 
     RecordDecoder pieces;
@@ -93,7 +109,7 @@ void CheckTake(LayoutReceiver& receiver, std::string& fed) {
 }
 
 // Feeds the stream as a run of blocks; a read whose byte has the top bit set
-// takes the layout when one is complete.
+// takes the layout (or ends the refused block) when one has passed.
 void CheckLayoutReceiver(Bytes stream, Bytes reads) {
     LayoutReceiver receiver;
     std::string fed; // bytes fed since the last Take
@@ -103,12 +119,26 @@ void CheckLayoutReceiver(Bytes stream, Bytes reads) {
         CHECK(receiver.Received() == fed.size());
         const auto length = receiver.ContentLength();
         CHECK(length.has_value() == (fed.size() >= kLengthFieldSize));
-        const bool complete = length && fed.size() > kLengthFieldSize + LengthOf(fed);
         CHECK(!length || *length == LengthOf(fed));
-        CHECK(receiver.Complete() == complete);
-        if (complete && (read & 0x80)) {
-            CheckTake(receiver, fed);
-        } else if (!complete) {
+        const bool refused = length && *length > kMaxLayoutContentSize;
+        const bool passed = length && fed.size() > kLengthFieldSize + *length;
+        // A refused block keeps nothing but its length field.
+        CHECK(receiver.Buffered() == (refused ? kLengthFieldSize : fed.size()));
+        const LayoutState expected =
+            refused ? (passed ? LayoutState::Refused : LayoutState::Refusing)
+                    : (passed ? LayoutState::Complete : LayoutState::Receiving);
+        CHECK(receiver.State() == expected);
+        CHECK(receiver.Complete() == (expected == LayoutState::Complete));
+        if (passed && (read & 0x80)) {
+            if (refused) {
+                CHECK(!receiver.Take());
+                CHECK(receiver.Received() == 0);
+                CHECK(receiver.State() == LayoutState::Receiving);
+                fed.clear();
+            } else {
+                CheckTake(receiver, fed);
+            }
+        } else if (!passed) {
             CHECK(!receiver.Take());
             CHECK(receiver.Received() == fed.size());
         }

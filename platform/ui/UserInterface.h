@@ -1,0 +1,93 @@
+// Everything the program tells or asks the user goes through one
+// UserInterface. Requests never block and never start a modal loop where they
+// are made (a constructor, a socket notice, a MIDI or DNS-SD callback, another
+// thread): they are queued to the main thread and shown from its event loop,
+// in the order they were made.
+#pragma once
+
+#include "platform/net/MainThreadPoster.h"
+
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace pallorwind::platform {
+
+enum class Answer { Ok, Cancel, Yes, No };
+// The buttons of a question; headless, a question takes the second one.
+enum class QuestionButtons { OkCancel, YesNo };
+
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+    // A message with `caption` and a single OK button. Any thread.
+    virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
+    // A question; `onAnswer` runs on the main thread with the button chosen.
+    // Any thread.
+    virtual void Ask(const std::string& text, const std::string& caption, QuestionButtons buttons,
+                     std::function<void(Answer)> onAnswer) = 0;
+};
+
+// The answer a question gets when nobody can be asked: Cancel or No.
+constexpr Answer RefusingAnswer(QuestionButtons buttons) {
+    return buttons == QuestionButtons::YesNo ? Answer::No : Answer::Cancel;
+}
+
+// "caption: text" on one line, line breaks folded into spaces.
+std::string OneLine(const std::string& caption, const std::string& text);
+
+// Queues every request to the thread that created it and shows it from the
+// event loop there through Show(). Requests still queued when it is destroyed
+// are not shown, except where a subclass flushes them (Flush()).
+class QueuedUserInterface : public UserInterface {
+public:
+    struct Request {
+        std::string text;
+        std::string caption;
+        bool question = false;
+        QuestionButtons buttons = QuestionButtons::OkCancel;
+        std::function<void(Answer)> onAnswer; // questions only
+    };
+
+    void MessageBox(const std::string& text, const std::string& caption) override;
+    void Ask(const std::string& text, const std::string& caption, QuestionButtons buttons,
+             std::function<void(Answer)> onAnswer) override;
+
+protected:
+    // Shows one request on the main thread, from the event loop.
+    virtual void Show(Request request) = 0;
+    // Shows what is queued now (main thread).
+    void Flush();
+
+private:
+    void Queue(Request request);
+
+    std::mutex m_mutex;
+    std::deque<Request> m_queue; // guarded by m_mutex
+    bool m_flushPosted = false;  // guarded by m_mutex
+    MainThreadPoster m_poster;   // last: goes first, so no posted call outlives the queue
+};
+
+// Headless: every message and question is one line on `out` (standard error
+// by default); a question is answered Cancel or No.
+class HeadlessUserInterface final : public QueuedUserInterface {
+public:
+    explicit HeadlessUserInterface(std::FILE* out = stderr) : m_out(out) {}
+    // What is still queued is written out, not lost; its questions are not
+    // answered any more, as whoever asked may be gone.
+    ~HeadlessUserInterface() override {
+        m_closing = true;
+        Flush();
+    }
+
+protected:
+    void Show(Request request) override;
+
+private:
+    std::FILE* m_out;
+    bool m_closing = false;
+};
+
+} // namespace pallorwind::platform

@@ -1,0 +1,27 @@
+// Message boxes and questions as Qt widgets, for a program with a desktop.
+#pragma once
+
+#include "platform/ui/UserInterface.h"
+
+#include <memory>
+
+namespace pallorwind::platform {
+
+// Each request opens a QMessageBox from the event loop with open(), never
+// exec(): no nested event loop runs, and the answer arrives through the
+// question's callback when the box is closed. Boxes still open when this is
+// destroyed are closed without an answer.
+class WidgetUserInterface final : public QueuedUserInterface {
+public:
+    WidgetUserInterface();
+    ~WidgetUserInterface() override;
+
+protected:
+    void Show(Request request) override;
+
+private:
+    struct Boxes;
+    std::unique_ptr<Boxes> m_boxes;
+};
+
+} // namespace pallorwind::platform
