@@ -18,8 +18,9 @@ struct CClientSession {
     std::unique_ptr<CReceiveSocket> socket;
     std::thread sendThread;
 
-    // The send-socket lock: held for each step of the send thread, so the
-    // socket is never closed while a write to it is under way.
+    // The send-socket lock: held for each write of the send thread and its
+    // wait for room, so the socket is never closed while a write to it is
+    // under way.
     std::recursive_mutex csSendSocket;
 
     // Bytes queued for this app, whole messages, oldest first. Guarded by the

@@ -210,18 +210,19 @@ std::size_t CListenSocket::SendersWaitingForRoom() {
 }
 
 bool CListenSocket::SendPending(CClientSession& session) {
-    std::lock_guard sendLock(session.csSendSocket);
-    if (session.stop || !session.socket || !session.socket->IsOpen())
-        return false;
     if (session.unsent.empty()) {
         // An idle session costs nothing: the thread sleeps until MIDI is
-        // queued for its app or the session is to end.
+        // queued for its app or the session is to end. It holds no socket
+        // lock meanwhile; only writing needs one.
         std::unique_lock dataLock(m_csMidiData);
         m_midiQueued.wait(dataLock, [&] { return session.stop || !session.pending.empty(); });
         if (session.stop)
             return false;
         session.unsent.swap(session.pending);
     }
+    std::lock_guard sendLock(session.csSendSocket);
+    if (session.stop || !session.socket || !session.socket->IsOpen())
+        return false;
     // Everything queued since the last write goes out in one write.
     ++m_writes;
     const long sent = session.socket->Send(session.unsent.data(), session.unsent.size());
