@@ -74,6 +74,19 @@ int BindLoopback(std::uint16_t port) {
 // fail as when another program started listening on the port just before us.
 std::atomic<int> g_failListens{0};
 
+// accept4() as the system has it, except that it fails for want of
+// descriptors while `g_acceptsFail` is set.
+std::atomic<bool> g_acceptsFail{false};
+
+#if defined(__SANITIZE_ADDRESS__)
+// UndefinedBehaviorSanitizer needs a pipe of its own to check a type it has
+// not seen before; with no descriptor left it would report a false fault. So
+// under the sanitizers the listener's accepts fail as they would.
+constexpr bool kRealDescriptorExhaustion = false;
+#else
+constexpr bool kRealDescriptorExhaustion = true;
+#endif
+
 std::string Bytes(std::initializer_list<int> values) {
     std::string s;
     for (int v : values)
@@ -144,6 +157,16 @@ extern "C" int listen(int fd, int backlog) {
             return -1;
         }
     return real(fd, backlog);
+}
+
+extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+    using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
+    static const auto real = reinterpret_cast<Accept4>(::dlsym(RTLD_NEXT, "accept4"));
+    if (g_acceptsFail) {
+        errno = EMFILE;
+        return -1;
+    }
+    return real(fd, address, length, flags);
 }
 
 TEST(PortText, ReadLikeAtoiModulo65536) {
@@ -535,12 +558,18 @@ TEST(Accepting, RunningOutOfDescriptorsRestsTheListenerAndServesAppsAfterwards) 
     LoopbackApp first(bridge.port()), second(bridge.port());
     ASSERT_TRUE(first.Connected() && second.Connected());
     {
-        DescriptorFill fill;
-        ASSERT_EQ(fill.Error(), EMFILE);
+        std::unique_ptr<DescriptorFill> fill;
+        if (kRealDescriptorExhaustion) {
+            fill = std::make_unique<DescriptorFill>();
+            ASSERT_EQ(fill->Error(), EMFILE);
+        } else {
+            g_acceptsFail = true;
+        }
         const double before = ProcessCpuSeconds();
         RunEventLoopFor(1s);
         const double used = ProcessCpuSeconds() - before;
-        fill.Free();
+        fill.reset();
+        g_acceptsFail = false;
         // Resting costs a few retries; spinning takes a core, or what a busy
         // machine leaves of one.
         EXPECT_LT(used, 0.05) << "CPU seconds spent while the connections waited";
