@@ -51,7 +51,6 @@ TEST(Restart, MidiInputNeverTouchesAServerBeingDestroyed) {
     EXPECT_GT(fed.load(), 0);
     // A restart keeps the port the server actually got, even with an app
     // connected to the old server.
-    EXPECT_EQ(commu.ports.front(), commu.ports.back());
     EXPECT_EQ(std::count(commu.ports.begin(), commu.ports.end(), commu.ports.front()),
               std::ptrdiff_t(commu.ports.size()));
 }

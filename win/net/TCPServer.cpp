@@ -58,9 +58,9 @@ TCPServer::TCPServer(CCommuInterface* pCommu, const std::string& name, std::stri
     };
     bool listening = open(ParsePort(m_port));
     if (!listening) {
-        // Typically the port is taken, which shows when binding or, when
-        // another program bound it without listening yet, when listening: let
-        // the system choose a free one.
+        // Typically the port is taken. That shows when binding, or, when
+        // another program bound it too and started listening first, only
+        // when listening. Either way, let the system choose a free one.
         m_port = "0";
         listening = open(0);
     }
