@@ -1,6 +1,7 @@
 #include "platform/net/AsyncSocket.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -35,6 +36,10 @@ bool AsyncSocket::IsWouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+bool AsyncSocket::IsOutOfResources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 bool AsyncSocket::Create(std::uint16_t port) {
     Close();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -63,6 +68,10 @@ bool AsyncSocket::Listen(int backlog) {
     m_listening = true;
     Watch();
     return true;
+}
+
+int AsyncSocket::MaxBacklog() {
+    return SOMAXCONN;
 }
 
 bool AsyncSocket::GetSockName(std::uint16_t& port) const {
@@ -108,7 +117,27 @@ void AsyncSocket::SetNoDelay() {
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void AsyncSocket::SetSendBuffer(int bytes) {
+    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+void AsyncSocket::PauseNotices(int ms) {
+    if (!m_notifier)
+        return;
+    m_notifier->setEnabled(false);
+    if (!m_resume) {
+        m_resume = std::make_unique<QTimer>();
+        m_resume->setSingleShot(true);
+        QObject::connect(m_resume.get(), &QTimer::timeout, [this] {
+            if (m_notifier)
+                m_notifier->setEnabled(true);
+        });
+    }
+    m_resume->start(ms);
+}
+
 void AsyncSocket::Close() {
+    m_resume.reset();
     m_notifier.reset();
     if (m_fd >= 0)
         ::close(m_fd);

@@ -9,6 +9,7 @@
 #include <memory>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace pallorwind::platform {
 
@@ -23,6 +24,8 @@ public:
     // (0: a port the system chooses).
     bool Create(std::uint16_t port);
     bool Listen(int backlog);
+    // The longest queue of pending connections the system allows.
+    static int MaxBacklog();
     bool GetSockName(std::uint16_t& port) const;
     // Accepts a pending connection into `client`, which then gets notices.
     bool Accept(AsyncSocket& client);
@@ -33,6 +36,12 @@ public:
     // Waits until a send can take bytes, or `timeoutMs` passes.
     bool WaitWritable(int timeoutMs) const;
     void SetNoDelay();
+    // Caps the bytes the system keeps queued for sending; it no longer grows
+    // the buffer on its own.
+    void SetSendBuffer(int bytes);
+    // Stops this socket's notices for `ms` milliseconds, then resumes them. A
+    // timer on the main event loop, so the caller never waits.
+    void PauseNotices(int ms);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     int Handle() const { return m_fd; }
@@ -40,6 +49,8 @@ public:
     // errno of this thread's last failed call.
     static int LastError();
     static bool IsWouldBlock(int error);
+    // The system is out of descriptors or memory for now.
+    static bool IsOutOfResources(int error);
 
 protected:
     virtual void OnAccept(int /*error*/) {}
@@ -53,6 +64,7 @@ private:
     int m_fd = -1;
     bool m_listening = false;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    std::unique_ptr<QTimer> m_resume; // ends a PauseNotices
 };
 
 } // namespace pallorwind::platform

@@ -5,6 +5,7 @@
 #include "tests/support/EventLoop.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -22,8 +23,11 @@ namespace pallorwind::test {
 class LoopbackApp {
 public:
     // `receiveBuffer` > 0 shrinks the socket's receive buffer (a slow app).
-    explicit LoopbackApp(std::uint16_t port, int receiveBuffer = 0) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Without `waitForConnect` the connection is only started; see
+    // WaitConnected().
+    explicit LoopbackApp(std::uint16_t port, int receiveBuffer = 0, bool waitForConnect = true) {
+        m_fd =
+            ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (waitForConnect ? 0 : SOCK_NONBLOCK), 0);
         if (receiveBuffer > 0)
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         const int on = 1;
@@ -33,6 +37,24 @@ public:
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (!waitForConnect && m_connected)
+            ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+    }
+
+    // For a connection only started: true once the system has completed it
+    // (without running the event loop); false if it did not in `timeout`.
+    bool WaitConnected(std::chrono::milliseconds timeout) {
+        if (m_connected)
+            return true;
+        pollfd p{m_fd, POLLOUT, 0};
+        if (::poll(&p, 1, int(timeout.count())) != 1)
+            return false;
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        m_connected = error == 0;
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+        return m_connected;
     }
     ~LoopbackApp() { Close(); }
     LoopbackApp(const LoopbackApp&) = delete;

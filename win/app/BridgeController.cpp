@@ -29,7 +29,7 @@ void BridgeController::Start() {
     m_ports.BuildPortLists(m_trayMenu);
 
     m_clients = 0;
-    SetServer(std::make_unique<TCPServer>(this, m_name, m_port));
+    RestartServer(this, m_name, m_port);
 
     if (!m_ports.OpenInPort(m_ports.InPortName()))
         m_ui.MessageBox(kTextOpenInFailed, kCaption);

@@ -5,7 +5,6 @@
 #include "win/net/CReceiveSocket.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,8 +18,9 @@ struct CClientSession {
     std::unique_ptr<CReceiveSocket> socket;
     std::thread sendThread;
 
-    // The send-socket lock: held for each step of the send thread, so the
-    // socket is never closed while a write to it is under way.
+    // The send-socket lock: held for each write of the send thread and its
+    // wait for room, so the socket is never closed while a write to it is
+    // under way.
     std::recursive_mutex csSendSocket;
 
     // Bytes queued for this app, whole messages, oldest first. Guarded by the
@@ -30,24 +30,11 @@ struct CClientSession {
     // send thread touches them.
     std::string unsent;
 
-    // Stop request for this session's send thread. It wakes the thread's wait.
+    // Stop request for this session's send thread. Set under the listener's
+    // MIDI-data lock, so that the thread's wait for MIDI cannot miss it.
     std::atomic<bool> stop{false};
-    std::mutex stopMutex;
-    std::condition_variable stopSignal;
-
-    void RequestStop() {
-        {
-            std::lock_guard lock(stopMutex);
-            stop = true;
-        }
-        stopSignal.notify_all();
-    }
-
-    // Waits up to `ms` milliseconds; returns early on a stop request.
-    void Pause(int ms) {
-        std::unique_lock lock(stopMutex);
-        stopSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop.load(); });
-    }
+    // The send thread is waiting for the app to make room in its socket.
+    std::atomic<bool> waitingForRoom{false};
 };
 
 } // namespace pallorwind::win

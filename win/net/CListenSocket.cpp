@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 namespace pallorwind::win {
@@ -19,7 +20,7 @@ CListenSocket::~CListenSocket() {
     // Stop and join every send thread before anything they use goes away.
     // Teardown reports no disconnects: the controller resets its own count.
     for (auto& session : m_sessions)
-        session->RequestStop();
+        RequestStop(*session);
     for (auto& session : m_sessions)
         StopSession(*session);
     {
@@ -33,10 +34,36 @@ void CListenSocket::OnAccept(int /*error*/) {
     auto session = std::make_unique<CClientSession>();
     session->socket = std::make_unique<CReceiveSocket>();
     session->socket->m_pCommu = m_pCommu;
-    // A failed accept is no connection: nothing is reported.
-    if (!Accept(*session->socket))
+    if (!Accept(*session->socket)) {
+        const int error = AsyncSocket::LastError();
+        if (AsyncSocket::IsOutOfResources(error)) {
+            // The connection stays pending, and the listener would be told of
+            // it again at once, for as long as descriptors are short: rest a
+            // while instead of spinning.
+            if (!m_acceptStarved)
+                std::fprintf(stderr,
+                             "pallorwind: cannot accept a connection (%s); trying again every "
+                             "%d ms\n",
+                             std::strerror(error), kAcceptRetryMs);
+            m_acceptStarved = true;
+            PauseNotices(kAcceptRetryMs);
+        }
+        // Otherwise the peer gave up meanwhile: no connection, nothing reported.
         return;
+    }
+    m_acceptStarved = false;
+    if (m_sessions.size() >= m_maxClients) {
+        // Closed at once (`session` goes here); one line for a run of them.
+        if (!m_refusing)
+            std::fprintf(stderr,
+                         "pallorwind: %zu apps connected, the most served at once; refusing "
+                         "further connections until one leaves\n",
+                         m_sessions.size());
+        m_refusing = true;
+        return;
+    }
     session->socket->SetNoDelay();
+    session->socket->SetSendBuffer(kSendBuffer);
     session->socket->m_pRevIntface = this;
     session->id = m_nextId++;
     if (m_pServer)
@@ -91,32 +118,68 @@ void CListenSocket::EndSession(std::uint64_t id) {
         ended = std::move(*at);
         m_sessions.erase(at);
     }
+    m_refusing = false; // a slot is free again
     // `ended` closes the socket here, on the thread that owns it.
 }
 
+void CListenSocket::RequestStop(CClientSession& session) {
+    {
+        // Under the MIDI-data lock: a send thread about to wait for MIDI
+        // either sees the request or is already waiting when it is signalled.
+        std::lock_guard lock(m_csMidiData);
+        session.stop = true;
+    }
+    m_midiQueued.notify_all();
+}
+
 void CListenSocket::StopSession(CClientSession& session) {
-    session.RequestStop();
+    RequestStop(session);
     if (session.sendThread.joinable())
         session.sendThread.join();
 }
 
-void CListenSocket::AddMidiData(std::uint32_t msg) {
+bool CListenSocket::Append(std::uint32_t msg) {
     std::uint8_t bytes[3];
     // Every message starts with its status byte; anything else is not MIDI.
     if (protocol::WordStatus(msg) < 0x80)
-        return;
+        return false;
     const auto size = std::size_t(protocol::EncodeShortMessage(msg, bytes));
     const char* data = reinterpret_cast<const char*>(bytes);
-    std::lock_guard lock(m_csMidiData);
     if (m_sessions.empty()) {
         m_midiData.append(data, size);
         TrimQueue(m_midiData, m_queueLimit);
-        return;
+        return false;
     }
+    bool wake = false;
     for (auto& session : m_sessions) {
+        wake = wake || session->pending.empty();
         session->pending.append(data, size);
         TrimQueue(session->pending, m_queueLimit);
     }
+    return wake;
+}
+
+void CListenSocket::AddMidiData(std::uint32_t msg) {
+    bool wake = false;
+    {
+        std::lock_guard lock(m_csMidiData);
+        wake = Append(msg);
+    }
+    // Signalled after the lock is released, so that a woken send thread does
+    // not wait for it. Nothing here waits for the network.
+    if (wake)
+        m_midiQueued.notify_all();
+}
+
+void CListenSocket::AddMidiData(std::span<const std::uint32_t> msgs) {
+    bool wake = false;
+    {
+        std::lock_guard lock(m_csMidiData);
+        for (const std::uint32_t msg : msgs)
+            wake = Append(msg) || wake;
+    }
+    if (wake)
+        m_midiQueued.notify_all();
 }
 
 void CListenSocket::TrimQueue(std::string& queue, std::size_t limit) {
@@ -140,19 +203,28 @@ std::size_t CListenSocket::BacklogSize() {
     return m_midiData.size();
 }
 
+std::size_t CListenSocket::SendersWaitingForRoom() {
+    std::lock_guard lock(m_csMidiData);
+    return std::size_t(std::count_if(m_sessions.begin(), m_sessions.end(),
+                                     [](const auto& s) { return s->waitingForRoom.load(); }));
+}
+
 bool CListenSocket::SendPending(CClientSession& session) {
+    if (session.unsent.empty()) {
+        // An idle session costs nothing: the thread sleeps until MIDI is
+        // queued for its app or the session is to end. It holds no socket
+        // lock meanwhile; only writing needs one.
+        std::unique_lock dataLock(m_csMidiData);
+        m_midiQueued.wait(dataLock, [&] { return session.stop || !session.pending.empty(); });
+        if (session.stop)
+            return false;
+        session.unsent.swap(session.pending);
+    }
     std::lock_guard sendLock(session.csSendSocket);
     if (session.stop || !session.socket || !session.socket->IsOpen())
         return false;
-    if (session.unsent.empty()) {
-        std::lock_guard dataLock(m_csMidiData);
-        session.unsent.swap(session.pending);
-    }
-    if (session.unsent.empty()) {
-        session.Pause(kIdleWaitMs);
-        return true;
-    }
-    // Everything queued since the last step goes out in one write.
+    // Everything queued since the last write goes out in one write.
+    ++m_writes;
     const long sent = session.socket->Send(session.unsent.data(), session.unsent.size());
     if (sent < 0) {
         const int error = AsyncSocket::LastError();
@@ -166,10 +238,14 @@ bool CListenSocket::SendPending(CClientSession& session) {
     } else {
         session.unsent.erase(0, std::size_t(sent));
     }
-    // The app is not reading fast enough: keep the rest, in order, for the
-    // next step, and wait for room rather than spin.
-    if (!session.unsent.empty())
-        session.socket->WaitWritable(kIdleWaitMs);
+    // The app is not reading fast enough: keep the rest, in order, and wait
+    // for room, looking for a stop request now and then.
+    if (!session.unsent.empty()) {
+        session.waitingForRoom = true;
+        while (!session.stop && !session.socket->WaitWritable(kRoomWaitMs)) {
+        }
+        session.waitingForRoom = false;
+    }
     return true;
 }
 

@@ -15,6 +15,16 @@ void CServerHolder::SetServer(std::unique_ptr<TCPServer> server) {
     // not wait for a MIDI callback that waits for us.
 }
 
+void CServerHolder::RestartServer(CCommuInterface* commu, const std::string& name,
+                                  const std::string& port,
+                                  const ServiceAdvertiserFactory& advertiser) {
+    // Withdrawn under the lock, so the MIDI thread never reaches a server
+    // being torn down, and gone with its advertisement and its sockets
+    // before the new one binds.
+    DeleteServer();
+    SetServer(std::make_unique<TCPServer>(commu, name, port, advertiser));
+}
+
 void CServerHolder::AddMidiData(std::uint32_t msg) {
     std::shared_lock lock(m_lock);
     if (m_server)

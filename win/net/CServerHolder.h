@@ -7,11 +7,17 @@
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
+#include <string>
 
 namespace pallorwind::win {
 
 class CServerHolder {
 public:
+    // Deletes the current server, then builds a new one (user-interface
+    // thread). The old one lets go of its port first, so a restart on the
+    // port it had keeps that port rather than drifting to another.
+    void RestartServer(CCommuInterface* commu, const std::string& name, const std::string& port,
+                       const ServiceAdvertiserFactory& advertiser = {});
     // Replaces the server; the old one is destroyed after it is withdrawn
     // from the MIDI thread's view (user-interface thread).
     void SetServer(std::unique_ptr<TCPServer> server);

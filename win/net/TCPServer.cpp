@@ -49,14 +49,22 @@ TCPServer::TCPServer(CCommuInterface* pCommu, const std::string& name, std::stri
     m_listenSocket.m_pCommu = pCommu;
     m_listenSocket.m_pServer = this;
 
-    bool created = m_listenSocket.Create(ParsePort(m_port));
-    if (!created) {
-        // Typically the port is taken: let the system choose a free one.
+    // Phones that connect together all find room in the queue of pending
+    // connections instead of waiting for the system's retry a second later.
+    const auto open = [this](std::uint16_t port) {
+        return m_listenSocket.Create(port) &&
+               m_listenSocket.Listen(pallorwind::platform::AsyncSocket::MaxBacklog());
+    };
+    bool listening = open(ParsePort(m_port));
+    if (!listening) {
+        // Typically the port is taken. That shows when binding, or, when
+        // another program bound it too and started listening first, only
+        // when listening. Either way, let the system choose a free one.
         m_port = std::string("0"); // not = "0": GCC 12 -O3 warns falsely (-Wrestrict)
-        created = m_listenSocket.Create(0);
+        listening = open(0);
     }
     std::uint16_t bound = 0;
-    if (!created || !m_listenSocket.Listen(5) || !m_listenSocket.GetSockName(bound)) {
+    if (!listening || !m_listenSocket.GetSockName(bound)) {
         const int error = pallorwind::platform::AsyncSocket::LastError();
         m_listenSocket.Close();
         if (m_pCommu)

@@ -15,7 +15,7 @@ class CCommuInterface;
 
 class TCPServer : public CSocketInterface {
 public:
-    // Binds (falling back to a port the system chooses), listens, reports the
+    // Binds and listens (falling back to a port the system chooses), reports the
     // port through SetPort and registers the service. Never fails: problems
     // are reported to the user.
     TCPServer(CCommuInterface* pCommu, const std::string& name, std::string port,
