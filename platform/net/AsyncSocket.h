@@ -33,6 +33,12 @@ public:
     // Waits until a send can take bytes, or `timeoutMs` passes.
     bool WaitWritable(int timeoutMs) const;
     void SetNoDelay();
+    // Switches the receive and close notices off (false) or on again; a
+    // socket whose notices are off reads nothing and so lets TCP hold the
+    // peer back. A close by the peer is noticed once they are on again. Kept
+    // across Accept.
+    void SetReadEnabled(bool enabled);
+    bool ReadEnabled() const { return m_readEnabled; }
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     int Handle() const { return m_fd; }
@@ -52,6 +58,8 @@ private:
 
     int m_fd = -1;
     bool m_listening = false;
+    bool m_readEnabled = true;
+    bool m_peerClosed = false; // reported once; the notifier stays off
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 

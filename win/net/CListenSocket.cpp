@@ -38,6 +38,7 @@ void CListenSocket::OnAccept(int /*error*/) {
     if (!Accept(*session->socket))
         return;
     session->socket->SetNoDelay();
+    session->socket->SetReadEnabled(!m_readPaused);
     session->socket->m_pRevIntface = this;
     session->id = m_nextId++;
     if (m_pServer)
@@ -62,6 +63,12 @@ void CListenSocket::OnAccept(int /*error*/) {
                       e.code().value());
         pallorwind::platform::ShowMessage(text, "PallorwindWin");
     }
+}
+
+void CListenSocket::PauseReading(bool paused) {
+    m_readPaused = paused;
+    for (const auto& session : m_sessions)
+        session->socket->SetReadEnabled(!paused);
 }
 
 void CListenSocket::OnClientClosed(CReceiveSocket* client) {

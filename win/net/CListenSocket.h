@@ -40,6 +40,12 @@ public:
     // Ends the session of `client` (user-interface thread).
     void OnClientClosed(CReceiveSocket* client) override;
 
+    // Stops (true) or resumes reading the records of every app, including
+    // apps that connect meanwhile: TCP then holds them back (user-interface
+    // thread).
+    void PauseReading(bool paused);
+    bool ReadingPaused() const { return m_readPaused; }
+
     // Changes the bound of every queue (for tests that need more room).
     void SetQueueLimit(std::size_t bytes);
 
@@ -65,6 +71,7 @@ private:
     std::size_t m_queueLimit = kQueueLimit;
     std::vector<std::unique_ptr<CClientSession>> m_sessions;
     std::uint64_t m_nextId = 1;
+    bool m_readPaused = false;
 
     // Carries a failed session from its send thread to the user-interface
     // thread. Declared last so that it goes first: no posted call outlives us.
