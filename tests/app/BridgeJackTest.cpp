@@ -14,10 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
-
-#include <csignal>
 #include <sys/types.h>
 
 namespace pallorwind::win {
@@ -326,21 +325,25 @@ TEST_F(BridgeJackTest, AStalledJackServerCostsTheLoopNothingPausesTheAppAndPlays
     ASSERT_EQ(::kill(jackd, SIGSTOP), 0);
     const auto stopped = Clock::now();
     ASSERT_TRUE(app->Send(records));
+    app.reset(); // and leaves
     // The output thread waits for JACK; the loop ticks on and stops reading
-    // the app. (The RtMidi output gives up after 1 s of a stalled server, so
-    // the stall ends well before that.)
+    // the app, so the queue holds no more than its high-water mark and one
+    // read. (The RtMidi output gives up after 1 s of a stalled server, so the
+    // stall ends well before that.)
     const bool paused = SpinUntil([&] { return m_controller->ReadingPaused(); }, 400ms);
     SpinUntil([&] { return Clock::now() - stopped >= 500ms; }, 1s);
-    const bool listenerPaused = m_controller->Server()->Listener().ReadingPaused();
+    const std::size_t queued = m_controller->Ports().QueuedMessages();
+    const int clients = m_controller->Clients();
     loop.Stop();
     ASSERT_EQ(::kill(jackd, SIGCONT), 0);
     std::printf("event loop while JACK stood: %zu ticks, gaps p90 %.1f ms, max %.1f ms\n",
                 loop.Ticks(), loop.PercentileMs(0.9), loop.MaxMs());
     EXPECT_TRUE(paused);
-    EXPECT_TRUE(listenerPaused);
+    EXPECT_LE(queued, midi::MidiOutThread::kHighWater + 2000);
+    EXPECT_EQ(clients, 1) << "a paused app's records were all read";
     EXPECT_LT(loop.MaxMs(), 100.0);
 
-    // JACK runs again: every record plays, in order, and reading resumes.
+    // JACK runs again: reading resumes and every record plays, in order.
     ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= kRecords; }, 60s))
         << m_peer->Count() << " of " << kRecords;
     const auto received = m_peer->Received();
@@ -348,7 +351,9 @@ TEST_F(BridgeJackTest, AStalledJackServerCostsTheLoopNothingPausesTheAppAndPlays
         const auto want = FloodRecord(k);
         ASSERT_EQ(received[k], Message(want.begin(), want.end())) << "record " << k;
     }
-    EXPECT_TRUE(SpinUntil([&] { return !m_controller->ReadingPaused(); }, 5s));
+    // Its leaving is noticed once its records are read.
+    EXPECT_TRUE(SpinUntil([&] { return m_controller->Clients() == 0; }, 5s));
+    EXPECT_FALSE(m_controller->ReadingPaused());
 }
 
 } // namespace
