@@ -202,8 +202,9 @@ TEST_F(BridgeJackTest, AFloodLosesNothingAndDoesNotStallTheOtherApps) {
                 loop.Ticks(), loop.PercentileMs(0.5), loop.PercentileMs(0.9), loop.MaxMs());
     // The loop answers throughout: a 5 ms timer keeps its pace. (A loop that
     // waits for JACK's cycles while playing lets half its ticks wait 10 ms.)
+    // A busy shared machine may still preempt the loop now and then.
     EXPECT_LT(loop.PercentileMs(0.9), 9.0);
-    EXPECT_LT(loop.MaxMs(), 100.0);
+    EXPECT_LT(loop.MaxMs(), 250.0);
     const std::size_t total = flooded + otherSent.size();
     // Everything arrives unless JACK itself lost some; then the count stops
     // short, and stops growing.
@@ -341,7 +342,9 @@ TEST_F(BridgeJackTest, AStalledJackServerCostsTheLoopNothingPausesTheAppAndPlays
     EXPECT_TRUE(paused);
     EXPECT_LE(queued, midi::MidiOutThread::kHighWater + 2000);
     EXPECT_EQ(clients, 1) << "a paused app's records were all read";
-    EXPECT_LT(loop.MaxMs(), 100.0);
+    // (A loop that waits for JACK waits here up to the output's 1 s.)
+    EXPECT_LT(loop.PercentileMs(0.9), 9.0);
+    EXPECT_LT(loop.MaxMs(), 250.0);
 
     // JACK runs again: reading resumes and every record plays, in order.
     ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= kRecords; }, 60s))
