@@ -89,6 +89,7 @@ int main(int argc, char** argv) {
         pallorwind::testing::RecordingUi ui;
         win::BridgeController bridge(settings, *system, ui, "bench");
         bridge.Start();
+        SpinUntil([&] { return !bridge.Ports().Busy(); });
         if (!bridge.Ports().InputOpen() || !bridge.Ports().OutputOpen()) {
             std::fprintf(stderr, "bench: the bridge did not open its devices\n");
             return 1;

@@ -130,10 +130,16 @@ void AsyncSocket::PauseNotices(int ms) {
         m_resume->setSingleShot(true);
         QObject::connect(m_resume.get(), &QTimer::timeout, [this] {
             if (m_notifier)
-                m_notifier->setEnabled(true);
+                m_notifier->setEnabled(m_readEnabled && !m_peerClosed);
         });
     }
     m_resume->start(ms);
+}
+
+void AsyncSocket::SetReadEnabled(bool enabled) {
+    m_readEnabled = enabled;
+    if (m_notifier)
+        m_notifier->setEnabled(enabled && !m_peerClosed);
 }
 
 void AsyncSocket::Close() {
@@ -143,14 +149,19 @@ void AsyncSocket::Close() {
         ::close(m_fd);
     m_fd = -1;
     m_listening = false;
+    m_peerClosed = false;
 }
 
 void AsyncSocket::Watch() {
     m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+    m_notifier->setEnabled(m_readEnabled);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { Readable(); });
 }
 
 void AsyncSocket::Readable() {
+    // A notice already under way when reading was switched off waits too.
+    if (!m_readEnabled)
+        return;
     if (m_listening) {
         OnAccept(0);
         return;
@@ -166,6 +177,7 @@ void AsyncSocket::Readable() {
     const int error = n < 0 ? errno : 0;
     if (n < 0 && IsWouldBlock(error))
         return;
+    m_peerClosed = true;
     m_notifier->setEnabled(false);
     OnClose(error);
 }

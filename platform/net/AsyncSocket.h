@@ -42,6 +42,12 @@ public:
     // Stops this socket's notices for `ms` milliseconds, then resumes them. A
     // timer on the main event loop, so the caller never waits.
     void PauseNotices(int ms);
+    // Switches the receive and close notices off (false) or on again; a
+    // socket whose notices are off reads nothing and so lets TCP hold the
+    // peer back. A close by the peer is noticed once they are on again. Kept
+    // across Accept.
+    void SetReadEnabled(bool enabled);
+    bool ReadEnabled() const { return m_readEnabled; }
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     int Handle() const { return m_fd; }
@@ -63,6 +69,8 @@ private:
 
     int m_fd = -1;
     bool m_listening = false;
+    bool m_readEnabled = true;
+    bool m_peerClosed = false; // reported once; the notifier stays off
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unique_ptr<QTimer> m_resume; // ends a PauseNotices
 };

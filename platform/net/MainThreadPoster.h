@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-class QObject;
+class QSocketNotifier;
 
 namespace pallorwind::platform {
 
@@ -21,7 +21,11 @@ public:
     void Post(std::function<void()> call);
 
 private:
-    std::unique_ptr<QObject> m_context;
+    // The calls travel under a lock of ours and the wake-up through a file
+    // descriptor, never through a Qt object that both threads touch.
+    struct Queue;
+    std::shared_ptr<Queue> m_queue;
+    std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
 } // namespace pallorwind::platform

@@ -25,6 +25,7 @@ TEST_F(BridgeControllerTest, FirstStartWithDevicesWarnsForBothKindsAndStoresTheP
     m_midi.inputs = {{"Keys"}};
     m_midi.outputs = {{"Synth"}};
     m_controller.Start();
+    ASSERT_TRUE(SpinUntil([&] { return m_ui.boxes.size() == 2; }));
     EXPECT_EQ(
         m_ui.boxes,
         (std::vector<Box>{
@@ -41,6 +42,7 @@ TEST_F(BridgeControllerTest, WithoutInputDevicesOnlyThatIsSaid) {
     m_midi.outputs = {{"Synth"}};
     m_settings.values = {{kSettingInMidiPort, "Keys"}, {kSettingOutMidiPort, "Synth"}};
     m_controller.Start();
+    ASSERT_TRUE(SpinUntil([&] { return !m_controller.Ports().Busy(); }));
     EXPECT_EQ(m_ui.boxes,
               (std::vector<Box>{{"There is no device for input midi port", "PallorwindWin"}}));
     EXPECT_TRUE(m_controller.Ports().OutputOpen());
@@ -51,6 +53,7 @@ TEST_F(BridgeControllerTest, NamedDevicesCarryMidiBothWaysAndCloseAtExit) {
     m_midi.outputs = {{"Synth"}};
     m_settings.values = {{kSettingInMidiPort, "Keys"}, {kSettingOutMidiPort, "Synth"}};
     m_controller.Start();
+    ASSERT_TRUE(SpinUntil([&] { return !m_controller.Ports().Busy(); }));
     EXPECT_TRUE(m_ui.boxes.empty());
     ASSERT_EQ(m_midi.log->inOpened, std::vector<unsigned>{1});
 
@@ -58,9 +61,9 @@ TEST_F(BridgeControllerTest, NamedDevicesCarryMidiBothWaysAndCloseAtExit) {
     ASSERT_TRUE(app.Connected());
     ASSERT_TRUE(SpinUntil([&] { return m_controller.Clients() == 1; }));
     ASSERT_TRUE(app.Send({0x90, 0x3C, 0x7F, 0xC0, 0x05, 0x00}));
-    ASSERT_TRUE(SpinUntil([&] { return m_midi.log->sent.size() == 2; }));
-    EXPECT_EQ(m_midi.log->sent[0].second, 0x7F3C90u);
-    EXPECT_EQ(m_midi.log->sent[1].second, 0x0005C0u);
+    ASSERT_TRUE(SpinUntil([&] { return m_midi.log->SentCount() == 2; }));
+    EXPECT_EQ(m_midi.log->Sent()[0].second, 0x7F3C90u);
+    EXPECT_EQ(m_midi.log->Sent()[1].second, 0x0005C0u);
 
     // The input device's callback queues for the app (MidiInProc).
     ASSERT_TRUE(m_midi.PlayIn(0x6407B1));

@@ -1,12 +1,17 @@
 // The MIDI port lists, opening and choosing devices, and playing the app's
-// messages, on a MIDI system in memory.
+// messages, on a MIDI system in memory; the test thread is the main thread.
 #include "win/app/MidiPorts.h"
 #include "tests/support/FakeMidiSystem.h"
+#include "tests/support/ManualPoster.h"
 #include "tests/support/RecordingUi.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,6 +19,8 @@ namespace pallorwind::win {
 namespace {
 
 using midi::FakeMidiSystem;
+using namespace std::chrono_literals;
+using Events = std::vector<std::string>;
 
 using test::RecordingUi;
 
@@ -38,6 +45,10 @@ std::vector<Row> Rows(const Menu& menu) {
 
 class MidiPortsTest : public ::testing::Test {
 protected:
+    void SetUp() override { m_system.log->mainThread = std::this_thread::get_id(); }
+    // Nothing opened, closed or played on the main thread: it never waits.
+    void TearDown() override { EXPECT_EQ(m_system.log->mainThreadCalls, 0); }
+
     // A tray menu with the thirteen items that come before the lists' places.
     void Build(std::string in, std::string out) {
         for (int i = 0; i < 13; ++i)
@@ -46,12 +57,39 @@ protected:
         m_ports.BuildPortLists(m_tray);
     }
 
+    // Opens and waits for the result, running what comes back on this thread.
+    bool OpenIn(const std::string& name) {
+        std::optional<bool> result;
+        m_ports.OpenInPort(name, [&](bool ok) { result = ok; });
+        EXPECT_TRUE(m_main.RunUntil([&] { return result.has_value(); }));
+        return result.value_or(false);
+    }
+    bool OpenOut(const std::string& name) {
+        std::optional<bool> result;
+        m_ports.OpenOutPort(name, [&](bool ok) { result = ok; });
+        EXPECT_TRUE(m_main.RunUntil([&] { return result.has_value(); }));
+        return result.value_or(false);
+    }
+    void Choose(int id) {
+        m_ports.SelectPort(id);
+        EXPECT_TRUE(m_main.RunUntil([&] { return !m_ports.Busy(); }));
+    }
+    bool Played(std::size_t count) {
+        return m_main.RunUntil([&] { return m_system.log->SentCount() >= count; });
+    }
+
+    test::ManualPoster m_main; // before the ports: their thread posts to it
     FakeMidiSystem m_system;
     MemorySettingsStore m_settings;
     RecordingUi m_ui;
     std::vector<std::uint32_t> m_received;
-    MidiPorts m_ports{m_system, m_settings, m_ui,
-                      [this](std::uint32_t word) { m_received.push_back(word); }};
+    std::vector<bool> m_pauses; // what the ports asked of the apps' reading
+    MidiPorts m_ports{m_system,
+                      m_settings,
+                      m_ui,
+                      [this](std::uint32_t word) { m_received.push_back(word); },
+                      m_main.Poster(),
+                      [this](bool paused) { m_pauses.push_back(paused); }};
     Menu m_tray;
 };
 
@@ -77,8 +115,8 @@ TEST_F(MidiPortsTest, ListsGoToTheirPlacesWithIdsWithoutGapsPastAFailedQuery) {
 
     // The device behind the failed query cannot be opened by name either; the
     // one after it opens at its own index.
-    EXPECT_FALSE(m_ports.OpenInPort("Broken"));
-    EXPECT_TRUE(m_ports.OpenInPort("Pads"));
+    EXPECT_FALSE(OpenIn("Broken"));
+    EXPECT_TRUE(OpenIn("Pads"));
     EXPECT_EQ(m_system.log->inOpened, std::vector<unsigned>{2});
 }
 
@@ -87,7 +125,7 @@ TEST_F(MidiPortsTest, OfTwoDevicesWithOneNameTheFirstIsCheckedAndOpened) {
     Build("", "Synth");
     EXPECT_EQ(m_ports.CheckedOut(), 33812);
     EXPECT_FALSE(m_ports.OutputList()->Find(33813)->checked);
-    EXPECT_TRUE(m_ports.OpenOutPort("Synth"));
+    EXPECT_TRUE(OpenOut("Synth"));
     EXPECT_EQ(m_system.log->outOpened, std::vector<unsigned>{1});
 }
 
@@ -102,8 +140,8 @@ TEST_F(MidiPortsTest, SavedNameInOtherLetterCaseDoesNotMatch) {
     EXPECT_EQ(m_ports.InPortName(), "None");
     EXPECT_EQ(m_ports.OutPortName(), "None");
     EXPECT_EQ(m_settings.writes, 0);
-    EXPECT_FALSE(m_ports.OpenInPort("keys"));
-    EXPECT_FALSE(m_ports.OpenOutPort("SYNTH"));
+    EXPECT_FALSE(OpenIn("keys"));
+    EXPECT_FALSE(OpenOut("SYNTH"));
     EXPECT_TRUE(m_system.log->inOpened.empty());
     EXPECT_TRUE(m_system.log->outOpened.empty());
 }
@@ -126,18 +164,18 @@ TEST_F(MidiPortsTest, WithoutDevicesAListShowsGrayedNoneAndNothingIsChecked) {
 TEST_F(MidiPortsTest, WithoutInputDevicesOpeningTellsTheUserAndCountsAsSuccess) {
     m_system.outputs = {{"Synth"}};
     Build("Keys", "Synth");
-    EXPECT_TRUE(m_ports.OpenInPort("Keys"));
+    EXPECT_TRUE(OpenIn("Keys"));
     EXPECT_FALSE(m_ports.InputOpen());
     ASSERT_EQ(m_ui.boxes.size(), 1u);
     EXPECT_EQ(m_ui.boxes[0].first, "There is no device for input midi port");
     EXPECT_EQ(m_ui.boxes[0].second, "PallorwindWin");
 
     // Choosing the input "None" tries again and tells again.
-    m_ports.SelectPort(kIdInNone);
+    Choose(kIdInNone);
     EXPECT_EQ(m_ui.boxes.size(), 2u);
     EXPECT_EQ(m_settings.values[kSettingInMidiPort], "None");
     // No output device missing means no message for outputs.
-    EXPECT_FALSE(m_ports.OpenOutPort("Nothing"));
+    EXPECT_FALSE(OpenOut("Nothing"));
     EXPECT_EQ(m_ui.boxes.size(), 2u);
 }
 
@@ -145,11 +183,11 @@ TEST_F(MidiPortsTest, ChoosingTheCheckedItemChangesNothing) {
     m_system.inputs = {{"Keys"}};
     m_system.outputs = {{"Synth"}};
     Build("Keys", "Synth");
-    ASSERT_TRUE(m_ports.OpenInPort(m_ports.InPortName()));
-    ASSERT_TRUE(m_ports.OpenOutPort(m_ports.OutPortName()));
+    ASSERT_TRUE(OpenIn(m_ports.InPortName()));
+    ASSERT_TRUE(OpenOut(m_ports.OutPortName()));
 
-    m_ports.SelectPort(32811);
-    m_ports.SelectPort(33811);
+    Choose(32811);
+    Choose(33811);
     EXPECT_EQ(m_system.log->inClosed, 0);
     EXPECT_EQ(m_system.log->outClosed, 0);
     EXPECT_EQ(m_system.log->inOpened.size(), 1u);
@@ -162,12 +200,13 @@ TEST_F(MidiPortsTest, ChoosingNoneClosesTheDeviceWritesNoneAndStopsPlaying) {
     m_system.inputs = {{"Keys"}};
     m_system.outputs = {{"Synth"}};
     Build("Keys", "Synth");
-    ASSERT_TRUE(m_ports.OpenInPort(m_ports.InPortName()));
-    ASSERT_TRUE(m_ports.OpenOutPort(m_ports.OutPortName()));
+    ASSERT_TRUE(OpenIn(m_ports.InPortName()));
+    ASSERT_TRUE(OpenOut(m_ports.OutPortName()));
     ASSERT_EQ(m_ports.SendMidiOut(0x7F3C90), 0);
+    ASSERT_TRUE(Played(1));
 
-    m_ports.SelectPort(kIdOutNone);
-    m_ports.SelectPort(kIdInNone);
+    Choose(kIdOutNone);
+    Choose(kIdInNone);
     EXPECT_EQ(m_system.log->outClosed, 1);
     EXPECT_EQ(m_system.log->inClosed, 1);
     EXPECT_EQ(m_system.log->outOpened.size(), 1u);
@@ -179,19 +218,18 @@ TEST_F(MidiPortsTest, ChoosingNoneClosesTheDeviceWritesNoneAndStopsPlaying) {
     EXPECT_TRUE(m_ui.boxes.empty());
 
     EXPECT_NE(m_ports.SendMidiOut(0x7F3C90), 0);
-    EXPECT_EQ(m_system.log->sent.size(), 1u);
+    EXPECT_EQ(m_system.log->SentCount(), 1u);
     EXPECT_FALSE(m_system.PlayIn(0x90));
 }
 
 TEST_F(MidiPortsTest, ChoosingAnotherDeviceClosesTheOldOneFirstAndRoutesItsInput) {
     m_system.inputs = {{"Keys"}, {"Pads"}};
     Build("Keys", "");
-    ASSERT_TRUE(m_ports.OpenInPort("Keys"));
+    ASSERT_TRUE(OpenIn("Keys"));
     ASSERT_TRUE(m_system.PlayIn(0x7F3C90));
 
-    m_ports.SelectPort(32812);
-    EXPECT_EQ(m_system.log->inClosed, 1);
-    EXPECT_EQ(m_system.log->inOpened, (std::vector<unsigned>{0, 1}));
+    Choose(32812);
+    EXPECT_EQ(m_system.log->Events(), (Events{"open in 0", "close in 0", "open in 1"}));
     EXPECT_EQ(m_ports.CheckedIn(), 32812);
     EXPECT_EQ(m_settings.values[kSettingInMidiPort], "Pads");
     ASSERT_TRUE(m_system.PlayIn(0x40B0));
@@ -201,45 +239,143 @@ TEST_F(MidiPortsTest, ChoosingAnotherDeviceClosesTheOldOneFirstAndRoutesItsInput
 TEST_F(MidiPortsTest, InputThatOpensButDoesNotStartFailsAndStaysOpenUntilTheNextChoice) {
     m_system.inputs = {{.name = "Keys", .startResult = midi::kMidiError}, {"Pads"}};
     Build("Keys", "");
-    EXPECT_FALSE(m_ports.OpenInPort("Keys"));
+    EXPECT_FALSE(OpenIn("Keys"));
     EXPECT_TRUE(m_ports.InputOpen());
-    m_ports.SelectPort(32812);
+    Choose(32812);
     EXPECT_EQ(m_system.log->inClosed, 1);
 }
 
 TEST_F(MidiPortsTest, SendMidiOutPlaysNothingWhileTheOutputStatusIsAFailure) {
     m_system.outputs = {{.name = "Synth", .openResult = 4}, {"Drums"}};
     Build("", "Synth");
-    EXPECT_FALSE(m_ports.OpenOutPort("Synth"));
+    EXPECT_FALSE(OpenOut("Synth"));
     EXPECT_EQ(m_ports.OutputStatus(), 4u);
     EXPECT_EQ(m_ports.SendMidiOut(0x7F3C90), 1);
-    EXPECT_TRUE(m_system.log->sent.empty());
 
     // A good device clears it; the word is passed on whole.
-    m_ports.SelectPort(33812);
+    Choose(33812);
     EXPECT_EQ(m_ports.OutputStatus(), 0u);
     EXPECT_EQ(m_ports.SendMidiOut(0x0005C0), 0);
-    ASSERT_EQ(m_system.log->sent.size(), 1u);
-    EXPECT_EQ(m_system.log->sent[0], (std::pair<unsigned, std::uint32_t>{1, 0x0005C0}));
+    ASSERT_TRUE(Played(1));
+    EXPECT_EQ(m_system.log->Sent(),
+              (std::vector<std::pair<unsigned, std::uint32_t>>{{1, 0x0005C0}}));
 }
 
-TEST_F(MidiPortsTest, SendMidiOutReportsNoDeviceAndPassesTheDevicesErrorOn) {
+TEST_F(MidiPortsTest, SendMidiOutReportsNoDeviceAndTakesWhatTheDeviceMayRefuseLater) {
     m_system.outputs = {{.name = "Synth", .sendResult = 67}};
     Build("", "None");
-    EXPECT_FALSE(m_ports.OpenOutPort("None")); // the last query succeeded: status 0
+    EXPECT_FALSE(OpenOut("None")); // the last query succeeded: status 0
     EXPECT_EQ(m_ports.OutputStatus(), 0u);
     EXPECT_EQ(m_ports.SendMidiOut(0x90), int(midi::kMidiInvalidHandle));
 
-    ASSERT_TRUE(m_ports.OpenOutPort("Synth"));
-    EXPECT_EQ(m_ports.SendMidiOut(0x7F3C90), 67);
+    // Taken for playing; the device's refusal comes later and drops it.
+    ASSERT_TRUE(OpenOut("Synth"));
+    EXPECT_EQ(m_ports.SendMidiOut(0x7F3C90), 0);
 }
 
 TEST_F(MidiPortsTest, OutputStatusKeepsTheLastQueryResultWhenNoNameMatches) {
     m_system.outputs = {{"Synth"}, {.name = "Broken", .queryResult = 6}};
     Build("", "");
-    EXPECT_FALSE(m_ports.OpenOutPort("Missing"));
+    EXPECT_FALSE(OpenOut("Missing"));
     EXPECT_EQ(m_ports.OutputStatus(), 6u);
     EXPECT_EQ(m_ports.SendMidiOut(0x90), 1);
+}
+
+// The k-th message of a run: a note-on whose data bytes count k.
+std::uint32_t Numbered(std::size_t k) {
+    return 0x90u | std::uint32_t(k & 0x7F) << 8 | std::uint32_t(k >> 7 & 0x7F) << 16;
+}
+
+TEST_F(MidiPortsTest, WhileTheOutputBlocksMessagesWaitAndReadingPausesUntilTheQueueDrains) {
+    m_system.outputs = {{"Synth"}};
+    Build("", "Synth");
+    ASSERT_TRUE(OpenOut("Synth"));
+    m_system.log->BlockOutput(true);
+    // The output thread takes the first message and waits in the device.
+    ASSERT_EQ(m_ports.SendMidiOut(Numbered(0)), 0);
+    ASSERT_TRUE(m_main.RunUntil([&] { return m_system.log->OutputWaiting(); }));
+
+    // The queue fills up to its high-water mark and asks for a pause there,
+    // once; what is sent after that (already read from an app) is taken too.
+    constexpr std::size_t kTotal = midi::MidiOutThread::kHighWater + 500;
+    std::size_t pausedAfter = 0;
+    for (std::size_t k = 1; k < kTotal; ++k) {
+        ASSERT_EQ(m_ports.SendMidiOut(Numbered(k)), 0) << k;
+        if (pausedAfter == 0 && !m_pauses.empty())
+            pausedAfter = k;
+    }
+    EXPECT_EQ(pausedAfter, midi::MidiOutThread::kHighWater);
+    EXPECT_EQ(m_pauses, std::vector<bool>{true});
+    EXPECT_EQ(m_ports.QueuedMessages(), kTotal - 1);
+    m_main.RunUntil([] { return false; }, 20ms);
+    EXPECT_EQ(m_pauses, std::vector<bool>{true}) << "resumed while nothing was played";
+
+    // The device takes again: everything plays, in order, and reading resumes.
+    m_system.log->BlockOutput(false);
+    ASSERT_TRUE(m_main.RunUntil(
+        [&] { return m_system.log->SentCount() == kTotal && m_pauses.size() == 2; }));
+    EXPECT_EQ(m_pauses, (std::vector<bool>{true, false}));
+    const auto sent = m_system.log->Sent();
+    for (std::size_t k = 0; k < kTotal; ++k)
+        ASSERT_EQ(sent[k].second, Numbered(k)) << k;
+}
+
+TEST_F(MidiPortsTest, MessagesSentWhileTheOutputOpensPlayOnceItIsOpenOrGoWhenItFails) {
+    m_system.outputs = {{"Synth"}, {.name = "Broken", .openResult = 4}};
+    Build("", "Synth");
+    std::optional<bool> opened;
+    m_ports.OpenOutPort("Synth", [&](bool ok) { opened = ok; });
+    EXPECT_TRUE(m_ports.Busy());
+    EXPECT_EQ(m_ports.SendMidiOut(0x7F3C90), 0); // before the result came back
+    ASSERT_TRUE(m_main.RunUntil([&] { return opened && m_system.log->SentCount() == 1; }));
+    EXPECT_TRUE(*opened);
+
+    // A device that does not open drops what waited for it.
+    m_ports.SelectPort(33812);
+    EXPECT_EQ(m_ports.SendMidiOut(0x0005C0), 0);
+    ASSERT_TRUE(m_main.RunUntil([&] { return !m_ports.Busy(); }));
+    EXPECT_EQ(m_ports.OutputStatus(), 4u);
+    EXPECT_EQ(m_ports.SendMidiOut(0x0005C0), 1);
+    EXPECT_EQ(m_system.log->Events(), (Events{"open out 0", "close out 0"}));
+    EXPECT_EQ(m_system.log->Sent(),
+              (std::vector<std::pair<unsigned, std::uint32_t>>{{0, 0x7F3C90}}));
+}
+
+TEST_F(MidiPortsTest, ExitClosesInputThenOutputAndWaitsForAStuckOutputNoLongerThanItsBound) {
+    m_system.inputs = {{"Keys"}};
+    m_system.outputs = {{"Synth"}};
+    Build("Keys", "Synth");
+    ASSERT_TRUE(OpenIn("Keys"));
+    ASSERT_TRUE(OpenOut("Synth"));
+    m_system.log->BlockOutput(true);
+    ASSERT_EQ(m_ports.SendMidiOut(0x7F3C90), 0);
+    ASSERT_TRUE(m_main.RunUntil([&] { return m_system.log->OutputWaiting(); }));
+    // Lets the device go once the exit returned, or after 2 s should the exit
+    // wait for it.
+    std::atomic<bool> exited{false};
+    std::thread valve([&] {
+        const auto end = std::chrono::steady_clock::now() + 2s;
+        while (!exited && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(1ms);
+        m_system.log->BlockOutput(false);
+    });
+
+    const auto start = std::chrono::steady_clock::now();
+    m_ports.CloseDevices(200ms);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, 1s);
+    EXPECT_FALSE(m_ports.OutputOpen());
+    EXPECT_NE(m_ports.SendMidiOut(0x90), 0);
+    // The input, not yet closed, reaches the bridge no more.
+    ASSERT_TRUE(m_system.PlayIn(0xF8));
+    EXPECT_TRUE(m_received.empty());
+
+    // Once the device returns, both close, the input first.
+    exited = true;
+    valve.join();
+    ASSERT_TRUE(m_main.RunUntil([&] { return m_system.log->Events().size() == 4; }));
+    EXPECT_EQ(m_system.log->Events(),
+              (Events{"open in 0", "open out 0", "close in 0", "close out 0"}));
 }
 
 } // namespace

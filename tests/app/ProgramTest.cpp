@@ -106,7 +106,10 @@ TEST(Program, HeadlessRunServesAnAppAndEndsCleanlyOnASignal) {
         auto app = appsim::AppConnection::Connect("127.0.0.1", std::uint16_t(port));
         const auto connected = bridge.WaitForError("app connected (1 connected)");
         ASSERT_TRUE(connected) << bridge.err.constData();
-        // A broken record is dropped; the note after it reaches the MIDI
+        // Once the devices' results are in (records sent while the output
+        // is still opening wait for it, and go with it if it fails)...
+        ASSERT_TRUE(bridge.WaitForError("MIDI input ")) << bridge.err.constData();
+        // ...a broken record is dropped; the note after it reaches the MIDI
         // side, which has no output device open and says what it did not play.
         app.Send({0x90, 0xFF, 0x40, 0x90, 0x3C, 0x7F});
         EXPECT_TRUE(bridge.WaitForError("not played: 90 3C 7F  note-on ch1 60 127\n"))

@@ -1,11 +1,16 @@
 // A MIDI system in memory: devices with given names, queries and opens that
-// can be made to fail, and a record of what was opened, closed and sent.
+// can be made to fail, and a record of what was opened, closed and sent. Its
+// output can be made to block like a cable that takes nothing, and it counts
+// the device calls made on the thread that must never wait for MIDI.
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pallorwind::midi {
@@ -20,12 +25,74 @@ public:
         MidiResult sendResult = kMidiOk;
     };
     struct Log {
+        // Written on whatever thread opens, closes and plays; read them once
+        // that thread's result has come back, or through Sent().
         std::vector<unsigned> inOpened, outOpened; // device indices, in order
         int inClosed = 0, outClosed = 0, inStarted = 0;
-        std::vector<std::pair<unsigned, std::uint32_t>> sent; // device, word
+        // "open in 1", "close out 0", ... in the order they happened.
+        std::vector<std::string> events;
         // The input device currently open and started, with its callback.
         int liveIn = -1;
         MidiInCallback inCallback;
+        // Opens, closes and sends made on this thread (set it to the event
+        // loop's thread): each is a wait there.
+        std::thread::id mainThread;
+        int mainThreadCalls = 0;
+
+        // What the output devices played: (device, word), in order.
+        std::vector<std::pair<unsigned, std::uint32_t>> Sent() {
+            std::lock_guard lock(m_lock);
+            return m_sent;
+        }
+        std::size_t SentCount() {
+            std::lock_guard lock(m_lock);
+            return m_sent.size();
+        }
+        // While blocked, an output device's ShortMsg waits.
+        void BlockOutput(bool blocked) {
+            {
+                std::lock_guard lock(m_lock);
+                m_blocked = blocked;
+            }
+            m_unblocked.notify_all();
+        }
+        // True once a ShortMsg is waiting on the blocked output.
+        bool OutputWaiting() {
+            std::lock_guard lock(m_lock);
+            return m_waiting > 0;
+        }
+
+        void Note(const std::string& event) {
+            std::lock_guard lock(m_lock);
+            events.push_back(event);
+            if (std::this_thread::get_id() == mainThread)
+                ++mainThreadCalls;
+        }
+        std::vector<std::string> Events() {
+            std::lock_guard lock(m_lock);
+            return events;
+        }
+        void Play(unsigned device, std::uint32_t word) {
+            std::unique_lock lock(m_lock);
+            // On the main thread it would wait, which it must not: counted
+            // instead of blocking the test.
+            if (std::this_thread::get_id() == mainThread)
+                ++mainThreadCalls;
+            else
+                ++m_waiting;
+            if (std::this_thread::get_id() != mainThread) {
+                m_unblocked.wait(lock, [&] { return !m_blocked; });
+                --m_waiting;
+            }
+            m_sent.emplace_back(device, word);
+        }
+
+    private:
+        std::mutex m_lock;
+        std::condition_variable m_unblocked;
+        bool m_blocked = false;
+        int m_waiting = 0;
+        std::vector<std::pair<unsigned, std::uint32_t>> m_sent;
     };
 
     std::vector<Device> inputs, outputs;
@@ -42,6 +109,7 @@ public:
         if (inputs[index].openResult != kMidiOk)
             return inputs[index].openResult;
         log->inOpened.push_back(index);
+        log->Note("open in " + std::to_string(index));
         device = std::make_unique<In>(log, index, inputs[index].startResult, std::move(callback));
         return kMidiOk;
     }
@@ -56,6 +124,7 @@ public:
         if (outputs[index].openResult != kMidiOk)
             return outputs[index].openResult;
         log->outOpened.push_back(index);
+        log->Note("open out " + std::to_string(index));
         device = std::make_unique<Out>(log, index, outputs[index].sendResult);
         return kMidiOk;
     }
@@ -84,6 +153,7 @@ private:
               m_callback(std::move(callback)) {}
         ~In() override {
             ++m_log->inClosed;
+            m_log->Note("close in " + std::to_string(m_index));
             if (m_log->liveIn == int(m_index)) {
                 m_log->liveIn = -1;
                 m_log->inCallback = nullptr;
@@ -109,11 +179,15 @@ private:
     public:
         Out(std::shared_ptr<Log> log, unsigned index, MidiResult send)
             : m_log(std::move(log)), m_index(index), m_send(send) {}
-        ~Out() override { ++m_log->outClosed; }
+        ~Out() override {
+            ++m_log->outClosed;
+            m_log->Note("close out " + std::to_string(m_index));
+        }
         MidiResult ShortMsg(std::uint32_t word) override {
-            if (m_send == kMidiOk)
-                m_log->sent.emplace_back(m_index, word);
-            return m_send;
+            if (m_send != kMidiOk)
+                return m_send;
+            m_log->Play(m_index, word);
+            return kMidiOk;
         }
 
     private:

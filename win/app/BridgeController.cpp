@@ -10,10 +10,14 @@ namespace pallorwind::win {
 BridgeController::BridgeController(SettingsStore& settings, midi::MidiSystem& midi,
                                    platform::UserInterface& ui, std::string computerName)
     : m_settings(settings), m_ui(ui), m_computerName(std::move(computerName)),
-      m_ports(midi, settings, ui, [this](std::uint32_t word) {
-          // The input device's callback, on the MIDI system's thread.
-          MidiInProc(nullptr, MIM_DATA, MidiInInstance(this), word, 0);
-      }) {
+      m_ports(
+          midi, settings, ui,
+          [this](std::uint32_t word) {
+              // The input device's callback, on the MIDI system's thread.
+              MidiInProc(nullptr, MIM_DATA, MidiInInstance(this), word, 0);
+          },
+          [this](std::function<void()> call) { m_poster.Post(std::move(call)); },
+          [this](bool paused) { PauseReading(paused); }) {
 }
 
 BridgeController::~BridgeController() {
@@ -30,14 +34,26 @@ void BridgeController::Start() {
 
     m_clients = 0;
     RestartServer(this, m_name, m_port);
+    PauseReading(m_readPaused); // a new server starts as the queue stands
 
-    if (!m_ports.OpenInPort(m_ports.InPortName()))
-        m_ui.MessageBox(kTextOpenInFailed, kCaption);
-    if (!m_ports.OpenOutPort(m_ports.OutPortName()))
-        m_ui.MessageBox(kTextOpenOutFailed, kCaption);
-    std::fprintf(stderr, "pallorwind: MIDI input \"%s\", output \"%s\"\n",
-                 m_ports.InputOpen() ? m_ports.InPortName().c_str() : "(none open)",
-                 m_ports.OutputOpen() ? m_ports.OutPortName().c_str() : "(none open)");
+    // The results come back in this order, input first.
+    m_ports.OpenInPort(m_ports.InPortName(), [this](bool ok) {
+        if (!ok)
+            m_ui.MessageBox(kTextOpenInFailed, kCaption);
+    });
+    m_ports.OpenOutPort(m_ports.OutPortName(), [this](bool ok) {
+        if (!ok)
+            m_ui.MessageBox(kTextOpenOutFailed, kCaption);
+        std::fprintf(stderr, "pallorwind: MIDI input \"%s\", output \"%s\"\n",
+                     m_ports.InputOpen() ? m_ports.InPortName().c_str() : "(none open)",
+                     m_ports.OutputOpen() ? m_ports.OutPortName().c_str() : "(none open)");
+    });
+}
+
+void BridgeController::PauseReading(bool paused) {
+    m_readPaused = paused;
+    if (TCPServer* server = Server())
+        server->Listener().PauseReading(paused);
 }
 
 void BridgeController::Exit() {

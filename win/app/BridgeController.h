@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
+#include "platform/net/MainThreadPoster.h"
 #include "win/app/MenuModel.h"
 #include "win/app/MidiPorts.h"
 #include "win/app/SettingsStore.h"
@@ -28,9 +29,11 @@ public:
     ~BridgeController() override;
 
     // Settings, port lists, network service, then the input and the output
-    // device; a device that cannot be opened is reported and the bridge runs on.
+    // device; a device that cannot be opened is reported (when its result
+    // arrives, input first) and the bridge runs on.
     void Start();
-    // Closes the input device, then the output device, then the service.
+    // Closes the input device, then the output device (waiting a bounded
+    // time), then the service.
     void Exit();
 
     void OnClientConnected() override;
@@ -46,8 +49,12 @@ public:
     const std::string& Name() const { return m_name; }
     const std::string& Port() const { return m_port; }
     int Clients() const { return m_clients; }
+    // The apps' records are not read while the MIDI output queue is full.
+    bool ReadingPaused() const { return m_readPaused; }
 
 private:
+    void PauseReading(bool paused);
+
     SettingsStore& m_settings;
     platform::UserInterface& m_ui;
     std::string m_computerName;
@@ -55,7 +62,11 @@ private:
     std::string m_port = kAnyPort;
     bool m_displayBonjourMsg = true;
     int m_clients = 0;
+    bool m_readPaused = false;
     Menu m_trayMenu;
+    // Brings the MIDI output thread's results to the event loop; it outlives
+    // the ports, whose replies it carries.
+    platform::MainThreadPoster m_poster;
     MidiPorts m_ports; // destroyed before the server: the input stops first
 };
 

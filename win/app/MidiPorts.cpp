@@ -1,6 +1,10 @@
 #include "win/app/MidiPorts.h"
 #include "win/net/CCommuInterface.h" // kCaption
 
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+
 namespace pallorwind::win {
 namespace {
 
@@ -38,11 +42,102 @@ void FillList(midi::MidiSystem& system, Count count, Name query, Menu& list, int
     }
 }
 
+// The input device's callback as the device sees it: cut off for good at
+// exit, even when the device could not be closed in time.
+struct InputGate {
+    std::shared_mutex lock;
+    midi::MidiInCallback call;
+};
+
+struct InResult {
+    bool ok = false;
+    bool noDevices = false;
+    bool open = false;
+};
+
+struct OutResult {
+    bool ok = false;
+    std::optional<midi::MidiResult> status; // none: keep the earlier one
+    bool open = false;
+};
+
 } // namespace
 
+struct MidiPorts::Devices {
+    Devices(midi::MidiSystem& s, midi::MidiInCallback onInput)
+        : system(s), gate(std::make_shared<InputGate>()) {
+        gate->call = std::move(onInput);
+    }
+
+    // On the output thread only.
+    InResult OpenIn(const std::string& name, bool closeFirst) {
+        if (closeFirst)
+            in.reset();
+        const unsigned n = system.InCount();
+        if (n == 0)
+            return {true, true, in != nullptr};
+        unsigned i = 0;
+        for (; i < n; ++i) {
+            std::string deviceName;
+            if (system.InName(i, deviceName) == midi::kMidiOk && deviceName == name)
+                break;
+        }
+        if (i == n)
+            return {false, false, in != nullptr};
+        in.reset(); // a device is never open twice
+        const std::shared_ptr<InputGate> g = gate;
+        const midi::MidiResult opened = system.OpenIn(
+            i,
+            [g](std::uint32_t word) {
+                std::shared_lock lock(g->lock);
+                if (g->call)
+                    g->call(word);
+            },
+            in);
+        if (opened != midi::kMidiOk)
+            return {false, false, in != nullptr};
+        // A device that opened but did not start stays open until the next
+        // choice or the exit.
+        return {in->Start() == midi::kMidiOk, false, true};
+    }
+
+    // On the output thread only; `out` is the output thread's device slot.
+    OutResult OpenOut(std::unique_ptr<midi::MidiOutDevice>& out, const std::string& name,
+                      bool closeFirst) {
+        if (closeFirst)
+            out.reset();
+        OutResult r;
+        const unsigned n = system.OutCount();
+        unsigned i = 0;
+        for (; i < n; ++i) {
+            std::string deviceName;
+            r.status = system.OutName(i, deviceName);
+            if (r.status == midi::kMidiOk && deviceName == name)
+                break;
+        }
+        if (i < n) {
+            out.reset();
+            r.status = system.OpenOut(i, out);
+            r.ok = r.status == midi::kMidiOk;
+        }
+        r.open = out != nullptr;
+        return r;
+    }
+
+    midi::MidiSystem& system;
+    std::unique_ptr<midi::MidiInDevice> in;
+    const std::shared_ptr<InputGate> gate;
+};
+
 MidiPorts::MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform::UserInterface& ui,
-                     midi::MidiInCallback onInput)
-    : m_system(system), m_settings(settings), m_ui(ui), m_onInput(std::move(onInput)) {
+                     midi::MidiInCallback onInput, PostToMain post,
+                     std::function<void(bool)> onReadPause)
+    : m_system(system), m_settings(settings), m_ui(ui), m_onReadPause(std::move(onReadPause)),
+      m_devices(std::make_shared<Devices>(system, std::move(onInput))),
+      m_output(std::move(post), [this] {
+          if (!m_closed && m_onReadPause)
+              m_onReadPause(false);
+      }) {
 }
 
 MidiPorts::~MidiPorts() {
@@ -67,42 +162,52 @@ void MidiPorts::BuildPortLists(Menu& trayMenu) {
              kIdOutNone, m_outName, m_checkedOut);
 }
 
-bool MidiPorts::OpenInPort(const std::string& name) {
-    const unsigned n = m_system.InCount();
-    if (n == 0) {
-        m_ui.MessageBox(kTextNoInputDevice, kCaption);
-        return true;
-    }
-    unsigned i = 0;
-    for (; i < n; ++i) {
-        std::string deviceName;
-        if (m_system.InName(i, deviceName) == midi::kMidiOk && deviceName == name)
-            break;
-    }
-    if (i == n)
-        return false;
-    m_in.reset(); // a device is never open twice
-    if (m_system.OpenIn(i, m_onInput, m_in) != midi::kMidiOk)
-        return false;
-    // A device that opened but did not start stays open until the next
-    // choice or the exit.
-    return m_in->Start() == midi::kMidiOk;
+void MidiPorts::OpenInPort(const std::string& name, Done done) {
+    StartIn(name, false, std::move(done));
 }
 
-bool MidiPorts::OpenOutPort(const std::string& name) {
-    const unsigned n = m_system.OutCount();
-    unsigned i = 0;
-    for (; i < n; ++i) {
-        std::string deviceName;
-        m_outStatus = m_system.OutName(i, deviceName);
-        if (m_outStatus == midi::kMidiOk && deviceName == name)
-            break;
-    }
-    if (i == n)
-        return false;
-    m_out.reset();
-    m_outStatus = m_system.OpenOut(i, m_out);
-    return m_outStatus == midi::kMidiOk;
+void MidiPorts::OpenOutPort(const std::string& name, Done done) {
+    StartOut(name, false, std::move(done));
+}
+
+void MidiPorts::StartIn(const std::string& name, bool closeFirst, Done done) {
+    if (m_closed)
+        return;
+    ++m_inPending;
+    m_output.Run([this, devices = m_devices, name, closeFirst,
+                  done = std::move(done)](auto&) -> std::function<void()> {
+        const InResult r = devices->OpenIn(name, closeFirst);
+        return [this, r, done] {
+            if (m_closed)
+                return;
+            --m_inPending;
+            m_inOpen = r.open;
+            if (r.noDevices)
+                m_ui.MessageBox(kTextNoInputDevice, kCaption);
+            if (done)
+                done(r.ok);
+        };
+    });
+}
+
+void MidiPorts::StartOut(const std::string& name, bool closeFirst, Done done) {
+    if (m_closed)
+        return;
+    ++m_outPending;
+    m_output.Run([this, devices = m_devices, name, closeFirst,
+                  done = std::move(done)](auto& out) -> std::function<void()> {
+        const OutResult r = devices->OpenOut(out, name, closeFirst);
+        return [this, r, done] {
+            if (m_closed)
+                return;
+            --m_outPending;
+            if (r.status)
+                m_outStatus = *r.status;
+            m_outOpen = r.open;
+            if (done)
+                done(r.ok);
+        };
+    });
 }
 
 void MidiPorts::SelectPort(int id) {
@@ -121,26 +226,43 @@ void MidiPorts::SelectPort(int id) {
     list.Check(id, true);
     checked = id;
     m_settings.WriteSetting(output ? kSettingOutMidiPort : kSettingInMidiPort, chosen);
-    if (output) {
-        m_out.reset();
-        OpenOutPort(chosen);
-    } else {
-        m_in.reset();
-        OpenInPort(chosen);
-    }
+    // The old device is closed first, then the new one opened, both on the
+    // output thread; the result is not reported.
+    if (output)
+        StartOut(chosen, true, {});
+    else
+        StartIn(chosen, true, {});
 }
 
 int MidiPorts::SendMidiOut(std::uint32_t message) {
-    if (m_outStatus != midi::kMidiOk)
-        return 1;
-    if (!m_out)
-        return int(midi::kMidiInvalidHandle);
-    return int(m_out->ShortMsg(message));
+    // While a device is being opened its messages wait for it.
+    if (m_outPending == 0) {
+        if (m_outStatus != midi::kMidiOk)
+            return 1;
+        if (!m_outOpen)
+            return int(midi::kMidiInvalidHandle);
+    }
+    if (m_output.Enqueue(message) && m_onReadPause)
+        m_onReadPause(true);
+    return 0;
 }
 
-void MidiPorts::CloseDevices() {
-    m_in.reset();
-    m_out.reset();
+void MidiPorts::CloseDevices(std::chrono::milliseconds bound) {
+    if (m_closed)
+        return;
+    m_closed = true;
+    m_output.Run([devices = m_devices](auto& out) -> std::function<void()> {
+        devices->in.reset();
+        out.reset();
+        return {};
+    });
+    m_output.Stop(bound);
+    {
+        std::unique_lock lock(m_devices->gate->lock);
+        m_devices->gate->call = nullptr;
+    }
+    m_inOpen = m_outOpen = false;
+    m_inPending = m_outPending = 0;
 }
 
 } // namespace pallorwind::win

@@ -3,11 +3,14 @@
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
+#include "platform/midi/MidiOutThread.h"
 #include "platform/ui/UserInterface.h"
 #include "win/app/MenuModel.h"
 #include "win/app/SettingsStore.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -35,12 +38,24 @@ constexpr bool IsOutputPortCommand(int id) {
     return id >= kIdOutNone;
 }
 
+// Devices are opened, closed and played on the MIDI output thread; the
+// results come back on the main thread through `post`. Everything else runs
+// on the main thread, which never waits for the MIDI system (except at the
+// very end, in CloseDevices, for a bounded time).
 class MidiPorts {
 public:
+    // Carries a call to the main thread, from any thread.
+    using PostToMain = midi::MidiOutThread::Post;
+    // Completion of an open, on the main thread: the open's result.
+    using Done = std::function<void(bool)>;
+
     // `onInput` becomes the input device's callback; it runs on the MIDI
-    // system's thread.
+    // system's thread. `onReadPause(true)` asks the main thread to stop
+    // reading the apps' records (the output queue is full); `false` to read
+    // again. Both arrive on the main thread.
     MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform::UserInterface& ui,
-              midi::MidiInCallback onInput);
+              midi::MidiInCallback onInput, PostToMain post,
+              std::function<void(bool)> onReadPause = {});
     ~MidiPorts();
     MidiPorts(const MidiPorts&) = delete;
     MidiPorts& operator=(const MidiPorts&) = delete;
@@ -49,25 +64,33 @@ public:
     void SetPortNames(std::string in, std::string out);
 
     // Builds the two lists and puts them into `trayMenu` at positions 10 and
-    // 11, checking the item of each kind whose name is the chosen one.
+    // 11, checking the item of each kind whose name is the chosen one. Runs
+    // once, before any device is opened.
     void BuildPortLists(Menu& trayMenu);
 
     // Opens and starts the first input device called `name`. With no input
-    // devices at all the user is told so and that counts as success.
-    bool OpenInPort(const std::string& name);
+    // devices at all the user is told so and that counts as success. `done`
+    // gets the result.
+    void OpenInPort(const std::string& name, Done done = {});
     // Opens the first output device called `name`; the result is kept as the
-    // output status.
-    bool OpenOutPort(const std::string& name);
+    // output status. Messages sent meanwhile wait and are played once the
+    // device is open (dropped when it could not be opened).
+    void OpenOutPort(const std::string& name, Done done = {});
 
-    // A choice from one of the port lists (ids from 32810).
+    // A choice from one of the port lists (ids from 32810): the old device is
+    // closed, then the new one opened.
     void SelectPort(int id);
 
-    // Plays one message from the app on the output device. 0 when sent. Blocks
-    // while the MIDI system cannot take more.
+    // Queues one message from the app for the output device: 0 when taken
+    // for playing (also while the device is being opened), 1 while the output
+    // status is a failure, kMidiInvalidHandle while no output device is open.
+    // Never waits for the MIDI system.
     int SendMidiOut(std::uint32_t message);
 
-    // Closes the input device, then the output device (at exit).
-    void CloseDevices();
+    // Closes the input device, then the output device (at exit), waiting at
+    // most `bound`; messages not yet played are dropped. Nothing opens or
+    // plays afterwards.
+    void CloseDevices(std::chrono::milliseconds bound = midi::MidiOutThread::kStopWait);
 
     const std::string& InPortName() const { return m_inName; }
     const std::string& OutPortName() const { return m_outName; }
@@ -75,25 +98,41 @@ public:
     int CheckedOut() const { return m_checkedOut; }
     const std::shared_ptr<Menu>& InputList() const { return m_inList; }
     const std::shared_ptr<Menu>& OutputList() const { return m_outList; }
+    // As known on the main thread, from the latest result.
     midi::MidiResult OutputStatus() const { return m_outStatus; }
-    bool InputOpen() const { return m_in != nullptr; }
-    bool OutputOpen() const { return m_out != nullptr; }
+    bool InputOpen() const { return m_inOpen; }
+    bool OutputOpen() const { return m_outOpen; }
+    // An open or close has been asked for and its result has not come back.
+    bool Busy() const { return m_inPending + m_outPending > 0; }
+    // Messages waiting for the output device.
+    std::size_t QueuedMessages() const { return m_output.Queued(); }
 
 private:
+    // What the output thread's jobs use; they may outlive us by a little at
+    // exit (a device that does not return), so they share it.
+    struct Devices;
+    void StartIn(const std::string& name, bool closeFirst, Done done);
+    void StartOut(const std::string& name, bool closeFirst, Done done);
+
     midi::MidiSystem& m_system;
     SettingsStore& m_settings;
     platform::UserInterface& m_ui;
-    midi::MidiInCallback m_onInput;
+    std::function<void(bool)> m_onReadPause;
 
     std::string m_inName;
     std::string m_outName;
-    std::unique_ptr<midi::MidiInDevice> m_in;
-    std::unique_ptr<midi::MidiOutDevice> m_out;
+    std::shared_ptr<Devices> m_devices;
+    bool m_inOpen = false;
+    bool m_outOpen = false;
+    int m_inPending = 0;
+    int m_outPending = 0;
+    bool m_closed = false;
     midi::MidiResult m_outStatus = midi::kMidiOk;
     int m_checkedIn = 0;
     int m_checkedOut = 0;
     std::shared_ptr<Menu> m_inList;
     std::shared_ptr<Menu> m_outList;
+    midi::MidiOutThread m_output; // last: its thread ends before the rest goes
 };
 
 } // namespace pallorwind::win

@@ -8,8 +8,12 @@
 #include <QCoreApplication>
 #include <QSysInfo>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -24,6 +28,15 @@ const char kUsage[] =
     "              (the only mode for now)\n"
     "  --help      show this text and exit\n"
     "  --version   show the version and exit\n";
+
+// The MIDI system's own connections close last. A MIDI server that stands
+// still would hold that for good; the program ends regardless after a while.
+void ReleaseMidiSystem(std::unique_ptr<pallorwind::midi::MidiSystem> system) {
+    std::packaged_task<void()> release([s = std::move(system)]() mutable { s.reset(); });
+    std::future<void> released = release.get_future();
+    std::thread(std::move(release)).detach();
+    released.wait_for(std::chrono::seconds(2));
+}
 
 // -1 to run the bridge, otherwise the exit code.
 int HandleArguments(int argc, char* argv[]) {
@@ -52,13 +65,18 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     pallorwind::win::QtSettingsStore settings;
     pallorwind::platform::HeadlessUserInterface ui;
-    const auto midi = pallorwind::midi::CreateMidiSystem();
-    pallorwind::win::BridgeController controller(settings, *midi, ui,
-                                                 QSysInfo::machineHostName().toStdString());
-    pallorwind::platform::QuitOnSignal([&] {
-        controller.Exit();
-        QCoreApplication::exit(0);
-    });
-    controller.Start();
-    return QCoreApplication::exec();
+    auto midi = pallorwind::midi::CreateMidiSystem();
+    int result = 0;
+    {
+        pallorwind::win::BridgeController controller(settings, *midi, ui,
+                                                     QSysInfo::machineHostName().toStdString());
+        pallorwind::platform::QuitOnSignal([&] {
+            controller.Exit();
+            QCoreApplication::exit(0);
+        });
+        controller.Start();
+        result = QCoreApplication::exec();
+    }
+    ReleaseMidiSystem(std::move(midi));
+    return result;
 }

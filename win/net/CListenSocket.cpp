@@ -64,6 +64,7 @@ void CListenSocket::OnAccept(int /*error*/) {
     }
     session->socket->SetNoDelay();
     session->socket->SetSendBuffer(kSendBuffer);
+    session->socket->SetReadEnabled(!m_readPaused);
     session->socket->m_pRevIntface = this;
     session->id = m_nextId++;
     if (m_pServer)
@@ -89,6 +90,12 @@ void CListenSocket::OnAccept(int /*error*/) {
         if (m_pCommu)
             m_pCommu->GetUserInterface().MessageBox(text, kCaption);
     }
+}
+
+void CListenSocket::PauseReading(bool paused) {
+    m_readPaused = paused;
+    for (const auto& session : m_sessions)
+        session->socket->SetReadEnabled(!paused);
 }
 
 void CListenSocket::OnClientClosed(CReceiveSocket* client) {

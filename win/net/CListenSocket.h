@@ -56,6 +56,12 @@ public:
     // Ends the session of `client` (user-interface thread).
     void OnClientClosed(CReceiveSocket* client) override;
 
+    // Stops (true) or resumes reading the records of every app, including
+    // apps that connect meanwhile: TCP then holds them back (user-interface
+    // thread).
+    void PauseReading(bool paused);
+    bool ReadingPaused() const { return m_readPaused; }
+
     // Changes the bound of every queue (for tests that need more room).
     void SetQueueLimit(std::size_t bytes);
     // Changes how many apps are served at once (user-interface thread).
@@ -100,6 +106,7 @@ private:
     std::size_t m_maxClients = kMaxClients;
     bool m_refusing = false;      // a refusal has been logged since the last free slot
     bool m_acceptStarved = false; // an accept failure has been logged since the last accept
+    bool m_readPaused = false;
 
     // Carries a failed session from its send thread to the user-interface
     // thread. Declared last so that it goes first: no posted call outlives us.

@@ -1,0 +1,157 @@
+#include "platform/midi/MidiOutThread.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace pallorwind::midi {
+namespace {
+// Messages taken from the queue at once: few enough that the queue's level
+// stays a fair measure of what is still to play.
+constexpr std::size_t kBatch = 64;
+} // namespace
+
+struct MidiOutThread::State {
+    State(Post p, std::function<void()> drained, std::size_t high, std::size_t low)
+        : post(std::move(p)), onDrained(std::move(drained)), highWater(high), lowWater(low) {}
+
+    const Post post;
+    const std::function<void()> onDrained;
+    const std::size_t highWater;
+    const std::size_t lowWater;
+
+    std::mutex lock;
+    std::condition_variable wake;  // work for the thread
+    std::condition_variable ended; // the thread is done
+    std::deque<std::uint32_t> words;
+    // A job runs once `taken` has reached the number of messages that were
+    // queued before it.
+    std::deque<std::pair<std::uint64_t, Job>> jobs;
+    std::uint64_t queued = 0; // messages ever queued
+    std::uint64_t taken = 0;  // messages ever taken off the queue
+    bool full = false;        // reached the high-water mark, not yet drained
+    bool idle = false;        // the thread waits for work
+    bool stopping = false;
+    bool finished = false;
+    bool abandoned = false; // the owner stopped waiting: post nothing more
+
+    // Only the thread touches the device.
+    std::unique_ptr<MidiOutDevice> out;
+};
+
+MidiOutThread::MidiOutThread(Post post, std::function<void()> onDrained, std::size_t highWater,
+                             std::size_t lowWater)
+    : m_state(std::make_shared<State>(std::move(post), std::move(onDrained), highWater,
+                                      std::min(lowWater, highWater))) {
+    m_thread = std::thread(&MidiOutThread::Loop, m_state);
+}
+
+MidiOutThread::~MidiOutThread() {
+    Stop();
+}
+
+bool MidiOutThread::Enqueue(std::uint32_t word) {
+    State& s = *m_state;
+    std::lock_guard lock(s.lock);
+    if (s.stopping)
+        return false;
+    s.words.push_back(word);
+    ++s.queued;
+    if (s.idle)
+        s.wake.notify_one();
+    if (s.full || s.words.size() < s.highWater)
+        return false;
+    s.full = true;
+    return true;
+}
+
+void MidiOutThread::Run(Job job) {
+    State& s = *m_state;
+    std::lock_guard lock(s.lock);
+    if (s.stopping)
+        return;
+    s.jobs.emplace_back(s.queued, std::move(job));
+    if (s.idle)
+        s.wake.notify_one();
+}
+
+std::size_t MidiOutThread::Queued() const {
+    std::lock_guard lock(m_state->lock);
+    return m_state->words.size();
+}
+
+bool MidiOutThread::Stop(std::chrono::milliseconds timeout) {
+    if (!m_thread.joinable())
+        return true;
+    State& s = *m_state;
+    std::unique_lock lock(s.lock);
+    s.taken += s.words.size();
+    s.words.clear();
+    s.stopping = true;
+    s.wake.notify_one();
+    const bool ended = s.ended.wait_for(lock, timeout, [&] { return s.finished; });
+    if (!ended)
+        s.abandoned = true;
+    lock.unlock();
+    if (ended)
+        m_thread.join();
+    else
+        m_thread.detach(); // it holds its own share of the state
+    return ended;
+}
+
+void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
+    State& s = *state;
+    std::vector<std::uint32_t> batch;
+    batch.reserve(kBatch);
+    std::unique_lock lock(s.lock);
+    for (;;) {
+        if (!s.jobs.empty() && s.jobs.front().first <= s.taken) {
+            Job job = std::move(s.jobs.front().second);
+            s.jobs.pop_front();
+            lock.unlock();
+            std::function<void()> reply = job(s.out);
+            job = nullptr; // what it holds goes here, off the owner's thread
+            lock.lock();
+            if (reply && !s.abandoned)
+                s.post(std::move(reply));
+            continue;
+        }
+        if (s.words.empty()) {
+            if (s.stopping)
+                break;
+            s.idle = true;
+            s.wake.wait(lock, [&] { return !s.words.empty() || !s.jobs.empty() || s.stopping; });
+            s.idle = false;
+            continue;
+        }
+        std::size_t n = std::min(s.words.size(), kBatch);
+        if (!s.jobs.empty())
+            n = std::min<std::size_t>(n, std::size_t(s.jobs.front().first - s.taken));
+        batch.assign(s.words.begin(), s.words.begin() + long(n));
+        s.words.erase(s.words.begin(), s.words.begin() + long(n));
+        s.taken += n;
+        if (s.full && s.words.size() <= s.lowWater) {
+            s.full = false;
+            if (!s.abandoned && s.onDrained)
+                s.post(s.onDrained);
+        }
+        lock.unlock();
+        // The device may wait here like a cable; a message it refuses (or
+        // one that finds no device open) is dropped.
+        for (const std::uint32_t word : batch)
+            if (s.out)
+                s.out->ShortMsg(word);
+        lock.lock();
+    }
+    lock.unlock();
+    s.out.reset();
+    lock.lock();
+    s.finished = true;
+    s.ended.notify_all();
+}
+
+} // namespace pallorwind::midi

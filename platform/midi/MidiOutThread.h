@@ -1,0 +1,68 @@
+// Plays short messages on the output device from a thread of its own, so that
+// whoever queues them never waits for the MIDI system. Opening and closing
+// devices run there too, in order with the messages around them.
+#pragma once
+
+#include "platform/midi/MidiDevices.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace pallorwind::midi {
+
+class MidiOutThread {
+public:
+    // Messages queued before the owner is asked to stop feeding more, and the
+    // level below which it may feed again. About 10 ms and 3 ms of a JACK
+    // output running flat out.
+    static constexpr std::size_t kHighWater = 4000;
+    static constexpr std::size_t kLowWater = 1000;
+
+    // Carries a call to the owner's thread (for the owner: its event loop).
+    using Post = std::function<void(std::function<void()>)>;
+    // Work for the output thread on the output device's slot (which it may
+    // close or fill). What it returns, if anything, is posted to the owner.
+    using Job = std::function<std::function<void()>(std::unique_ptr<MidiOutDevice>& out)>;
+
+    // `onDrained` is posted each time the queue, having reached the
+    // high-water mark, has come down to the low-water mark.
+    MidiOutThread(Post post, std::function<void()> onDrained, std::size_t highWater = kHighWater,
+                  std::size_t lowWater = kLowWater);
+    // Stop(kStopWait) unless stopped already.
+    ~MidiOutThread();
+    MidiOutThread(const MidiOutThread&) = delete;
+    MidiOutThread& operator=(const MidiOutThread&) = delete;
+
+    static constexpr std::chrono::milliseconds kStopWait{3000};
+
+    // Queues one message; never waits for the device and never refuses one
+    // (the queue is bounded by its feeder pausing). True when this message
+    // made the queue reach the high-water mark: the feeder should pause
+    // until `onDrained`. A message that the device refuses, or that finds no
+    // device open, is dropped. Ignored once stopped.
+    bool Enqueue(std::uint32_t word);
+    // Runs `job` on the output thread after every message queued before it.
+    void Run(Job job);
+
+    // Drops the messages not played yet, runs the jobs still queued, closes
+    // the output device and ends the thread, waiting at most `timeout`.
+    // False when the thread did not end in time (a device that does not
+    // return): it is left to finish on its own and posts nothing more.
+    bool Stop(std::chrono::milliseconds timeout = kStopWait);
+
+    // Messages waiting (not yet handed to the device).
+    std::size_t Queued() const;
+
+private:
+    struct State;
+    static void Loop(const std::shared_ptr<State>& state);
+
+    std::shared_ptr<State> m_state; // shared with the thread, which may outlive us
+    std::thread m_thread;
+};
+
+} // namespace pallorwind::midi
