@@ -29,7 +29,7 @@ void BridgeController::Start() {
     m_ports.BuildPortLists(m_trayMenu);
 
     m_clients = 0;
-    SetServer(std::make_unique<TCPServer>(this, m_name, m_port));
+    SetServer(std::make_unique<TCPServer>(this, m_name, m_port, m_advertiser));
 
     if (!m_ports.OpenInPort(m_ports.InPortName()))
         m_ui.MessageBox(kTextOpenInFailed, kCaption);
@@ -56,6 +56,15 @@ void BridgeController::OnClientDisconnected() {
     std::fprintf(stderr, "pallorwind: app disconnected (%d connected)\n", m_clients);
 }
 
+void BridgeController::OnServerFailed() {
+    DeleteServer();
+    m_clients = 0;
+    std::fprintf(stderr,
+                 "pallorwind: the name \"%s\" is in use; not listening until the name or the "
+                 "port is changed\n",
+                 m_name.c_str());
+}
+
 void BridgeController::SetPort(std::string port) {
     m_port = std::move(port);
     m_settings.WriteSetting(kSettingPort, m_port);
@@ -76,6 +85,12 @@ void BridgeController::SetDisplayBonjourMsg(bool display) {
         return;
     m_displayBonjourMsg = display;
     m_settings.WriteSetting(kSettingDisplayBonjourMsg, display ? kValueOn : kValueOff);
+}
+
+void BridgeController::AskRegistrationError(RegistrationErrorAnswer answer) {
+    std::fprintf(stderr, "pallorwind: could not register the DNS-SD service; apps must connect "
+                         "by address\n");
+    answer(false, false);
 }
 
 } // namespace pallorwind::win

@@ -22,7 +22,9 @@ inline constexpr const char* kTextOpenInFailed =
 inline constexpr const char* kTextOpenOutFailed =
     "Open Out Port failed \nPallorwind may not work as expected";
 
-class BridgeController final : public CCommuInterface, public CServerHolder {
+class BridgeController final : public CCommuInterface,
+                               public CServerHolder,
+                               public RegistrationErrorPrompt {
 public:
     BridgeController(SettingsStore& settings, midi::MidiSystem& midi, UserInterface& ui,
                      std::string computerName);
@@ -36,10 +38,19 @@ public:
 
     void OnClientConnected() override;
     void OnClientDisconnected() override;
+    // The name was refused: no server until the name or the port changes.
+    void OnServerFailed() override;
     void SetPort(std::string port) override;
     int SendMidiOut(std::uint32_t msg) override;
     bool GetDisplayBonjourMsg() override { return m_displayBonjourMsg; }
     void SetDisplayBonjourMsg(bool display) override;
+    // Headless: one line, and the dialog's Cancel answer.
+    void AskRegistrationError(RegistrationErrorAnswer answer) override;
+
+    // How every server the controller builds is advertised (default: not at all).
+    void SetAdvertiserFactory(ServiceAdvertiserFactory factory) {
+        m_advertiser = std::move(factory);
+    }
 
     MidiPorts& Ports() { return m_ports; }
     Menu& TrayMenu() { return m_trayMenu; }
@@ -54,6 +65,7 @@ private:
     std::string m_name;
     std::string m_port = kAnyPort;
     bool m_displayBonjourMsg = true;
+    ServiceAdvertiserFactory m_advertiser;
     int m_clients = 0;
     Menu m_trayMenu;
     MidiPorts m_ports; // destroyed before the server: the input stops first

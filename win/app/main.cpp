@@ -3,6 +3,7 @@
 #include "platform/midi/MidiDevices.h"
 #include "win/app/BridgeController.h"
 #include "win/app/QtSettingsStore.h"
+#include "win/net/DnsSdAdvertiser.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
@@ -14,6 +15,7 @@ int main(int argc, char* argv[]) {
     const auto midi = pallorwind::midi::CreateMidiSystem();
     pallorwind::win::BridgeController controller(settings, *midi, ui,
                                                  QSysInfo::machineHostName().toStdString());
+    controller.SetAdvertiserFactory(pallorwind::win::MakeDnsSdAdvertiserFactory(&controller));
     pallorwind::platform::QuitOnSignal([&] {
         controller.Exit();
         QCoreApplication::exit(0);
