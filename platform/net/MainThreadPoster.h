@@ -4,8 +4,6 @@
 #include <functional>
 #include <memory>
 
-class QObject;
-
 namespace pallorwind::platform {
 
 // Calls posted through one poster run on the thread that created it, in order.
@@ -21,7 +19,8 @@ public:
     void Post(std::function<void()> call);
 
 private:
-    std::unique_ptr<QObject> m_context;
+    class Context;
+    std::unique_ptr<Context> m_context;
 };
 
 } // namespace pallorwind::platform
