@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
 #include <thread>
 
 namespace pallorwind::platform {
@@ -25,8 +26,8 @@ public:
     int Start(const DnsSdService& service) {
         if (::pipe2(m_wake, O_CLOEXEC) != 0)
             return kDnsSdServiceNotRunning;
-        // The callers hand us a null name for "the computer's default name":
-        // the service refuses an empty one.
+        // The computer's default name is asked for with a null name: the
+        // service refuses an empty one.
         const int error = DNSServiceRegister(
             &m_ref, 0, 0, service.name.empty() ? nullptr : service.name.c_str(),
             service.type.c_str(), nullptr, nullptr, htons(service.port),
@@ -36,7 +37,13 @@ public:
             m_ref = nullptr;
             return error;
         }
-        m_thread = std::thread([this] { Run(); });
+        try {
+            m_thread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            DNSServiceRefDeallocate(m_ref); // nobody would read its answers
+            m_ref = nullptr;
+            return kDnsSdServiceNotRunning;
+        }
         return kDnsSdNoError;
     }
 
