@@ -13,14 +13,20 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -86,6 +92,100 @@ bool Listed(const std::string& name, std::chrono::milliseconds browseFor) {
     return std::any_of(found.begin(), found.end(),
                        [&](const FoundService& s) { return s.name == name; });
 }
+
+// Another host on the loopback interface that claims `name` for itself: it
+// announces the service's SRV and TXT records with other data, over and over,
+// from the mDNS port (multicast on lo only).
+class ForeignResponder {
+public:
+    explicit ForeignResponder(const std::string& name) {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(5353);
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_ready = ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+        in_addr loopback{htonl(INADDR_LOOPBACK)};
+        m_ready = m_ready &&
+                  ::setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback) == 0;
+        const unsigned char ttl = 255;
+        ::setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        m_packet = Announcement(name);
+        m_thread = std::thread([this] {
+            sockaddr_in group{};
+            group.sin_family = AF_INET;
+            group.sin_port = htons(5353);
+            group.sin_addr.s_addr = htonl(0xE00000FB); // 224.0.0.251
+            std::unique_lock lock(m_lock);
+            while (!m_stop) {
+                ::sendto(m_fd, m_packet.data(), m_packet.size(), 0,
+                         reinterpret_cast<sockaddr*>(&group), sizeof group);
+                m_wake.wait_for(lock, 50ms);
+            }
+        });
+    }
+    ~ForeignResponder() {
+        {
+            const std::lock_guard lock(m_lock);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+        ::close(m_fd);
+    }
+    bool Ready() const { return m_ready; }
+
+private:
+    static void Name(std::string& out, const std::vector<std::string>& labels) {
+        for (const std::string& label : labels) {
+            out += char(label.size());
+            out += label;
+        }
+        out += '\0';
+    }
+    static void U16(std::string& out, unsigned value) {
+        out += char(value >> 8);
+        out += char(value & 0xFF);
+    }
+    static void Record(std::string& out, const std::string& name, unsigned type,
+                       const std::string& data) {
+        Name(out, {name, "_pallorwind", "_tcp", "local"});
+        U16(out, type);
+        U16(out, 0x8001); // IN, this host's own record (cache flush)
+        U16(out, 0);
+        U16(out, 120); // TTL
+        U16(out, unsigned(data.size()));
+        out += data;
+    }
+    static std::string Announcement(const std::string& name) {
+        std::string packet;
+        U16(packet, 0);      // id
+        U16(packet, 0x8400); // authoritative response
+        U16(packet, 0);      // questions
+        U16(packet, 2);      // answers
+        U16(packet, 0);
+        U16(packet, 0);
+        std::string srv;
+        U16(srv, 0); // priority
+        U16(srv, 0); // weight
+        U16(srv, 9); // port
+        Name(srv, {"elsewhere", "local"});
+        Record(packet, name, 33, srv);                         // SRV
+        Record(packet, name, 16, std::string("\x05other", 6)); // TXT
+        return packet;
+    }
+
+    int m_fd = -1;
+    bool m_ready = false;
+    std::string m_packet;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 struct RecordingPrompt : RegistrationErrorPrompt {
     void AskRegistrationError(RegistrationErrorAnswer answer) override {
@@ -227,6 +327,23 @@ TEST_F(DnsSd, ANameHeldWithOtherDataIsRefusedAndTheControllerDropsItsServer) {
               TCPServer::ParsePort(commu.ports.back()));
     PumpFor(200ms);
     EXPECT_EQ(commu.failed, 1);
+}
+
+TEST_F(DnsSd, ANameAnotherHostHoldsIsRenamedByTheServiceAndStillShownAsChosen) {
+    ForeignResponder other("Pallorwind Clash");
+    ASSERT_TRUE(other.Ready());
+    pallorwind::midi::FakeMidiSystem midi;
+    MemorySettingsStore settings;
+    settings.values = {{kSettingName, "Pallorwind Clash"}};
+    PlatformUserInterface ui;
+    BridgeController controller(settings, midi, ui, "studio-pc");
+    controller.SetAdvertiserFactory(MakeDnsSdAdvertiserFactory(&controller));
+    controller.Start();
+    const FoundService found = FindService("Pallorwind Clash #2", kServiceType, 10s);
+    EXPECT_EQ(found.port, TCPServer::ParsePort(controller.Port()));
+    PumpFor(200ms);
+    EXPECT_NE(controller.Server(), nullptr);
+    EXPECT_EQ(controller.Name(), "Pallorwind Clash");
 }
 
 TEST_F(DnsSd, ComesBackAfterTheDaemonRestartsWhileAnAppStaysServedByAddress) {
