@@ -11,6 +11,8 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # a real MIDI system for tests (JACK with the dummy backend)
   jackd2 libjack-jackd2-dev
+  # DNS-SD: the dns_sd library, and a daemon the tests confine to loopback
+  dbus avahi-daemon avahi-utils libavahi-compat-libdnssd-dev
   # archive tools used to make test archives and as benchmark references
   zip unzip libarchive-tools p7zip-full python3 time
   # fonts for the offscreen Qt platform
@@ -35,5 +37,24 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 # jackd2 asks whether to enable realtime scheduling; answer no.
 echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
+# No service may start while installing: avahi-daemon would announce this
+# machine on every interface. The tests start their own, confined to loopback.
+guard=/usr/sbin/policy-rc.d
+saved=""
+if [ -e "$guard" ]; then
+  saved=$(mktemp)
+  $SUDO cp -p "$guard" "$saved"
+fi
+restore_guard() {
+  if [ -n "$saved" ]; then
+    $SUDO cp -p "$saved" "$guard"
+    rm -f "$saved"
+  else
+    $SUDO rm -f "$guard"
+  fi
+}
+trap restore_guard EXIT
+printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$guard" >/dev/null
+$SUDO chmod 755 "$guard"
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -47,6 +47,16 @@ TEST(CommandLine, Endpoints) {
         EXPECT_THROW(ParseEndpoint(bad), UsageError) << bad;
 }
 
+TEST(CommandLine, ABridgeByNameOrAllOfThem) {
+    Options o = ParseCommandLine({"Studio PC", "90:3C"});
+    EXPECT_EQ(o.serviceName, "Studio PC");
+    EXPECT_EQ(o.endpoint.port, 0);
+    EXPECT_EQ(o.records, (std::vector<Bytes>{{0x90, 0x3C, 0}}));
+    EXPECT_TRUE(ParseCommandLine({"--browse"}).browse);
+    EXPECT_THROW(ParseCommandLine({"--browse", "Studio PC"}), UsageError);
+    EXPECT_THROW(ParseCommandLine({"--browse", "90:3C"}), UsageError);
+}
+
 TEST(CommandLine, OptionsAndRecordsInOrder) {
     const std::string path = testing::TempDir() + "appsim-records.txt";
     std::ofstream(path) << "B0:07:64\n";

@@ -1,6 +1,7 @@
 #include "tools/appsim/AppSim.h"
 
 #include "tools/appsim/AppConnection.h"
+#include "tools/appsim/Discovery.h"
 
 #include <algorithm>
 #include <thread>
@@ -10,6 +11,8 @@ namespace pallorwind::appsim {
 namespace {
 
 constexpr std::size_t kBurstChunk = 64 * 1024;
+constexpr std::chrono::milliseconds kBrowseTime{2000};
+constexpr std::chrono::milliseconds kFindTimeout{5000};
 
 // Receives what is there (waiting up to `wait`) and prints it.
 AppConnection::ReceiveResult ReceiveAndPrint(AppConnection& connection,
@@ -59,11 +62,39 @@ void SendAll(const Options& options, AppConnection& connection, std::ostream& ou
 
 } // namespace
 
-int RunAppSim(const Options& options, std::ostream& out, std::ostream& err) {
-    const std::string where = options.endpoint.host + ":" + std::to_string(options.endpoint.port);
+static int Browse(std::ostream& out, std::ostream& err) {
     try {
-        AppConnection connection =
-            AppConnection::Connect(options.endpoint.host, options.endpoint.port);
+        const auto found = BrowseServices(kBridgeServiceType, kBrowseTime);
+        for (const FoundService& service : found)
+            out << '"' << service.name << "\" " << service.host << ' '
+                << (service.address.empty() ? service.host : service.address) << ':' << service.port
+                << '\n';
+        err << "# " << found.size() << " bridge(s) found\n";
+        return 0;
+    } catch (const DiscoveryError& error) {
+        err << "pallorwind-appsim: " << error.what() << '\n';
+        return 1;
+    }
+}
+
+int RunAppSim(const Options& options, std::ostream& out, std::ostream& err) {
+    Endpoint endpoint = options.endpoint;
+    if (!options.serviceName.empty()) {
+        try {
+            const FoundService service =
+                FindService(options.serviceName, kBridgeServiceType, kFindTimeout);
+            endpoint.host = service.address.empty() ? service.host : service.address;
+            endpoint.port = service.port;
+            err << "# \"" << service.name << "\" is " << service.host << " port " << service.port
+                << '\n';
+        } catch (const DiscoveryError& error) {
+            err << "pallorwind-appsim: " << error.what() << '\n';
+            return 1;
+        }
+    }
+    const std::string where = endpoint.host + ":" + std::to_string(endpoint.port);
+    try {
+        AppConnection connection = AppConnection::Connect(endpoint.host, endpoint.port);
         err << "# connected to " << where << "; sending " << options.records.size() << " record(s)";
         if (options.repeat > 1)
             err << " x " << options.repeat;
@@ -106,6 +137,8 @@ int AppSimMain(const std::vector<std::string>& args, std::ostream& out, std::ost
         out << UsageText();
         return 0;
     }
+    if (options.browse)
+        return Browse(out, err);
     return RunAppSim(options, out, err);
 }
 

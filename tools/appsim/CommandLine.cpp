@@ -141,6 +141,9 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
         if (arg == "-h" || arg == "--help") {
             noValue();
             options.help = true;
+        } else if (arg == "--browse") {
+            noValue();
+            options.browse = true;
         } else if (arg == "--raw") {
             noValue();
             options.raw = true;
@@ -161,8 +164,12 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
             options.repeat = repeat;
         } else if (arg.starts_with("-") && arg.size() > 1) {
             throw UsageError("unknown option " + std::string(arg));
-        } else if (!haveEndpoint) {
-            options.endpoint = ParseEndpoint(arg);
+        } else if (!haveEndpoint && !options.browse) {
+            // HOST:PORT, or the name under which the bridge is advertised.
+            if (arg.find(':') == std::string_view::npos)
+                options.serviceName = arg;
+            else
+                options.endpoint = ParseEndpoint(arg);
             haveEndpoint = true;
         } else {
             sources.push_back({false, std::string(arg)});
@@ -170,8 +177,13 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (options.help)
         return options;
+    if (options.browse) {
+        if (haveEndpoint || !sources.empty())
+            throw UsageError("--browse takes no HOST:PORT, NAME or records");
+        return options;
+    }
     if (!haveEndpoint)
-        throw UsageError("missing HOST:PORT");
+        throw UsageError("missing HOST:PORT or NAME");
 
     for (const Source& source : sources) {
         if (!source.isFile) {
@@ -188,12 +200,16 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-    return R"(usage: pallorwind-appsim [OPTIONS] HOST:PORT [RECORD...]
+    return R"(usage: pallorwind-appsim [OPTIONS] HOST:PORT|NAME [RECORD...]
+       pallorwind-appsim --browse
 
-Plays the phone app's part: connects to the bridge at HOST:PORT, sends the
-records and prints every MIDI message the bridge sends back, with its arrival
-time relative to the connect.
+Plays the phone app's part: connects to the bridge at HOST:PORT, or to the
+bridge advertised on the network as NAME (found through DNS-SD as the app
+finds it), sends the records and prints every MIDI message the bridge sends
+back, with its arrival time relative to the connect.
 
+  --browse           list the bridges on the network (name, host, address
+                     and port) for two seconds, then exit
   RECORD             hex bytes such as 90:3C:7F (note on, channel 1, key 60,
                      velocity 127); one to three bytes, padded with 00 to three
   --file PATH        send the records in PATH (one per line, '#' comments);
@@ -207,7 +223,8 @@ time relative to the connect.
                      last record (default 1)
   -h, --help         this text
 
-Exit status: 0 done, 1 connection failed or lost while sending, 2 bad arguments.
+Exit status: 0 done, 1 connection failed or lost while sending (or NAME not
+found, or no DNS-SD service to ask), 2 bad arguments.
 )";
 }
 

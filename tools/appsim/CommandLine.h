@@ -39,6 +39,10 @@ Endpoint ParseEndpoint(std::string_view text);
 
 struct Options {
     Endpoint endpoint;
+    // A bridge's DNS-SD name, given instead of HOST:PORT (an argument without ':').
+    std::string serviceName;
+    // List the bridges on the network instead of connecting.
+    bool browse = false;
     // Records from the command line and from --file, in the order given.
     std::vector<Record> records;
     bool raw = false;

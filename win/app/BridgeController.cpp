@@ -33,7 +33,7 @@ void BridgeController::Start() {
     m_ports.BuildPortLists(m_trayMenu);
 
     m_clients = 0;
-    RestartServer(this, m_name, m_port);
+    RestartServer(this, m_name, m_port, m_advertiser);
     PauseReading(m_readPaused); // a new server starts as the queue stands
 
     // The results come back in this order, input first.
@@ -72,6 +72,15 @@ void BridgeController::OnClientDisconnected() {
     std::fprintf(stderr, "pallorwind: app disconnected (%d connected)\n", m_clients);
 }
 
+void BridgeController::OnServerFailed() {
+    DeleteServer();
+    m_clients = 0;
+    std::fprintf(stderr,
+                 "pallorwind: the name \"%s\" is in use; not listening until the name or the "
+                 "port is changed\n",
+                 m_name.c_str());
+}
+
 void BridgeController::SetPort(std::string port) {
     m_port = std::move(port);
     m_settings.WriteSetting(kSettingPort, m_port);
@@ -92,6 +101,15 @@ void BridgeController::SetDisplayBonjourMsg(bool display) {
         return;
     m_displayBonjourMsg = display;
     m_settings.WriteSetting(kSettingDisplayBonjourMsg, display ? kValueOn : kValueOff);
+}
+
+void BridgeController::AskRegistrationError(RegistrationErrorAnswer answer) {
+    // The tray shows the dialog with its "Do not popup this dialog again" box;
+    // headless, the request is one line and takes its Cancel answer.
+    m_ui.Ask(kTextRegistrationError, kCaptionRegistrationError, platform::QuestionButtons::OkCancel,
+             [answer = std::move(answer)](platform::Answer a) {
+                 answer(a == platform::Answer::Ok, /*dontShowAgain*/ false);
+             });
 }
 
 } // namespace pallorwind::win

@@ -21,8 +21,12 @@ inline constexpr const char* kTextOpenInFailed =
     "Open In Port failed \nPallorwind may not work as expected ";
 inline constexpr const char* kTextOpenOutFailed =
     "Open Out Port failed \nPallorwind may not work as expected";
+inline constexpr const char* kTextRegistrationError = "Could not register Bonjour serrvice";
+inline constexpr const char* kCaptionRegistrationError = "Pallorwind Win Bonjour Service Error";
 
-class BridgeController final : public CCommuInterface, public CServerHolder {
+class BridgeController final : public CCommuInterface,
+                               public CServerHolder,
+                               public RegistrationErrorPrompt {
 public:
     BridgeController(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
                      std::string computerName);
@@ -38,11 +42,20 @@ public:
 
     void OnClientConnected() override;
     void OnClientDisconnected() override;
+    // The name was refused: no server until the name or the port changes.
+    void OnServerFailed() override;
     void SetPort(std::string port) override;
     int SendMidiOut(std::uint32_t msg) override;
     bool GetDisplayBonjourMsg() override { return m_displayBonjourMsg; }
     void SetDisplayBonjourMsg(bool display) override;
     platform::UserInterface& GetUserInterface() override { return m_ui; }
+    // The registration-error dialog, through the user interface.
+    void AskRegistrationError(RegistrationErrorAnswer answer) override;
+
+    // How every server the controller builds is advertised (default: not at all).
+    void SetAdvertiserFactory(ServiceAdvertiserFactory factory) {
+        m_advertiser = std::move(factory);
+    }
 
     MidiPorts& Ports() { return m_ports; }
     Menu& TrayMenu() { return m_trayMenu; }
@@ -61,6 +74,7 @@ private:
     std::string m_name;
     std::string m_port = kAnyPort;
     bool m_displayBonjourMsg = true;
+    ServiceAdvertiserFactory m_advertiser;
     int m_clients = 0;
     bool m_readPaused = false;
     Menu m_trayMenu;

@@ -4,6 +4,7 @@
 #include "platform/ui/UserInterface.h"
 #include "win/app/BridgeController.h"
 #include "win/app/QtSettingsStore.h"
+#include "win/net/DnsSdAdvertiser.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
@@ -74,6 +75,7 @@ int main(int argc, char* argv[]) {
             controller.Exit();
             QCoreApplication::exit(0);
         });
+        controller.SetAdvertiserFactory(pallorwind::win::MakeDnsSdAdvertiserFactory(&controller));
         controller.Start();
         result = QCoreApplication::exec();
     }

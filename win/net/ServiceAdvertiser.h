@@ -9,6 +9,20 @@ namespace pallorwind::win {
 
 class CCommuInterface;
 
+// The registration-error dialog's answer: closed with OK, and whether "Do not
+// popup this dialog again" was ticked.
+using RegistrationErrorAnswer = std::function<void(bool ok, bool dontShowAgain)>;
+
+// Shows the registration-error dialog. Called on the main thread; answers
+// there, now or later.
+class RegistrationErrorPrompt {
+public:
+    virtual void AskRegistrationError(RegistrationErrorAnswer answer) = 0;
+
+protected:
+    ~RegistrationErrorPrompt() = default;
+};
+
 class ServiceAdvertiser {
 public:
     // Withdraws the advertisement.

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Starts or stops a private avahi-daemon for tests: confined to the loopback
+# interface (no mDNS packet leaves the machine), on the system bus, which is
+# started too when none runs.
+#   tools/avahi-test-daemon.sh start [LOGFILE]  (returns once the daemon runs)
+#   tools/avahi-test-daemon.sh stop-daemon      (the daemon only; the bus stays)
+#   tools/avahi-test-daemon.sh stop             (the daemon, and the bus if started here)
+set -u
+cmd=${1:?start, stop-daemon or stop}
+dir=${TMPDIR:-/tmp}/pallorwind-avahi
+conf=$dir/avahi-daemon.conf
+avahi_pidfile=$dir/avahi.pid
+bus_pidfile=$dir/dbus.pid
+mkdir -p "$dir"
+
+bus_up() {
+    timeout 5 dbus-send --system --print-reply --dest=org.freedesktop.DBus / \
+        org.freedesktop.DBus.GetId >/dev/null 2>&1
+}
+
+avahi_ready() {
+    timeout 5 dbus-send --system --print-reply=literal --dest=org.freedesktop.Avahi / \
+        org.freedesktop.Avahi.Server.GetState 2>/dev/null | grep -q 'int32 2'
+}
+
+stop_pid() { # pidfile
+    [ -f "$1" ] || return 0
+    local pid
+    pid=$(cat "$1")
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -9 "$pid" 2>/dev/null || true
+    rm -f "$1"
+}
+
+start_bus() {
+    bus_up && return 0
+    mkdir -p /run/dbus
+    dbus-uuidgen --ensure
+    rm -f /run/dbus/pid /run/dbus/system_bus_socket
+    dbus-daemon --system --fork --print-pid >"$bus_pidfile" || return 1
+    for _ in $(seq 1 100); do
+        bus_up && return 0
+        sleep 0.05
+    done
+    echo "the system bus did not come up" >&2
+    return 1
+}
+
+start_avahi() {
+    local log=$1
+    if [ -f "$avahi_pidfile" ] && kill -0 "$(cat "$avahi_pidfile")" 2>/dev/null; then
+        avahi_ready && return 0
+        stop_pid "$avahi_pidfile" # ours, but stuck
+    elif avahi-daemon -c 2>/dev/null; then
+        # Somebody else's daemon would publish the tests' services on every interface.
+        echo "an avahi-daemon not started by this script runs; stop it first" >&2
+        return 1
+    fi
+    cat >"$conf" <<'EOF'
+[server]
+host-name=pallorwind-ci
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=lo
+enable-dbus=yes
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+EOF
+    avahi-daemon -f "$conf" --no-rlimits >>"$log" 2>&1 &
+    echo $! >"$avahi_pidfile"
+    for _ in $(seq 1 200); do
+        if ! kill -0 "$(cat "$avahi_pidfile")" 2>/dev/null; then
+            echo "avahi-daemon exited; log:" >&2
+            cat "$log" >&2
+            rm -f "$avahi_pidfile"
+            return 1
+        fi
+        avahi_ready && return 0
+        sleep 0.05
+    done
+    echo "avahi-daemon did not come up" >&2
+    return 1
+}
+
+case $cmd in
+start)
+    start_bus && start_avahi "${2:-/dev/null}"
+    ;;
+stop-daemon)
+    stop_pid "$avahi_pidfile"
+    ;;
+stop)
+    stop_pid "$avahi_pidfile"
+    if [ -f "$bus_pidfile" ]; then
+        stop_pid "$bus_pidfile"
+        rm -f /run/dbus/pid /run/dbus/system_bus_socket
+    fi
+    ;;
+*)
+    echo "usage: $0 start [LOGFILE] | stop-daemon | stop" >&2
+    exit 2
+    ;;
+esac
