@@ -3,7 +3,6 @@
 // JACK input -> app, beside the JACK period. One run prints everything.
 //   build/bench/midi/bench_midi [--quick]   (--quick: a 1 s flood, fewer notes)
 #include "bench/support/LatencyStats.h"
-#include "platform/midi/JackCycleClock.h"
 #include "platform/midi/MidiDevices.h"
 #include "tests/app/BridgeTestSupport.h"
 #include "tests/app/JackPeer.h"
@@ -76,10 +75,13 @@ int main(int argc, char** argv) {
     jack_set_error_function([](const char*) { ++g_jackErrors; });
     QCoreApplication qapp(argc, argv);
     {
-        const auto clock = midi::JackCycleClock::Open();
-        const double periodMs = 1000.0 * clock->PeriodFrames() / clock->SampleRate();
-        std::printf("JACK period: %u frames at %u Hz = %.2f ms\n", clock->PeriodFrames(),
-                    clock->SampleRate(), periodMs);
+        jack_client_t* probe = jack_client_open("pwbench-probe", JackNoStartServer, nullptr);
+        const std::uint32_t periodFrames = jack_get_buffer_size(probe);
+        const std::uint32_t sampleRate = jack_get_sample_rate(probe);
+        jack_client_close(probe);
+        const double periodMs = 1000.0 * periodFrames / sampleRate;
+        std::printf("JACK period: %u frames at %u Hz = %.2f ms\n", periodFrames, sampleRate,
+                    periodMs);
 
         auto peer = std::make_unique<pallorwind::testing::JackPeer>("pwbench-synth");
         const auto system = midi::CreateMidiSystem(midi::MidiApi::Jack);

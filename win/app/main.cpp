@@ -7,11 +7,16 @@
 #include <QCoreApplication>
 #include <QSysInfo>
 
+#include <cstdio>
+
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     pallorwind::win::QtSettingsStore settings;
     pallorwind::win::PlatformUserInterface ui;
-    const auto midi = pallorwind::midi::CreateMidiSystem();
+    // Other MIDI programs see the bridge as one client with the ports "in" and "out".
+    const auto midi = pallorwind::midi::CreateMidiSystem(
+        {"pallorwind-win",
+         [](const std::string& line) { std::fprintf(stderr, "pallorwind: %s\n", line.c_str()); }});
     pallorwind::win::BridgeController controller(settings, *midi, ui,
                                                  QSysInfo::machineHostName().toStdString());
     pallorwind::platform::QuitOnSignal([&] {
