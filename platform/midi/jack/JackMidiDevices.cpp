@@ -18,6 +18,7 @@
 
 #include <semaphore.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -35,6 +36,8 @@ using namespace std::chrono_literals;
 
 // A server that runs no cycle for this long is taken as stalled or gone.
 constexpr auto kStallTimeout = 1000ms;
+// How long libjack's complaints are held back before they reach the log.
+constexpr auto kHoldErrors = 300ms;
 // How often a server that is not there is looked for.
 constexpr auto kRetryInterval = 500ms;
 // Words waiting for the process thread: six full port buffers (a port
@@ -88,26 +91,33 @@ private:
 };
 
 // libjack reports through process-wide functions. What it says while we look
-// for a server, or close a client, is expected (we say it in one line of our
-// own) and dropped; anything else goes to the newest system's log sink.
+// for a server, connect or close a client is expected (we say what matters in
+// one line of our own) and dropped. Anything else is held back briefly: when
+// the server goes away libjack first complains about its socket, and those
+// lines are dropped too; the rest go to the newest system's log sink.
 // libjack's info lines tell of its own workings and are dropped.
+class JackCore;
 struct JackLogRouter {
     std::mutex lock;
-    std::vector<std::pair<const void*, MidiLogSink>> sinks;
+    std::vector<JackCore*> cores; // the newest last
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> held;
 };
 JackLogRouter& Router() {
     static JackLogRouter router;
     return router;
 }
 thread_local bool t_quiet = false;
+void WakeSupervisor(JackCore* core);
 
 void RouteJackError(const char* text) {
     if (t_quiet)
         return;
     JackLogRouter& router = Router();
     std::lock_guard guard(router.lock);
-    if (!router.sinks.empty() && router.sinks.back().second)
-        router.sinks.back().second(std::string("JACK: ") + text);
+    if (router.cores.empty() || router.held.size() >= 32)
+        return;
+    router.held.emplace_back(std::chrono::steady_clock::now(), std::string("JACK: ") + text);
+    WakeSupervisor(router.cores.back());
 }
 void DropJackInfo(const char*) {
 }
@@ -134,7 +144,7 @@ public:
             jack_set_info_function(&DropJackInfo);
         });
         std::lock_guard guard(Router().lock);
-        Router().sinks.emplace_back(this, m_log);
+        Router().cores.push_back(this);
     }
 
     ~JackCore() {
@@ -151,18 +161,18 @@ public:
         }
         {
             std::lock_guard guard(Router().lock);
-            auto& sinks = Router().sinks;
-            for (auto it = sinks.begin(); it != sinks.end(); ++it)
-                if (it->first == this) {
-                    sinks.erase(it);
-                    break;
-                }
+            auto& cores = Router().cores;
+            cores.erase(std::find(cores.begin(), cores.end(), this));
+            if (cores.empty())
+                Router().held.clear();
         }
         jack_ringbuffer_free(m_outRing);
         jack_ringbuffer_free(m_inRing);
     }
     JackCore(const JackCore&) = delete;
     JackCore& operator=(const JackCore&) = delete;
+
+    void Wake() { m_wake.Post(); }
 
     // The first look for a server (on the caller's thread), one line saying
     // what was found, then the threads that keep looking and deliver input.
@@ -378,6 +388,7 @@ private:
     bool EnsureConnections() {
         if (!m_client)
             return false;
+        Quiet quiet; // a port that is not (yet) there is expected
         bool complete = true;
         if (!m_outTarget.empty())
             complete &= Connect(m_outPort.load(), jack_port_name(m_outPort.load()), m_outTarget,
@@ -554,7 +565,14 @@ private:
                 std::lock_guard lock(m_lock);
                 waitBriefly = !m_client || !complete;
             }
-            if (waitBriefly)
+            bool held;
+            {
+                std::lock_guard guard(Router().lock);
+                held = !Router().held.empty();
+            }
+            if (held)
+                m_wake.WaitFor(kHoldErrors);
+            else if (waitBriefly)
                 m_wake.WaitFor(kRetryInterval);
             else
                 m_wake.Wait();
@@ -565,7 +583,10 @@ private:
                 CloseClient();
                 Say("JACK server stopped; MIDI is refused until it is back");
                 m_lost = true;
+                std::lock_guard guard(Router().lock);
+                Router().held.clear(); // libjack's words for the same
             }
+            PassOnHeldErrors();
             if (!m_client) {
                 if (!OpenClient())
                     continue;
@@ -578,6 +599,29 @@ private:
             if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
                 Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
         }
+    }
+
+    // libjack's lines held back for kHoldErrors go to the log sink, unless
+    // the server went away meanwhile (then they were about that).
+    void PassOnHeldErrors() {
+        std::vector<std::string> lines;
+        {
+            std::lock_guard guard(Router().lock);
+            auto& held = Router().held;
+            if (held.empty() || Router().cores.back() != this)
+                return;
+            if (!m_running.load(std::memory_order_acquire)) {
+                held.clear();
+                return;
+            }
+            const auto due = std::chrono::steady_clock::now() - kHoldErrors;
+            while (!held.empty() && held.front().first <= due) {
+                lines.push_back(std::move(held.front().second));
+                held.erase(held.begin());
+            }
+        }
+        for (const std::string& line : lines)
+            Say(line);
     }
 
     const std::string m_wanted;
@@ -702,6 +746,10 @@ private:
     std::vector<std::string> m_in;
     std::vector<std::string> m_out;
 };
+
+void WakeSupervisor(JackCore* core) {
+    core->Wake();
+}
 
 } // namespace
 
