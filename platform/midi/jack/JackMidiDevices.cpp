@@ -40,9 +40,11 @@ constexpr auto kStallTimeout = 1000ms;
 constexpr auto kHoldErrors = 300ms;
 // How often a server that is not there is looked for.
 constexpr auto kRetryInterval = 500ms;
-// Words waiting for the process thread: six full port buffers (a port
-// buffer takes about 2,700 three-byte events).
-constexpr std::size_t kOutRingBytes = std::size_t(1) << 16;
+// Words waiting for the process thread: 24 full port buffers (a port buffer
+// takes about 2,700 three-byte events), 64 ms at 128 frames and 48 kHz. A
+// sender that the system schedules late still finds the ring holding enough
+// to keep every cycle's port buffer full.
+constexpr std::size_t kOutRingBytes = std::size_t(1) << 18;
 // Messages waiting for the delivery thread.
 constexpr std::size_t kInRingBytes = std::size_t(1) << 17;
 // A new connection is in effect once two cycles have begun after it.
