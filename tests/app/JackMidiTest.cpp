@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <set>
+#include <signal.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -330,6 +331,60 @@ TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {
     }));
     EXPECT_EQ(peer->Received().back(), (Message{0x91, 0x3C, 0x7F}));
     EXPECT_EQ(m_log.Get().size(), 3u) << m_log.Get().back();
+}
+
+// The test server's process id (tools/jack-test-server.sh keeps it).
+pid_t TestServerPid() {
+    const char* tmp = std::getenv("TMPDIR");
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    FILE* file = std::fopen(
+        (std::string(tmp ? tmp : "/tmp") + "/pallorwind-jackd-" + (server ? server : "") + ".pid")
+            .c_str(),
+        "r");
+    int pid = 0;
+    if (file) {
+        if (std::fscanf(file, "%d", &pid) != 1)
+            pid = 0;
+        std::fclose(file);
+    }
+    return pid;
+}
+
+TEST_F(JackMidiTest, AStalledServerFailsSendsFastInsteadOfHoldingTheSender) {
+    const pid_t server = TestServerPid();
+    ASSERT_GT(server, 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() {
+            kill(pid, SIGCONT);
+            if (::testing::Test::HasFailure())
+                TestServer("start");
+        }
+    } resume{server};
+    JackPeer peer("pwpeer");
+    auto out = OpenOut("pwpeer:in");
+    ASSERT_TRUE(out);
+
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    // The layer queues while it can, then waits for a cycle that never comes
+    // (about a second), and says so.
+    MidiResult result = kMidiOk;
+    int queued = 0;
+    auto t0 = Clock::now();
+    for (; queued < 1'000'000 && result == kMidiOk; ++queued) {
+        t0 = Clock::now();
+        result = out->ShortMsg(0x7F3C90);
+    }
+    EXPECT_EQ(result, kMidiNotReady);
+    EXPECT_GE(Clock::now() - t0, 900ms);
+    // From then on a send fails at once until the server runs again.
+    t0 = Clock::now();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(out->ShortMsg(0x7F3C90), kMidiNotReady);
+    EXPECT_LT(Clock::now() - t0, 100ms);
+
+    ASSERT_EQ(kill(server, SIGCONT), 0);
+    EXPECT_TRUE(WaitUntil([&] { return out->ShortMsg(0x7F3C90) == kMidiOk; }));
 }
 
 TEST(JackMidiQuietTest, WithoutAServerOneLineSaysSoAndNoServerIsStarted) {
