@@ -105,6 +105,11 @@ public:
     std::uint32_t Frames() const { return m_frames; }
     std::uint32_t Rate() const { return m_rate; }
     int Xruns() const { return m_xruns.load(); }
+    int XrunsBetween(Clock::time_point from, Clock::time_point to) {
+        std::lock_guard guard(m_lock);
+        return int(std::count_if(m_xrunTimes.begin(), m_xrunTimes.end(),
+                                 [&](Clock::time_point t) { return t >= from && t <= to; }));
+    }
     std::uint32_t Cycles() const { return m_cycles.load(); }
     void Connect(const std::string& from, const std::string& to) {
         jack_connect(m_client, from.c_str(), to.c_str());
@@ -147,7 +152,10 @@ private:
         return 0;
     }
     static int Xrun(void* arg) {
-        ++static_cast<Watcher*>(arg)->m_xruns;
+        auto* self = static_cast<Watcher*>(arg);
+        ++self->m_xruns;
+        std::lock_guard guard(self->m_lock);
+        self->m_xrunTimes.push_back(Clock::now());
         return 0;
     }
 
@@ -155,6 +163,8 @@ private:
     jack_port_t* m_port = nullptr;
     std::uint32_t m_frames = 0, m_rate = 1;
     std::atomic<int> m_xruns{0};
+    std::mutex m_lock;
+    std::vector<Clock::time_point> m_xrunTimes;
     std::atomic<std::uint32_t> m_cycles{0};
     std::atomic<bool> m_fill{false};
     std::atomic<unsigned> m_capacity{0};
@@ -332,15 +342,20 @@ int main(int argc, char** argv) {
             return 1;
         }
         watcher.WaitCycles(2);
-        const int xruns = watcher.Xruns();
+        const auto start = Clock::now();
         const FloodResult flood = Flood(reference->Port(), floodTime);
-        const int floodXruns = watcher.Xruns() - xruns;
         const std::size_t delivered = SettleCount(*peer, before + flood.sent) - before;
-        referenceXrunsPerSecond = floodXruns / flood.seconds;
+        // Xruns while MIDI flowed: from the first record sent to the last one
+        // that arrived.
+        const auto end = peer->LastArrival();
+        const int floodXruns = watcher.XrunsBetween(start, end);
+        const double seconds = std::chrono::duration<double>(end - start).count();
+        referenceXrunsPerSecond = floodXruns / seconds;
+        referenceXrunsPerMillion = floodXruns * 1e6 / double(std::max<std::size_t>(1, delivered));
         std::printf("reference (plain RtMidi bridge, one client): %zu records sent, %zu delivered "
-                    "(%zu lost), %d xruns in %.1f s = %.1f xruns/s\n",
-                    flood.sent, delivered, flood.sent - std::min(flood.sent, delivered), floodXruns,
-                    flood.seconds, referenceXrunsPerSecond);
+                    "(%zu lost) at %.0f records/s; %d xruns in %.1f s = %.1f xruns/s\n",
+                    flood.sent, delivered, flood.sent - std::min(flood.sent, delivered),
+                    delivered / seconds, floodXruns, seconds, referenceXrunsPerSecond);
         reference->ClosePort();
         watcher.WaitCycles(3);
     }
@@ -369,11 +384,9 @@ int main(int argc, char** argv) {
     // holds, nothing lost, xruns against the reference.
     {
         const std::size_t before = peer->Count();
-        const int xruns = watcher.Xruns();
         const auto floodStart = Clock::now();
         const FloodResult flood = Flood(bridgePort, floodTime);
         SettleCount(*peer, before + flood.sent);
-        const int floodXruns = watcher.Xruns() - xruns;
         const auto received = peer->Received();
         const auto times = peer->ArrivalTimes();
         std::size_t inOrder = 0;
@@ -401,6 +414,7 @@ int main(int argc, char** argv) {
                         std::lock_guard guard(complaintsLock);
                         return complaints.size() - 1;
                     }());
+        const int floodXruns = watcher.XrunsBetween(floodStart, times.back());
         const double xrunsPerSecond = floodXruns / seconds;
         std::printf("  xruns: %d in %.1f s = %.1f/s (goal <= reference %.1f/s: %s)\n", floodXruns,
                     seconds, xrunsPerSecond, referenceXrunsPerSecond,
@@ -421,7 +435,7 @@ int main(int argc, char** argv) {
             const auto t0 = Clock::now();
             app.Send({0x91, std::uint8_t(i & 0x7F), 0x40});
             SpinUntil([&] { return peer->Count() >= before + std::size_t(i) + 1; }, 10s);
-            latency.push_back(Ms(peer->ArrivalTimes().back() - t0));
+            latency.push_back(Ms(peer->LastArrival() - t0));
             const auto next = t0 + 5ms;
             SpinUntil([&] { return Clock::now() >= next; }, 1s);
         }
@@ -488,7 +502,7 @@ int main(int argc, char** argv) {
             peer->Play({0x94, std::uint8_t(i & 0x7F), 0x40});
             if (!peer->WaitFor(before + 1, 1s))
                 break;
-            jackOnly.push_back(Ms(peer->ArrivalTimes().back() - t0));
+            jackOnly.push_back(Ms(peer->LastArrival() - t0));
             std::this_thread::sleep_until(t0 + 7ms);
         }
         watcher.Disconnect("pwbench-synth-src:out", "pwbench-synth:in");
