@@ -310,8 +310,7 @@ public:
             if (!m_running.load(std::memory_order_acquire))
                 return kMidiNotReady;
         }
-        m_outRing.Push(word);
-        return kMidiOk;
+        return m_outRing.Push(word) ? kMidiOk : kMidiNotReady;
     }
 
     // Lets what was sent go out, then ends the connection.
