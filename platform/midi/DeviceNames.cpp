@@ -28,10 +28,10 @@ std::string StripAlsaAddress(std::string_view name) {
     return std::string(name.substr(0, space));
 }
 
-bool IsOwnPort(std::string_view name) {
-    if (!name.starts_with(kOwnClientName))
+bool IsOwnPort(std::string_view name, std::string_view client) {
+    if (client.empty() || !name.starts_with(client))
         return false;
-    std::string_view rest = name.substr(kOwnClientName.size());
+    std::string_view rest = name.substr(client.size());
     if (rest.starts_with(':'))
         return true;
     if (!rest.starts_with('-'))

@@ -6,15 +6,12 @@
 
 namespace pallorwind::midi {
 
-// Client name of every MIDI connection the bridge itself opens.
-inline constexpr std::string_view kOwnClientName = "pallorwind-win";
-
 // ALSA reports "client:port 20:0"; the numbers change when a device is plugged
 // in again, so they are cut off. Other names are returned unchanged.
 std::string StripAlsaAddress(std::string_view name);
 
-// True for a port of one of our own clients ("pallorwind-win:..." or, as JACK
-// numbers duplicate client names, "pallorwind-win-01:...").
-bool IsOwnPort(std::string_view name);
+// True for a port of our own client `client` ("client:..." or, as JACK numbers
+// duplicate client names, "client-01:...").
+bool IsOwnPort(std::string_view name, std::string_view client);
 
 } // namespace pallorwind::midi

@@ -1,6 +1,6 @@
 // The computer's MIDI devices as the bridge uses them: counted and named by
 // index, opened by index, short messages out, short messages in through a
-// callback on the MIDI system's own thread.
+// callback on a thread of the MIDI layer.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +15,12 @@ using MidiResult = unsigned;
 inline constexpr MidiResult kMidiOk = 0;
 inline constexpr MidiResult kMidiError = 1;         // unspecified failure
 inline constexpr MidiResult kMidiBadDeviceId = 2;   // no device at that index (any more)
+inline constexpr MidiResult kMidiAllocated = 4;     // a device of that kind is already open
 inline constexpr MidiResult kMidiInvalidHandle = 5; // no device open
 inline constexpr MidiResult kMidiBadMessage = 65;   // not a short message
 inline constexpr MidiResult kMidiNotReady = 67;     // the MIDI system stopped taking messages
 
-// Called on the MIDI system's thread with one short message: status byte in
+// Called on a thread of the MIDI layer (never the caller's) with one short message: status byte in
 // bits 0-7, data bytes in bits 8-15 and 16-23. System exclusive is never
 // delivered; timing clock and active sensing are.
 using MidiInCallback = std::function<void(std::uint32_t word)>;
@@ -43,6 +44,8 @@ public:
     virtual MidiResult ShortMsg(std::uint32_t word) = 0;
 };
 
+// Opens at most one input and one output device at a time (a second open of
+// the same kind fails with kMidiAllocated). Devices may outlive the system.
 class MidiSystem {
 public:
     virtual ~MidiSystem() = default;
@@ -66,7 +69,22 @@ enum class MidiApi {
     Jack,
 };
 
-// The computer's MIDI system through RtMidi.
+// Receives the lines a user may want to read: which MIDI system was found, a
+// server that went away or came back. Called on any thread, one line a call.
+using MidiLogSink = std::function<void(const std::string& line)>;
+
+struct MidiSystemOptions {
+    // The name other programs see our ports under ("NAME:in", "NAME:out").
+    std::string clientName;
+    // Null: the lines are dropped.
+    MidiLogSink log;
+};
+
+// The computer's MIDI system: the ALSA sequencer, or JACK. Says in one line
+// through `options.log` which one was found, or that none was.
+std::unique_ptr<MidiSystem> CreateMidiSystem(const MidiSystemOptions& options,
+                                             MidiApi api = MidiApi::FromEnvironment);
+// The same, named after the running program, without log lines.
 std::unique_ptr<MidiSystem> CreateMidiSystem(MidiApi api = MidiApi::FromEnvironment);
 
 } // namespace pallorwind::midi

@@ -15,12 +15,14 @@ TEST(DeviceNamesTest, AlsaClientAndPortNumbersAreCutOffAndNothingElse) {
 }
 
 TEST(DeviceNamesTest, OurOwnClientsPortsAreRecognised) {
-    EXPECT_TRUE(IsOwnPort("pallorwind-win:in"));
-    EXPECT_TRUE(IsOwnPort("pallorwind-win-01:out"));
-    EXPECT_TRUE(IsOwnPort("pallorwind-win:out 130:0"));
-    EXPECT_FALSE(IsOwnPort("pallorwind-winter:in"));
-    EXPECT_FALSE(IsOwnPort("pallorwind-win-x:in"));
-    EXPECT_FALSE(IsOwnPort("my pallorwind-win:in"));
+    EXPECT_TRUE(IsOwnPort("pallorwind-win:in", "pallorwind-win"));
+    EXPECT_TRUE(IsOwnPort("pallorwind-win-01:out", "pallorwind-win"));
+    EXPECT_TRUE(IsOwnPort("pallorwind-win:out 130:0", "pallorwind-win"));
+    EXPECT_FALSE(IsOwnPort("pallorwind-winter:in", "pallorwind-win"));
+    EXPECT_FALSE(IsOwnPort("pallorwind-win-x:in", "pallorwind-win"));
+    EXPECT_FALSE(IsOwnPort("my pallorwind-win:in", "pallorwind-win"));
+    EXPECT_FALSE(IsOwnPort("pallorwind-win:in", "other"));
+    EXPECT_FALSE(IsOwnPort(":in", ""));
 }
 
 } // namespace

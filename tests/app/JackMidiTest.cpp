@@ -8,8 +8,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
+#include <set>
+#include <signal.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace pallorwind::midi {
@@ -17,8 +24,24 @@ namespace {
 
 using testing::JackPeer;
 using Message = JackPeer::Message;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-std::atomic<int> g_jackErrors{0};
+constexpr const char* kClient = "pwtest-bridge";
+
+// What the layer said through its log sink.
+struct LogLines {
+    void Add(const std::string& line) {
+        std::lock_guard guard(lock);
+        lines.push_back(line);
+    }
+    std::vector<std::string> Get() {
+        std::lock_guard guard(lock);
+        return lines;
+    }
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
 
 std::vector<std::string> Names(MidiSystem& system, bool input) {
     std::vector<std::string> names;
@@ -38,12 +61,50 @@ bool Find(MidiSystem& system, bool input, const std::string& wanted, unsigned& i
     return it != names.end();
 }
 
+// Every port on the server whose name starts with `prefix`, by a client of
+// the test's own.
+std::set<std::string> PortsStartingWith(const std::string& prefix) {
+    std::set<std::string> names;
+    jack_client_t* client = jack_client_open("pwtest-lsp", JackNoStartServer, nullptr);
+    if (!client)
+        return names;
+    if (const char** ports = jack_get_ports(client, nullptr, nullptr, 0)) {
+        for (const char** p = ports; *p; ++p)
+            if (std::string_view(*p).starts_with(prefix))
+                names.insert(*p);
+        jack_free(ports);
+    }
+    jack_client_close(client);
+    return names;
+}
+
+bool ClientExists(const std::string& name) {
+    jack_client_t* client = jack_client_open("pwtest-lsp", JackNoStartServer, nullptr);
+    if (!client)
+        return false;
+    char* uuid = jack_get_uuid_for_client_name(client, name.c_str());
+    jack_free(uuid);
+    jack_client_close(client);
+    return uuid != nullptr;
+}
+
+template <typename Pred> bool WaitUntil(Pred done, std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
 class JackMidiTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        jack_set_error_function([](const char*) { ++g_jackErrors; });
-        g_jackErrors = 0;
-        m_system = CreateMidiSystem(MidiApi::Jack);
+    void SetUp() override { m_system = Create(); }
+
+    std::unique_ptr<MidiSystem> Create() {
+        return CreateMidiSystem({kClient, [this](const std::string& line) { m_log.Add(line); }},
+                                MidiApi::Jack);
     }
 
     std::unique_ptr<MidiOutDevice> OpenOut(const std::string& name) {
@@ -54,26 +115,74 @@ protected:
         return out;
     }
 
+    std::unique_ptr<MidiInDevice> OpenIn(const std::string& name, MidiInCallback callback) {
+        unsigned index = 0;
+        EXPECT_TRUE(Find(*m_system, true, name, index)) << name;
+        std::unique_ptr<MidiInDevice> in;
+        EXPECT_EQ(m_system->OpenIn(index, std::move(callback), in), kMidiOk);
+        if (in) {
+            EXPECT_EQ(in->Start(), kMidiOk);
+        }
+        return in;
+    }
+
+    LogLines m_log;
     std::unique_ptr<MidiSystem> m_system;
 };
 
-TEST_F(JackMidiTest, DevicesAreTheOtherClientsPortsNeverOurOwn) {
+// Words received by an input device's callback.
+struct Words {
+    void Add(std::uint32_t word) {
+        std::lock_guard guard(lock);
+        words.push_back(word);
+    }
+    std::vector<std::uint32_t> Get() {
+        std::lock_guard guard(lock);
+        return words;
+    }
+    std::size_t Size() {
+        std::lock_guard guard(lock);
+        return words.size();
+    }
+    std::mutex lock;
+    std::vector<std::uint32_t> words;
+};
+
+TEST_F(JackMidiTest, OneClientWithPortsInAndOutThatOpeningAddsNothingTo) {
+    const std::set<std::string> ours{std::string(kClient) + ":in", std::string(kClient) + ":out"};
+    EXPECT_EQ(PortsStartingWith(kClient), ours);
+    EXPECT_EQ(m_log.Get(), std::vector<std::string>{"MIDI system: JACK, ports pwtest-bridge:in "
+                                                    "and pwtest-bridge:out"});
+
     JackPeer peer("pwpeer");
     auto out = OpenOut("pwpeer:in");
-    ASSERT_TRUE(out);
-    std::unique_ptr<MidiInDevice> in;
-    unsigned index = 0;
-    ASSERT_TRUE(Find(*m_system, true, "pwpeer-src:out", index));
-    ASSERT_EQ(m_system->OpenIn(
-                  index, [](std::uint32_t) {}, in),
-              kMidiOk);
-
-    // Our own open ports exist now, but are not offered as devices.
+    auto in = OpenIn("pwpeer-src:out", [](std::uint32_t) {});
+    ASSERT_TRUE(out && in);
+    // Listing and opening made no client and no port; our own ports are
+    // never offered as devices.
+    EXPECT_EQ(PortsStartingWith(kClient), ours);
+    EXPECT_FALSE(ClientExists(std::string(kClient) + "-01"));
     for (bool input : {true, false})
         for (const std::string& name : Names(*m_system, input))
-            EXPECT_FALSE(name.starts_with("pallorwind-win")) << name;
+            EXPECT_FALSE(name.starts_with(kClient)) << name;
     std::string name;
     EXPECT_EQ(m_system->OutName(99, name), kMidiBadDeviceId);
+    // One device of each kind at a time: the client has one port of each.
+    std::unique_ptr<MidiOutDevice> second;
+    unsigned index = 0;
+    ASSERT_TRUE(Find(*m_system, false, "pwpeer:in", index));
+    EXPECT_EQ(m_system->OpenOut(index, second), kMidiAllocated);
+
+    // The names stay the same across a reopen and a restart of the system.
+    out.reset();
+    in.reset();
+    out = OpenOut("pwpeer:in");
+    ASSERT_TRUE(out);
+    out.reset();
+    m_system.reset();
+    EXPECT_TRUE(PortsStartingWith(kClient).empty());
+    m_system = Create();
+    EXPECT_EQ(PortsStartingWith(kClient), ours);
 }
 
 TEST_F(JackMidiTest, OutputSendsOnlyTheBytesTheStatusCallsFor) {
@@ -89,22 +198,16 @@ TEST_F(JackMidiTest, OutputSendsOnlyTheBytesTheStatusCallsFor) {
     EXPECT_EQ(peer.Received(), (std::vector<Message>{{0x90, 0x3C, 0x7F}, {0xC3, 0x05}, {0xF8}}));
 }
 
-TEST_F(JackMidiTest, InputDeliversShortMessagesInOrderButNoSysEx) {
+TEST_F(JackMidiTest, InputDeliversShortMessagesInOrderButNoSysExAndNothingAfterClose) {
     JackPeer peer("pwpeer");
-    std::mutex lock;
-    std::vector<std::uint32_t> words;
-    std::unique_ptr<MidiInDevice> in;
-    unsigned index = 0;
-    ASSERT_TRUE(Find(*m_system, true, "pwpeer-src:out", index));
-    ASSERT_EQ(m_system->OpenIn(
-                  index,
-                  [&](std::uint32_t word) {
-                      std::lock_guard guard(lock);
-                      words.push_back(word);
-                  },
-                  in),
-              kMidiOk);
-    ASSERT_EQ(in->Start(), kMidiOk);
+    Words words;
+    const auto caller = std::this_thread::get_id();
+    std::atomic<bool> onCallerThread{false};
+    auto in = OpenIn("pwpeer-src:out", [&](std::uint32_t word) {
+        onCallerThread = onCallerThread || std::this_thread::get_id() == caller;
+        words.Add(word);
+    });
+    ASSERT_TRUE(in);
 
     peer.Play({0x90, 0x3C, 0x7F});
     peer.Play({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
@@ -112,17 +215,22 @@ TEST_F(JackMidiTest, InputDeliversShortMessagesInOrderButNoSysEx) {
     peer.Play({0xF8});
     peer.Play({0xC2, 0x05});
     peer.Play({0xFE});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (;;) {
-        {
-            std::lock_guard guard(lock);
-            if (words.size() >= 5 || std::chrono::steady_clock::now() > deadline)
-                break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    ASSERT_TRUE(WaitUntil([&] { return words.Size() >= 5; })) << words.Size();
     in.reset(); // no callback after this
-    EXPECT_EQ(words, (std::vector<std::uint32_t>{0x7F3C90, 0x6407B1, 0xF8, 0x05C2, 0xFE}));
+    const std::size_t atClose = words.Size();
+    peer.Play({0x91, 0x3C, 0x7F});
+    EXPECT_EQ(words.Get(), (std::vector<std::uint32_t>{0x7F3C90, 0x6407B1, 0xF8, 0x05C2, 0xFE}));
+    EXPECT_FALSE(onCallerThread);
+
+    // A device opened next gets only what is played after it opened.
+    Words next;
+    in = OpenIn("pwpeer-src:out", [&](std::uint32_t word) { next.Add(word); });
+    ASSERT_TRUE(in);
+    peer.Play({0x92, 0x01, 0x02});
+    ASSERT_TRUE(WaitUntil([&] { return next.Size() >= 1; }));
+    in.reset();
+    EXPECT_EQ(next.Get(), std::vector<std::uint32_t>{0x020192});
+    EXPECT_EQ(words.Size(), atClose);
 }
 
 TEST_F(JackMidiTest, ADeviceIsFoundByNameAgainAfterItsClientComesBack) {
@@ -147,19 +255,175 @@ TEST_F(JackMidiTest, AFloodIsPacedNotDropped) {
     JackPeer peer("pwpeer");
     auto out = OpenOut("pwpeer:in");
     ASSERT_TRUE(out);
-    // Far more than a JACK port buffer holds in one cycle (about 2,700).
+    // Far more than a JACK port buffer holds in one cycle (about 2,700), and
+    // than the layer's ring holds.
     constexpr int kCount = 60000;
     for (int i = 0; i < kCount; ++i)
         ASSERT_EQ(
             out->ShortMsg(0x80 | std::uint32_t(i & 0x7F) << 8 | std::uint32_t(i >> 7 & 0x7F) << 16),
             kMidiOk);
-    ASSERT_TRUE(peer.WaitFor(kCount)) << peer.Count();
+    // Closing lets everything sent go out first.
+    out.reset();
+    ASSERT_TRUE(peer.WaitFor(kCount, 1s)) << peer.Count();
     const auto received = peer.Received();
     ASSERT_EQ(received.size(), std::size_t(kCount));
     for (int i = 0; i < kCount; ++i)
         ASSERT_EQ(received[i], (Message{0x80, std::uint8_t(i & 0x7F), std::uint8_t(i >> 7 & 0x7F)}))
             << i;
-    EXPECT_EQ(g_jackErrors.load(), 0);
+    // JACK neither dropped nor complained.
+    EXPECT_EQ(m_log.Get().size(), 1u) << m_log.Get().back();
+}
+
+// Runs the test server's script (tools/jack-test-server.sh).
+int TestServer(const std::string& what) {
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    const char* log = std::getenv("PALLORWIND_JACK_LOG");
+    const std::string command = std::string(PALLORWIND_SOURCE_DIR) + "/tools/jack-test-server.sh " +
+                                what + " " + (server ? server : "") + " " +
+                                (what == "start" && log ? log : "");
+    return std::system(command.c_str());
+}
+
+TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {
+    // Whatever happens below, the next tests find a server.
+    struct Restart {
+        ~Restart() {
+            if (::testing::Test::HasFailure() || PortsStartingWith("").empty())
+                TestServer("start");
+        }
+    } restart;
+    auto peer = std::make_unique<JackPeer>("pwpeer");
+    Words words;
+    auto out = OpenOut("pwpeer:in");
+    auto in = OpenIn("pwpeer-src:out", [&](std::uint32_t word) { words.Add(word); });
+    ASSERT_TRUE(out && in);
+
+    peer.reset();
+    ASSERT_EQ(TestServer("stop"), 0);
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Get().size() >= 2; })) << m_log.Get().back();
+    EXPECT_EQ(m_log.Get()[1], "JACK server stopped; MIDI is refused until it is back");
+    // Sends fail at once while there is no server.
+    const auto t0 = Clock::now();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(out->ShortMsg(0x7F3C90), kMidiNotReady);
+    EXPECT_LT(Clock::now() - t0, 100ms);
+
+    ASSERT_EQ(TestServer("start"), 0);
+    ASSERT_TRUE(WaitUntil([&] { return m_log.Get().size() >= 3; }));
+    EXPECT_EQ(m_log.Get()[2], "JACK server is back; ports pwtest-bridge:in and pwtest-bridge:out, "
+                              "devices reconnect by name");
+    EXPECT_EQ(PortsStartingWith(kClient),
+              (std::set<std::string>{"pwtest-bridge:in", "pwtest-bridge:out"}));
+
+    // The synthesizer and the keyboard come back; both directions flow again
+    // through the devices opened before.
+    peer = std::make_unique<JackPeer>("pwpeer");
+    ASSERT_TRUE(WaitUntil([&] {
+        peer->Play({0x90, 0x01, 0x01});
+        std::this_thread::sleep_for(10ms);
+        return words.Size() > 0;
+    }));
+    EXPECT_EQ(words.Get().back(), 0x010190u);
+    ASSERT_TRUE(WaitUntil([&] {
+        if (out->ShortMsg(0x7F3C91) != kMidiOk)
+            return false;
+        return peer->WaitFor(1, 10ms);
+    }));
+    EXPECT_EQ(peer->Received().back(), (Message{0x91, 0x3C, 0x7F}));
+    EXPECT_EQ(m_log.Get().size(), 3u) << m_log.Get().back();
+}
+
+// The test server's process id (tools/jack-test-server.sh keeps it).
+pid_t TestServerPid() {
+    const char* tmp = std::getenv("TMPDIR");
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    FILE* file = std::fopen(
+        (std::string(tmp ? tmp : "/tmp") + "/pallorwind-jackd-" + (server ? server : "") + ".pid")
+            .c_str(),
+        "r");
+    int pid = 0;
+    if (file) {
+        if (std::fscanf(file, "%d", &pid) != 1)
+            pid = 0;
+        std::fclose(file);
+    }
+    return pid;
+}
+
+TEST_F(JackMidiTest, AStalledServerFailsSendsFastInsteadOfHoldingTheSender) {
+    const pid_t server = TestServerPid();
+    ASSERT_GT(server, 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() {
+            kill(pid, SIGCONT);
+            if (::testing::Test::HasFailure())
+                TestServer("start");
+        }
+    } resume{server};
+    JackPeer peer("pwpeer");
+    auto out = OpenOut("pwpeer:in");
+    ASSERT_TRUE(out);
+
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    // The layer queues while it can, then waits for a cycle that never comes
+    // (about a second), and says so.
+    MidiResult result = kMidiOk;
+    int queued = 0;
+    auto t0 = Clock::now();
+    for (; queued < 1'000'000 && result == kMidiOk; ++queued) {
+        t0 = Clock::now();
+        result = out->ShortMsg(0x7F3C90);
+    }
+    EXPECT_EQ(result, kMidiNotReady);
+    EXPECT_GE(Clock::now() - t0, 900ms);
+    // From then on a send fails at once until the server runs again.
+    t0 = Clock::now();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(out->ShortMsg(0x7F3C90), kMidiNotReady);
+    EXPECT_LT(Clock::now() - t0, 100ms);
+
+    ASSERT_EQ(kill(server, SIGCONT), 0);
+    EXPECT_TRUE(WaitUntil([&] { return out->ShortMsg(0x7F3C90) == kMidiOk; }));
+}
+
+TEST(JackMidiQuietTest, WithoutAServerOneLineSaysSoAndNoServerIsStarted) {
+    const std::string saved = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string absent = "pwtest-absent-" + std::to_string(getpid());
+    setenv("JACK_DEFAULT_SERVER", absent.c_str(), 1);
+    unsetenv("JACK_NO_START_SERVER"); // the layer itself must not start one
+
+    // Standard error goes to a file meanwhile.
+    std::fflush(stderr);
+    char path[] = "/tmp/pwtest-stderr-XXXXXX";
+    const int file = mkstemp(path);
+    const int saved_stderr = dup(2);
+    dup2(file, 2);
+    LogLines log;
+    {
+        auto system = CreateMidiSystem({kClient, [&](const std::string& line) { log.Add(line); }},
+                                       MidiApi::Jack);
+        EXPECT_EQ(system->OutCount(), 0u);
+        EXPECT_EQ(system->InCount(), 0u);
+        std::this_thread::sleep_for(1200ms); // two looks for a server in the background
+    }
+    std::fflush(stderr);
+    dup2(saved_stderr, 2);
+    close(saved_stderr);
+    const off_t printed = lseek(file, 0, SEEK_END);
+    close(file);
+    unlink(path);
+
+    EXPECT_EQ(printed, 0) << "libjack printed on standard error";
+    EXPECT_EQ(log.Get(),
+              std::vector<std::string>{"No MIDI system found (no JACK server running); MIDI starts "
+                                       "when a JACK server does"});
+    jack_client_t* client = jack_client_open("pwtest-probe", JackNoStartServer, nullptr);
+    EXPECT_EQ(client, nullptr) << "a server was started";
+    if (client)
+        jack_client_close(client);
+    setenv("JACK_DEFAULT_SERVER", saved.c_str(), 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
 }
 
 } // namespace

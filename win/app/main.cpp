@@ -66,7 +66,10 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     pallorwind::win::QtSettingsStore settings;
     pallorwind::platform::HeadlessUserInterface ui;
-    auto midi = pallorwind::midi::CreateMidiSystem();
+    // Other MIDI programs see the bridge as one client with the ports "in" and "out".
+    auto midi = pallorwind::midi::CreateMidiSystem(
+        {"pallorwind-win",
+         [](const std::string& line) { std::fprintf(stderr, "pallorwind: %s\n", line.c_str()); }});
     int result = 0;
     {
         pallorwind::win::BridgeController controller(settings, *midi, ui,

@@ -1,0 +1,826 @@
+// The MIDI-devices layer on JACK through libjack: one client, two ports, and
+// the hand-over between JACK's process thread and the rest of the program.
+//
+// Output: ShortMsg puts the word into a lock-free ring; the process callback
+// moves as many as the port buffer takes into the "out" port each cycle and
+// leaves the rest for the next one. A sender facing a full ring sleeps until
+// a cycle has drained some of it.
+// Input: the process callback copies the short messages of the "in" port into
+// a second ring and wakes a delivery thread, which calls the device's
+// callback; the callback may take locks, which the process thread must not.
+#include "platform/midi/jack/JackMidiSystem.h"
+
+#include "protocol/MidiMessage.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <semaphore.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace pallorwind::midi {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A server that runs no cycle for this long is taken as stalled or gone.
+constexpr auto kStallTimeout = 1000ms;
+// How long libjack's complaints are held back before they reach the log.
+constexpr auto kHoldErrors = 300ms;
+// How often a server that is not there is looked for.
+constexpr auto kRetryInterval = 500ms;
+// Words waiting for the process thread: 12 full port buffers (a port buffer
+// takes about 2,700 three-byte events), 32 ms at 128 frames and 48 kHz. A
+// sender that the system schedules late still finds enough to keep every
+// cycle's port buffer full; and what other apps send waits behind no more.
+constexpr std::size_t kOutRingWords = std::size_t(1) << 15;
+// Messages waiting for the delivery thread.
+constexpr std::size_t kInRingEntries = std::size_t(1) << 14;
+// A new connection is in effect once two cycles have begun after it.
+constexpr unsigned kSettleCycles = 2;
+
+// JACK's process thread runs in libjack, out of ThreadSanitizer's sight (its
+// hand-overs go through the server's semaphores); instrumenting only our part
+// of a cycle would just make it late. What it shares with our threads is
+// atomics, semaphores and libjack's ring buffers.
+#if defined(__SANITIZE_THREAD__)
+#define PALLORWIND_JACK_CYCLE __attribute__((no_sanitize("thread")))
+#else
+#define PALLORWIND_JACK_CYCLE
+#endif
+
+bool IsShortStatus(std::uint8_t status) {
+    return status >= 0x80 && status != 0xF0 && status != 0xF7;
+}
+
+// Posted from JACK's threads (sem_post is safe in a real-time thread and in
+// the shutdown callback), waited on by ours.
+class Semaphore {
+public:
+    Semaphore() { sem_init(&m_sem, 0, 0); }
+    ~Semaphore() { sem_destroy(&m_sem); }
+    Semaphore(const Semaphore&) = delete;
+    Semaphore& operator=(const Semaphore&) = delete;
+
+    void Post() { sem_post(&m_sem); }
+    void Wait() {
+        while (sem_wait(&m_sem) != 0 && errno == EINTR) {
+        }
+    }
+    // False when `timeout` passed without a post. The deadline is on the
+    // wall clock (sem_timedwait's); a clock step only moves a timeout.
+    bool WaitFor(std::chrono::nanoseconds timeout) {
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        const long long ns = deadline.tv_nsec + timeout.count();
+        deadline.tv_sec += time_t(ns / 1'000'000'000);
+        deadline.tv_nsec = long(ns % 1'000'000'000);
+        for (;;) {
+            if (sem_timedwait(&m_sem, &deadline) == 0)
+                return true;
+            if (errno != EINTR)
+                return false;
+        }
+    }
+    void Drain() {
+        while (sem_trywait(&m_sem) == 0) {
+        }
+    }
+
+private:
+    sem_t m_sem;
+};
+
+// libjack reports through process-wide functions. What it says while we look
+// for a server, connect or close a client is expected (we say what matters in
+// one line of our own) and dropped. Anything else is held back briefly: when
+// the server goes away libjack first complains about its socket, and those
+// lines are dropped too; the rest go to the newest system's log sink.
+// libjack's info lines tell of its own workings and are dropped.
+class JackCore;
+struct JackLogRouter {
+    std::mutex lock;
+    std::vector<JackCore*> cores; // the newest last
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> held;
+};
+JackLogRouter& Router() {
+    static JackLogRouter router;
+    return router;
+}
+thread_local bool t_quiet = false;
+void WakeSupervisor(JackCore* core);
+
+void RouteJackError(const char* text) {
+    if (t_quiet)
+        return;
+    JackLogRouter& router = Router();
+    std::lock_guard guard(router.lock);
+    if (router.cores.empty() || router.held.size() >= 32)
+        return;
+    router.held.emplace_back(std::chrono::steady_clock::now(), std::string("JACK: ") + text);
+    WakeSupervisor(router.cores.back());
+}
+void DropJackInfo(const char*) {
+}
+
+struct Quiet {
+    Quiet() { t_quiet = true; }
+    ~Quiet() { t_quiet = false; }
+};
+
+// A lock-free ring with one writer and one reader (here one of them is
+// always JACK's process thread), `capacity` a power of two. The indices
+// only grow; their difference is the fill.
+template <typename T> class Ring {
+public:
+    explicit Ring(std::size_t capacity) : m_items(capacity), m_mask(capacity - 1) {}
+
+    // Writer side.
+    bool Full() const {
+        return m_head.load(std::memory_order_relaxed) - m_tail.load(std::memory_order_acquire) ==
+               m_items.size();
+    }
+    bool Push(const T& item) {
+        const std::size_t head = m_head.load(std::memory_order_relaxed);
+        if (head - m_tail.load(std::memory_order_acquire) == m_items.size())
+            return false;
+        m_items[head & m_mask] = item;
+        m_head.store(head + 1, std::memory_order_release);
+        return true;
+    }
+
+    // Reader side.
+    bool Peek(T& item) const {
+        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
+        if (m_head.load(std::memory_order_acquire) == tail)
+            return false;
+        item = m_items[tail & m_mask];
+        return true;
+    }
+    void Pop() {
+        m_tail.store(m_tail.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    // Drops everything written so far (the reader's side, or the writer's
+    // while no reader runs).
+    void Clear() {
+        m_tail.store(m_head.load(std::memory_order_acquire), std::memory_order_release);
+    }
+
+    // Either side.
+    std::size_t Size() const {
+        return m_head.load(std::memory_order_acquire) - m_tail.load(std::memory_order_acquire);
+    }
+
+private:
+    std::vector<T> m_items;
+    const std::size_t m_mask;
+    alignas(64) std::atomic<std::size_t> m_head{0};
+    alignas(64) std::atomic<std::size_t> m_tail{0};
+};
+
+struct InEntry {
+    std::uint32_t word;
+    std::uint32_t generation;
+};
+
+class JackCore {
+public:
+    explicit JackCore(const MidiSystemOptions& options)
+        : m_wanted(options.clientName.empty() ? "midi" : options.clientName), m_log(options.log),
+          m_outRing(kOutRingWords), m_inRing(kInRingEntries) {
+        static std::once_flag routed;
+        std::call_once(routed, [] {
+            jack_set_error_function(&RouteJackError);
+            jack_set_info_function(&DropJackInfo);
+        });
+        std::lock_guard guard(Router().lock);
+        Router().cores.push_back(this);
+    }
+
+    ~JackCore() {
+        m_quit.store(true);
+        m_wake.Post();
+        m_input.Post();
+        if (m_supervisor.joinable())
+            m_supervisor.join();
+        if (m_delivery.joinable())
+            m_delivery.join();
+        {
+            std::lock_guard lock(m_lock);
+            CloseClient();
+        }
+        {
+            std::lock_guard guard(Router().lock);
+            auto& cores = Router().cores;
+            cores.erase(std::find(cores.begin(), cores.end(), this));
+            if (cores.empty())
+                Router().held.clear();
+        }
+    }
+    JackCore(const JackCore&) = delete;
+    JackCore& operator=(const JackCore&) = delete;
+
+    void Wake() { m_wake.Post(); }
+
+    // The first look for a server (on the caller's thread), one line saying
+    // what was found, then the threads that keep looking and deliver input.
+    void Start(const std::string& noServerHint) {
+        bool found;
+        {
+            std::lock_guard lock(m_lock);
+            found = OpenClient();
+            if (found)
+                Say("MIDI system: JACK, ports " + m_name + ":in and " + m_name + ":out");
+            else
+                Say("No MIDI system found (" + noServerHint +
+                    "no JACK server running); MIDI starts when a JACK server does");
+        }
+        m_delivery = std::thread([this] { Deliver(); });
+        m_supervisor = std::thread([this] { Supervise(); });
+    }
+
+    // Other clients' MIDI ports with `flags`, by full name ("client:port").
+    std::vector<std::string> Ports(unsigned long flags) {
+        std::vector<std::string> names;
+        std::lock_guard lock(m_lock);
+        if (!m_client)
+            return names;
+        const char** ports = jack_get_ports(m_client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+        if (!ports)
+            return names;
+        const std::string own = m_name + ":";
+        for (const char** p = ports; *p; ++p)
+            if (!std::string_view(*p).starts_with(own))
+                names.emplace_back(*p);
+        jack_free(ports);
+        return names;
+    }
+
+    MidiResult OpenOut(const std::string& target) {
+        std::lock_guard lock(m_lock);
+        if (!m_client)
+            return kMidiNotReady;
+        if (m_outOpen)
+            return kMidiAllocated;
+        if (!jack_port_by_name(m_client, target.c_str()))
+            return kMidiBadDeviceId;
+        const std::string ours = jack_port_name(m_outPort.load());
+        const int r = jack_connect(m_client, ours.c_str(), target.c_str());
+        if (r != 0 && r != EEXIST)
+            return kMidiError;
+        m_outActive.store(true, std::memory_order_release);
+        if (!WaitCycles(kSettleCycles)) {
+            m_outActive.store(false, std::memory_order_release);
+            if (m_client)
+                jack_disconnect(m_client, ours.c_str(), target.c_str());
+            return kMidiNotReady;
+        }
+        m_outOpen = true;
+        m_outTarget = target;
+        return kMidiOk;
+    }
+
+    MidiResult Send(std::uint32_t word) {
+        if (!IsShortStatus(protocol::WordStatus(word)))
+            return kMidiBadMessage;
+        if (!m_running.load(std::memory_order_acquire))
+            return kMidiNotReady;
+        std::lock_guard guard(m_sendLock);
+        while (m_outRing.Full()) {
+            const std::uint32_t seen = m_cycles.load(std::memory_order_acquire);
+            // A server that ran no cycle since it stalled fails at once, so a
+            // sender is not held for the whole timeout on every message.
+            if (m_stalled && seen == m_stalledAt)
+                return kMidiNotReady;
+            if (!WaitForDrain(seen, [&] { return !m_outRing.Full(); })) {
+                m_stalled = true;
+                m_stalledAt = seen;
+                return kMidiNotReady;
+            }
+            if (!m_running.load(std::memory_order_acquire))
+                return kMidiNotReady;
+        }
+        return m_outRing.Push(word) ? kMidiOk : kMidiNotReady;
+    }
+
+    // Lets what was sent go out, then ends the connection.
+    void CloseOut() {
+        {
+            std::lock_guard guard(m_sendLock);
+            while (m_running.load(std::memory_order_acquire) && m_outRing.Size() > 0)
+                if (!WaitForDrain(m_cycles.load(std::memory_order_acquire),
+                                  [&] { return m_outRing.Size() == 0; }))
+                    break;
+        }
+        std::lock_guard lock(m_lock);
+        // The cycle that carried the last messages reaches its readers.
+        if (m_client)
+            WaitCycles(1);
+        m_outActive.store(false, std::memory_order_release);
+        if (m_client && !m_outTarget.empty())
+            jack_disconnect(m_client, jack_port_name(m_outPort.load()), m_outTarget.c_str());
+        m_outTarget.clear();
+        m_outOpen = false;
+    }
+
+    MidiResult OpenIn(const std::string& source, MidiInCallback callback) {
+        std::lock_guard lock(m_lock);
+        if (!m_client)
+            return kMidiNotReady;
+        if (m_inOpen)
+            return kMidiAllocated;
+        if (!jack_port_by_name(m_client, source.c_str()))
+            return kMidiBadDeviceId;
+        const std::string ours = jack_port_name(m_inPort.load());
+        const int r = jack_connect(m_client, source.c_str(), ours.c_str());
+        if (r != 0 && r != EEXIST)
+            return kMidiError;
+        {
+            std::lock_guard deliver(m_deliverLock);
+            m_deliverGeneration = m_inGeneration.fetch_add(1) + 1;
+            m_inCallback = std::move(callback);
+        }
+        if (!WaitCycles(kSettleCycles)) {
+            if (m_client)
+                jack_disconnect(m_client, source.c_str(), ours.c_str());
+            std::lock_guard deliver(m_deliverLock);
+            m_inCallback = nullptr;
+            return kMidiNotReady;
+        }
+        m_inOpen = true;
+        m_inSource = source;
+        return kMidiOk;
+    }
+
+    void StartIn() { m_inActive.store(true, std::memory_order_release); }
+
+    // Once this returns the callback is not running and is never called again.
+    void CloseIn() {
+        m_inActive.store(false, std::memory_order_release);
+        {
+            std::lock_guard deliver(m_deliverLock);
+            m_inCallback = nullptr;
+            m_deliverGeneration = 0;
+        }
+        std::lock_guard lock(m_lock);
+        if (m_client && !m_inSource.empty())
+            jack_disconnect(m_client, m_inSource.c_str(), jack_port_name(m_inPort.load()));
+        m_inSource.clear();
+        m_inOpen = false;
+    }
+
+private:
+    void Say(const std::string& line) {
+        if (m_log)
+            m_log(line);
+    }
+
+    // With m_lock held. Opens our client on the server, registers the two
+    // ports and activates it; false when there is no server.
+    bool OpenClient() {
+        Quiet quiet;
+        jack_status_t status{};
+        jack_client_t* client = jack_client_open(m_wanted.c_str(), JackNoStartServer, &status);
+        if (!client)
+            return false;
+        jack_port_t* in =
+            jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        jack_port_t* out =
+            jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        if (!in || !out) {
+            jack_client_close(client);
+            return false;
+        }
+        m_inPort.store(in, std::memory_order_release);
+        m_outPort.store(out, std::memory_order_release);
+        jack_set_process_callback(client, &JackCore::Process, this);
+        jack_on_info_shutdown(client, &JackCore::Shutdown, this);
+        jack_set_port_registration_callback(client, &JackCore::PortRegistered, this);
+        {
+            // Nothing sent before the server went away is played on its return.
+            std::lock_guard guard(m_sendLock);
+            m_outRing.Clear();
+        }
+        m_running.store(true, std::memory_order_release);
+        if (jack_activate(client) != 0) {
+            m_running.store(false, std::memory_order_release);
+            jack_client_close(client);
+            m_inPort.store(nullptr);
+            m_outPort.store(nullptr);
+            return false;
+        }
+        m_client = client;
+        m_name = jack_get_client_name(client);
+        return true;
+    }
+
+    // With m_lock held.
+    void CloseClient() {
+        if (!m_client)
+            return;
+        m_running.store(false, std::memory_order_release);
+        {
+            Quiet quiet;
+            jack_client_close(m_client);
+        }
+        m_client = nullptr;
+        m_inPort.store(nullptr);
+        m_outPort.store(nullptr);
+    }
+
+    // With m_lock held. Connects the open devices' ports that exist and are
+    // not yet connected; true when nothing is missing.
+    bool EnsureConnections() {
+        if (!m_client)
+            return false;
+        Quiet quiet; // a port that is not (yet) there is expected
+        bool complete = true;
+        if (!m_outTarget.empty())
+            complete &= Connect(m_outPort.load(), jack_port_name(m_outPort.load()), m_outTarget,
+                                m_outTarget);
+        if (!m_inSource.empty())
+            complete &=
+                Connect(m_inPort.load(), m_inSource, jack_port_name(m_inPort.load()), m_inSource);
+        return complete;
+    }
+    bool Connect(jack_port_t* ours, const std::string& from, const std::string& to,
+                 const std::string& other) {
+        if (jack_port_connected_to(ours, other.c_str()))
+            return true;
+        if (!jack_port_by_name(m_client, other.c_str()))
+            return false;
+        const int r = jack_connect(m_client, from.c_str(), to.c_str());
+        return r == 0 || r == EEXIST;
+    }
+
+    // With m_lock held. Waits until `n` cycles have begun; false when the
+    // server stalled or went away first.
+    bool WaitCycles(unsigned n) {
+        const std::uint32_t target = m_cycles.load(std::memory_order_acquire) + n;
+        m_cycleWaiter.store(true);
+        bool ok = true;
+        while (std::int32_t(m_cycles.load(std::memory_order_acquire) - target) < 0) {
+            if (!m_running.load(std::memory_order_acquire) ||
+                (!m_cycle.WaitFor(kStallTimeout) &&
+                 std::int32_t(m_cycles.load(std::memory_order_acquire) - target) < 0)) {
+                ok = false;
+                break;
+            }
+        }
+        m_cycleWaiter.store(false);
+        m_cycle.Drain();
+        return ok && m_running.load(std::memory_order_acquire);
+    }
+
+    // With m_sendLock held. Sleeps until `done()` or the process thread has
+    // taken words from the ring; false when no cycle ran for kStallTimeout
+    // after `seen`.
+    template <typename Done> bool WaitForDrain(std::uint32_t seen, Done done) {
+        for (;;) {
+            // Read-modify-writes on both sides (full barriers) order the
+            // flag against the ring's indices: either the process thread
+            // sees the flag, or we see what it drained. Were a wake-up lost
+            // all the same, the timeout below only delays, it does not fail.
+            m_senderWaiting.exchange(true);
+            if (done() || !m_running.load(std::memory_order_acquire))
+                return true; // the caller looks again
+            if (m_space.WaitFor(kStallTimeout))
+                return true;
+            const std::uint32_t now = m_cycles.load(std::memory_order_acquire);
+            if (now == seen)
+                return false;
+            seen = now;
+        }
+    }
+
+    // JACK's process thread: no locks, no allocation, no waiting.
+    PALLORWIND_JACK_CYCLE static int Process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<JackCore*>(arg);
+        self->m_cycles.fetch_add(1, std::memory_order_acq_rel);
+        self->ProcessOut(frames);
+        self->ProcessIn(frames);
+        if (self->m_cycleWaiter.load(std::memory_order_acquire))
+            self->m_cycle.Post();
+        return 0;
+    }
+
+    PALLORWIND_JACK_CYCLE void ProcessOut(jack_nframes_t frames) {
+        jack_port_t* port = m_outPort.load(std::memory_order_acquire);
+        if (!port)
+            return;
+        void* buffer = jack_port_get_buffer(port, frames);
+        jack_midi_clear_buffer(buffer);
+        if (!m_outActive.load(std::memory_order_acquire)) {
+            // No device open: what is left of a closed one is not played.
+            m_outRing.Clear();
+            return;
+        }
+        bool drained = false;
+        std::uint32_t word = 0;
+        while (m_outRing.Peek(word)) {
+            std::uint8_t bytes[3];
+            const auto length = std::size_t(protocol::EncodeShortMessage(word, bytes));
+            // The port buffer is full: the rest waits for the next cycle.
+            if (jack_midi_max_event_size(buffer) < length)
+                break;
+            jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, length);
+            if (!data)
+                break;
+            // Plain stores: under ThreadSanitizer the port buffer stays out of
+            // sight, like everything else libjack hands between clients.
+            data[0] = bytes[0];
+            if (length > 1)
+                data[1] = bytes[1];
+            if (length > 2)
+                data[2] = bytes[2];
+            m_outRing.Pop();
+            drained = true;
+        }
+        if (const std::uint32_t lost = jack_midi_get_lost_event_count(buffer); lost > 0) {
+            m_outLost.fetch_add(lost, std::memory_order_relaxed);
+            m_wake.Post();
+        }
+        // A waiting sender is woken once half the ring is free, so that it
+        // refills in one go rather than once a cycle.
+        if (drained && m_outRing.Size() <= kOutRingWords / 2 && m_senderWaiting.exchange(false))
+            m_space.Post();
+    }
+
+    PALLORWIND_JACK_CYCLE void ProcessIn(jack_nframes_t frames) {
+        jack_port_t* port = m_inPort.load(std::memory_order_acquire);
+        if (!port || !m_inActive.load(std::memory_order_acquire))
+            return;
+        void* buffer = jack_port_get_buffer(port, frames);
+        const std::uint32_t generation = m_inGeneration.load(std::memory_order_acquire);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        bool any = false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0)
+                continue;
+            const std::uint8_t status = event.buffer[0];
+            // Short messages only: never SysEx, nor a piece of one.
+            if (!IsShortStatus(status))
+                continue;
+            const std::size_t length =
+                std::min<std::size_t>(event.size, std::size_t(protocol::MessageLength(status)));
+            InEntry entry{0, generation};
+            for (std::size_t b = 0; b < length; ++b)
+                entry.word |= std::uint32_t(event.buffer[b]) << (8 * b);
+            if (!m_inRing.Push(entry)) {
+                m_inDropped.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            any = true;
+        }
+        if (any)
+            m_input.Post();
+    }
+
+    // Called by libjack when the server has gone; like a signal handler.
+    static void Shutdown(jack_status_t, const char*, void* arg) {
+        auto* self = static_cast<JackCore*>(arg);
+        self->m_running.store(false, std::memory_order_release);
+        self->m_serverGone.store(true, std::memory_order_release);
+        self->m_wake.Post();
+        self->m_space.Post();
+        self->m_cycle.Post();
+    }
+
+    static void PortRegistered(jack_port_id_t, int, void* arg) {
+        static_cast<JackCore*>(arg)->m_wake.Post();
+    }
+
+    // The delivery thread: calls the open input device's callback.
+    void Deliver() {
+        for (;;) {
+            m_input.Wait();
+            if (m_quit.load())
+                return;
+            std::lock_guard deliver(m_deliverLock);
+            InEntry entry{};
+            while (m_inRing.Peek(entry)) {
+                m_inRing.Pop();
+                if (entry.generation == m_deliverGeneration && m_inCallback)
+                    m_inCallback(entry.word);
+            }
+        }
+    }
+
+    // The supervisor thread: notices a server that went away, looks for it
+    // every kRetryInterval until it is back, and keeps the open devices
+    // connected by name (a port that comes back is connected again).
+    void Supervise() {
+        bool complete = true;
+        for (;;) {
+            bool waitBriefly;
+            {
+                std::lock_guard lock(m_lock);
+                waitBriefly = !m_client || !complete;
+            }
+            bool held;
+            {
+                std::lock_guard guard(Router().lock);
+                held = !Router().held.empty();
+            }
+            if (held)
+                m_wake.WaitFor(kHoldErrors);
+            else if (waitBriefly)
+                m_wake.WaitFor(kRetryInterval);
+            else
+                m_wake.Wait();
+            if (m_quit.load())
+                return;
+            std::lock_guard lock(m_lock);
+            if (m_serverGone.exchange(false) && m_client) {
+                CloseClient();
+                Say("JACK server stopped; MIDI is refused until it is back");
+                m_lost = true;
+                std::lock_guard guard(Router().lock);
+                Router().held.clear(); // libjack's words for the same
+            }
+            PassOnHeldErrors();
+            if (!m_client) {
+                if (!OpenClient())
+                    continue;
+                Say(std::string(m_lost ? "JACK server is back" : "JACK server found") + "; ports " +
+                    m_name + ":in and " + m_name + ":out, devices reconnect by name");
+            }
+            complete = EnsureConnections();
+            if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
+                Say("JACK dropped " + std::to_string(lost) + " MIDI events on output");
+            if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
+                Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
+        }
+    }
+
+    // libjack's lines held back for kHoldErrors go to the log sink, unless
+    // the server went away meanwhile (then they were about that).
+    void PassOnHeldErrors() {
+        std::vector<std::string> lines;
+        {
+            std::lock_guard guard(Router().lock);
+            auto& held = Router().held;
+            if (held.empty() || Router().cores.back() != this)
+                return;
+            if (!m_running.load(std::memory_order_acquire)) {
+                held.clear();
+                return;
+            }
+            const auto due = std::chrono::steady_clock::now() - kHoldErrors;
+            while (!held.empty() && held.front().first <= due) {
+                lines.push_back(std::move(held.front().second));
+                held.erase(held.begin());
+            }
+        }
+        for (const std::string& line : lines)
+            Say(line);
+    }
+
+    const std::string m_wanted;
+    const MidiLogSink m_log;
+
+    // The client and the connections, on our threads only.
+    std::mutex m_lock;
+    jack_client_t* m_client = nullptr;
+    std::string m_name;
+    bool m_outOpen = false;
+    bool m_inOpen = false;
+    bool m_lost = false; // the server went away once
+    std::string m_outTarget;
+    std::string m_inSource;
+
+    // Shared with the process thread.
+    std::atomic<jack_port_t*> m_inPort{nullptr};
+    std::atomic<jack_port_t*> m_outPort{nullptr};
+    std::atomic<bool> m_running{false};
+    std::atomic<std::uint32_t> m_cycles{0};
+    std::atomic<bool> m_cycleWaiter{false};
+    Semaphore m_cycle;
+
+    // Output.
+    Ring<std::uint32_t> m_outRing;
+    std::mutex m_sendLock; // one sender at a time (the ring has one writer)
+    bool m_stalled = false;
+    std::uint32_t m_stalledAt = 0;
+    std::atomic<bool> m_outActive{false};
+    std::atomic<bool> m_senderWaiting{false};
+    Semaphore m_space;
+    std::atomic<std::uint32_t> m_outLost{0};
+
+    // Input.
+    Ring<InEntry> m_inRing;
+    std::atomic<bool> m_inActive{false};
+    std::atomic<std::uint32_t> m_inGeneration{0};
+    std::atomic<std::uint32_t> m_inDropped{0};
+    Semaphore m_input;
+    std::mutex m_deliverLock;
+    MidiInCallback m_inCallback;
+    std::uint32_t m_deliverGeneration = 0;
+
+    // Threads.
+    std::atomic<bool> m_quit{false};
+    std::atomic<bool> m_serverGone{false};
+    Semaphore m_wake;
+    std::thread m_delivery;
+    std::thread m_supervisor;
+};
+
+class JackOutDevice final : public MidiOutDevice {
+public:
+    explicit JackOutDevice(std::shared_ptr<JackCore> core) : m_core(std::move(core)) {}
+    ~JackOutDevice() override { m_core->CloseOut(); }
+    MidiResult ShortMsg(std::uint32_t word) override { return m_core->Send(word); }
+
+private:
+    std::shared_ptr<JackCore> m_core;
+};
+
+class JackInDevice final : public MidiInDevice {
+public:
+    explicit JackInDevice(std::shared_ptr<JackCore> core) : m_core(std::move(core)) {}
+    ~JackInDevice() override { m_core->CloseIn(); }
+    MidiResult Start() override {
+        m_core->StartIn();
+        return kMidiOk;
+    }
+
+private:
+    std::shared_ptr<JackCore> m_core;
+};
+
+class JackMidiSystem final : public MidiSystem {
+public:
+    explicit JackMidiSystem(std::shared_ptr<JackCore> core) : m_core(std::move(core)) {}
+
+    unsigned InCount() override {
+        m_in = m_core->Ports(JackPortIsOutput);
+        return unsigned(m_in.size());
+    }
+    MidiResult InName(unsigned index, std::string& name) override {
+        return NameOf(m_in, index, name);
+    }
+    MidiResult OpenIn(unsigned index, MidiInCallback callback,
+                      std::unique_ptr<MidiInDevice>& device) override {
+        if (index >= m_in.size())
+            return kMidiBadDeviceId;
+        const MidiResult r = m_core->OpenIn(m_in[index], std::move(callback));
+        if (r == kMidiOk)
+            device = std::make_unique<JackInDevice>(m_core);
+        return r;
+    }
+
+    unsigned OutCount() override {
+        m_out = m_core->Ports(JackPortIsInput);
+        return unsigned(m_out.size());
+    }
+    MidiResult OutName(unsigned index, std::string& name) override {
+        return NameOf(m_out, index, name);
+    }
+    MidiResult OpenOut(unsigned index, std::unique_ptr<MidiOutDevice>& device) override {
+        if (index >= m_out.size())
+            return kMidiBadDeviceId;
+        const MidiResult r = m_core->OpenOut(m_out[index]);
+        if (r == kMidiOk)
+            device = std::make_unique<JackOutDevice>(m_core);
+        return r;
+    }
+
+private:
+    static MidiResult NameOf(const std::vector<std::string>& names, unsigned index,
+                             std::string& name) {
+        if (index >= names.size())
+            return kMidiBadDeviceId;
+        name = names[index];
+        return kMidiOk;
+    }
+
+    std::shared_ptr<JackCore> m_core;
+    std::vector<std::string> m_in;
+    std::vector<std::string> m_out;
+};
+
+void WakeSupervisor(JackCore* core) {
+    core->Wake();
+}
+
+} // namespace
+
+std::unique_ptr<MidiSystem> CreateJackMidiSystem(const MidiSystemOptions& options,
+                                                 const std::string& noServerHint) {
+    auto core = std::make_shared<JackCore>(options);
+    core->Start(noServerHint);
+    return std::make_unique<JackMidiSystem>(std::move(core));
+}
+
+} // namespace pallorwind::midi
