@@ -26,6 +26,11 @@ struct DnsSdService {
     std::string txt; // TXT record data; empty: a record of length 0
 };
 
+// Call once at the start of main, before any thread: the compatibility
+// library otherwise warns on standard error, in three lines, at its first use
+// in every process, about something the program cannot change.
+void QuietDnsSdLibrary();
+
 // One reply of the DNS-SD service to a registration.
 struct DnsSdReply {
     int error = kDnsSdNoError;

@@ -12,10 +12,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
 namespace pallorwind::platform {
+
+void QuietDnsSdLibrary() {
+    ::setenv("AVAHI_COMPAT_NOWARN", "1", /*overwrite*/ 0);
+}
 
 namespace {
 

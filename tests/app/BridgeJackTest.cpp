@@ -25,6 +25,16 @@
 namespace pallorwind::win {
 namespace {
 
+// How long the event loop's 5 ms timer may go between ticks, nine times in
+// ten, while MIDI floods in: a loop that waits for the MIDI system misses
+// whole JACK cycles and more. Instrumented builds run everything several
+// times slower, the timer included.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double kLoopGapP90Ms = 20.0;
+#else
+constexpr double kLoopGapP90Ms = 9.0;
+#endif
+
 using testing::AppClient;
 using testing::Clock;
 using testing::JackPeer;
@@ -213,7 +223,7 @@ TEST_F(BridgeJackTest, AFloodLosesNothingAndDoesNotStallTheOtherApps) {
     // The loop answers throughout: a 5 ms timer keeps its pace. (A loop that
     // waits for JACK's cycles while playing lets half its ticks wait 10 ms.)
     // A busy shared machine may still preempt the loop now and then.
-    EXPECT_LT(loop.PercentileMs(0.9), 9.0);
+    EXPECT_LT(loop.PercentileMs(0.9), kLoopGapP90Ms);
     EXPECT_LT(loop.MaxMs(), 250.0);
     const std::size_t total = flooded + otherSent.size();
     // Everything arrives unless JACK itself lost some; then the count stops
@@ -356,7 +366,7 @@ TEST_F(BridgeJackTest, AStalledJackServerCostsTheLoopNothingPausesTheAppAndPlays
     EXPECT_LE(queued, midi::MidiOutThread::kHighWater + 2000);
     EXPECT_EQ(clients, 1) << "a paused app's records were all read";
     // (A loop that waits for JACK waits here up to the output's 1 s.)
-    EXPECT_LT(loop.PercentileMs(0.9), 9.0);
+    EXPECT_LT(loop.PercentileMs(0.9), kLoopGapP90Ms);
     EXPECT_LT(loop.MaxMs(), 250.0);
 
     // JACK runs again: reading resumes and every record plays, in order.

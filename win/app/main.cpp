@@ -1,5 +1,6 @@
 // pallorwind-win: the bridge between the controller app and this computer.
 #include "platform/app/QuitOnSignal.h"
+#include "platform/dnssd/DnsSd.h"
 #include "platform/midi/MidiDevices.h"
 #include "platform/ui/UserInterface.h"
 #include "win/app/BridgeController.h"
@@ -61,6 +62,7 @@ int HandleArguments(int argc, char* argv[]) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    pallorwind::platform::QuietDnsSdLibrary();
     if (const int code = HandleArguments(argc, argv); code >= 0)
         return code;
     QCoreApplication app(argc, argv);

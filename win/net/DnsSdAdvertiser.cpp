@@ -22,8 +22,9 @@ bool DnsSdAdvertiser::Register(const std::string& name, const std::string& port,
     m_commu = commu;
     m_name = name == "." ? std::string() : name;
     m_port = port;
-    std::fprintf(stderr, "Registering Service %s.%s%s\n", m_name.c_str(), kServiceType, "");
-    std::fprintf(stderr, " port %s %s\n", m_port.c_str(), "");
+    // One line: the name, type and domain, then the port and the (empty) TXT.
+    std::fprintf(stderr, "Registering Service %s.%s%s port %s %s\n", m_name.c_str(), kServiceType,
+                 "", m_port.c_str(), "");
 
     const int error = RegisterService();
     if (error == platform::kDnsSdNoError) {

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -424,6 +425,35 @@ private:
         return true;
     }
 
+    // With m_lock held. The server went away: the client is let go at once
+    // and closed on a thread of its own, after libjack's own thread has had
+    // time to finish with the shutdown. Closing while it is still at it has
+    // been seen to block inside libjack for good (under load), so nobody
+    // waits for that close: the supervisor only opens a new client once it
+    // has returned.
+    void LetGoneClientGo() {
+        if (!m_client)
+            return;
+        m_running.store(false, std::memory_order_release);
+        jack_client_t* gone = m_client;
+        m_client = nullptr;
+        m_inPort.store(nullptr);
+        m_outPort.store(nullptr);
+        auto closed = std::make_shared<std::atomic<bool>>(false);
+        m_goneClosed = closed;
+        std::thread([gone, closed] {
+            std::this_thread::sleep_for(kHoldErrors);
+            Quiet quiet;
+            jack_client_close(gone);
+            closed->store(true, std::memory_order_release);
+        }).detach();
+    }
+
+    // False while the close of a client whose server went away is under way.
+    bool GoneClientClosed() const {
+        return !m_goneClosed || m_goneClosed->load(std::memory_order_acquire);
+    }
+
     // With m_lock held.
     void CloseClient() {
         if (!m_client)
@@ -643,7 +673,7 @@ private:
                 return;
             std::lock_guard lock(m_lock);
             if (m_serverGone.exchange(false) && m_client) {
-                CloseClient();
+                LetGoneClientGo();
                 Say("JACK server stopped; MIDI is refused until it is back");
                 m_lost = true;
                 std::lock_guard guard(Router().lock);
@@ -651,7 +681,7 @@ private:
             }
             PassOnHeldErrors();
             if (!m_client) {
-                if (!OpenClient())
+                if (!GoneClientClosed() || !OpenClient())
                     continue;
                 Say(std::string(m_lost ? "JACK server is back" : "JACK server found") + "; ports " +
                     m_name + ":in and " + m_name + ":out, devices reconnect by name");
@@ -734,6 +764,8 @@ private:
     Semaphore m_wake;
     std::thread m_delivery;
     std::thread m_supervisor;
+    // Set once the close of a client whose server went away has returned.
+    std::shared_ptr<std::atomic<bool>> m_goneClosed;
 };
 
 class JackOutDevice final : public MidiOutDevice {
