@@ -13,6 +13,9 @@ PKGS=(
   jackd2 libjack-jackd2-dev
   # archive tools used to make test archives and as benchmark references
   zip unzip libarchive-tools p7zip-full python3 time
+  # the updater's tests: a certificate authority made at test time, and curl
+  # as the benchmark's reference download
+  openssl curl
   # fonts for the offscreen Qt platform
   fonts-dejavu-core
 )

@@ -1,0 +1,42 @@
+// What the updater needs from the user interface. Every call comes on the
+// main thread; the tray program's user-interface sink implements it, and
+// HeadlessUpdateUi stands in where there is no display.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+namespace pallorwind::win {
+
+class UpdateUi {
+public:
+    virtual ~UpdateUi() = default;
+    // A Yes/No question with a question icon. answer is called once, on the
+    // main thread, with true for Yes; it may be called after Ask returned.
+    virtual void Ask(const std::string& question, const std::string& caption,
+                     std::function<void(bool yes)> answer) = 0;
+    // A message with an OK button.
+    virtual void Tell(const std::string& message, const std::string& caption) = 0;
+    // The archive's download: bytes so far and the announced size (0 when
+    // unknown). A Cancel offered with it calls UpdateCheck::Cancel().
+    virtual void Progress(std::uint64_t bytes, std::uint64_t total) = 0;
+};
+
+// Questions get a fixed answer; messages and progress become lines on out.
+class HeadlessUpdateUi final : public UpdateUi {
+public:
+    HeadlessUpdateUi(bool answer, std::ostream& out) : m_answer(answer), m_out(out) {}
+    void Ask(const std::string& question, const std::string& caption,
+             std::function<void(bool yes)> answer) override;
+    void Tell(const std::string& message, const std::string& caption) override;
+    void Progress(std::uint64_t bytes, std::uint64_t total) override;
+
+private:
+    bool m_answer;
+    std::ostream& m_out;
+    int m_shownTenths = -1;
+};
+
+} // namespace pallorwind::win
