@@ -109,10 +109,14 @@ std::string FakeExecutable(const std::string& tag, const std::string& version) {
 }
 
 std::string RunExecutable(const fs::path& path) {
-    Child child({path.string()});
     std::string output;
-    if (child.Wait(output) != 0)
+    try {
+        Child child({path.string()});
+        if (child.Wait(output) != 0)
+            return "";
+    } catch (const std::runtime_error&) {
         return "";
+    }
     while (!output.empty() && output.back() == '\n')
         output.pop_back();
     return output;
