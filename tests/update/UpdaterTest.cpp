@@ -145,10 +145,12 @@ TEST(UpdateVersionTest, ComparesAndReadsVersionsAsTheCheckDoes) {
     EXPECT_EQ(versionOf(FakeExecutable("x", "0.0.0.0")), "");
     EXPECT_EQ(versionOf(FakeExecutable("x", "")), "");
     // The bare marker (as in the reading code itself) is passed over, and a
-    // record that straddles two reads is found.
+    // record that straddles two reads of 64 KiB is found.
     std::string bare = std::string(kVersionRecordMarker) + '\0';
+    bare.resize(65536 - 30, 'x');
+    EXPECT_EQ(versionOf(bare + kVersionRecordMarker + "3.1.4.1" + '\0'), "3.1.4.1");
     bare.resize(65536 - 10, 'x');
-    EXPECT_EQ(versionOf(bare + FakeExecutable("x", "3.1.4.1")), "3.1.4.1");
+    EXPECT_EQ(versionOf(bare + kVersionRecordMarker + "3.1.4.1" + '\0'), "3.1.4.1");
     EXPECT_EQ(ReadExecutableVersion((dir / "missing").string()), "");
 
     // The program carries the project's version.
