@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QString>
 
 #include <chrono>
 #include <cstring>
@@ -47,7 +48,7 @@ std::string UpdateBaseUrl(SettingsStore& settings) {
     std::string url = settings.ReadSetting(kSettingUpdateURL);
     if (url.empty())
         return kDefaultUpdateURL;
-    if (url.compare(0, 7, "http://") == 0) {
+    if (QString::fromStdString(url).startsWith("http://", Qt::CaseInsensitive)) {
         static std::once_flag noted;
         std::call_once(noted, [&url] {
             std::cerr << "pallorwind: update: the stored UpdateURL " << url
@@ -137,7 +138,8 @@ void UpdateCheck::Run(std::string baseUrl) {
         auto last = std::chrono::steady_clock::time_point{};
         hooks.progress = [this, &last](std::uint64_t bytes, std::uint64_t total) {
             const auto now = std::chrono::steady_clock::now();
-            if (now - last < kProgressInterval && bytes != total)
+            const bool complete = total != 0 && bytes == total;
+            if (now - last < kProgressInterval && !complete)
                 return;
             last = now;
             m_poster.Post([this, bytes, total] { m_ui.Progress(bytes, total); });
