@@ -83,6 +83,13 @@ public:
         asked.push_back(caption + "|" + question);
         reply(answer);
     }
+    // The start-up notice's answer: ok, and the check box.
+    bool noticeOk = false, noticeDoNotCheck = false;
+    int notices = 0;
+    void StartupNotice(std::function<void(bool, bool)> reply) override {
+        ++notices;
+        reply(noticeOk, noticeDoNotCheck);
+    }
     void Tell(const std::string& message, const std::string& caption) override {
         told.push_back(caption + "|" + message);
     }

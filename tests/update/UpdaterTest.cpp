@@ -402,6 +402,53 @@ TEST_F(UpdaterTest, DownloadRunsOffTheEventLoopAndCanBeCancelled) {
     }
 }
 
+// "AutoUpdateAtStartup" decides whether the notice is shown, what is stored
+// and whether the check runs.
+TEST_F(UpdaterTest, StartupCheckFollowsTheStoredChoice) {
+    Publish("startup", "1.0.7");
+    struct Case {
+        std::optional<std::string> stored;
+        bool ok, doNotCheck;
+        int notices;
+        std::optional<std::string> after;
+        bool checks;
+    };
+    const std::vector<Case> cases = {
+        {"0", false, true, 1, "0", true}, // Escape: nothing stored, still checks
+        {"0", true, true, 1, "2", true},  // box ticked, Ok
+        {"0", true, false, 1, "1", true}, // Ok
+        {"1", true, true, 0, "1", true},  // silent check
+        {"2", true, true, 0, "2", false}, // never
+        {std::nullopt, true, true, 0, std::nullopt, false},
+        {"yes", true, true, 0, "yes", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.value_or("(absent)"));
+        Installation inst("1.0.7.0");
+        MemorySettingsStore settings;
+        settings.values[kSettingUpdateURL] = s_http->Url("files", "startup");
+        if (c.stored)
+            settings.values[kSettingAutoUpdateAtStartup] = *c.stored;
+        RecordingUi ui;
+        ui.noticeOk = c.ok;
+        ui.noticeDoNotCheck = c.doNotCheck;
+        UpdaterEnvironment env{inst.exe.string(), inst.temp.string()};
+        UpdateCheck check(ui, env, {kUpdateUserAgent});
+        std::optional<UpdateOutcome> outcome;
+        StartupUpdateCheck(settings, ui, check, [&](UpdateOutcome o) { outcome = o; });
+        EXPECT_EQ(check.Running(), c.checks);
+        if (c.checks) {
+            ASSERT_TRUE(test::PumpUntil([&] { return outcome.has_value(); }));
+            EXPECT_EQ(outcome->result, NoNewerVersion);
+        }
+        EXPECT_EQ(ui.notices, c.notices);
+        const auto stored = settings.values.find(kSettingAutoUpdateAtStartup);
+        EXPECT_EQ(stored == settings.values.end() ? std::nullopt
+                                                  : std::optional<std::string>(stored->second),
+                  c.after);
+    }
+}
+
 // pallorwind-win --update: one check and install, answered Yes.
 TEST_F(UpdaterTest, CommandLineUpdateInstallsAndSaysWhatHappened) {
     Publish("cli", "99.0", GoodArchive("new", "99.0.0.0"));

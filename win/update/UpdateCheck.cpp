@@ -64,6 +64,11 @@ void HeadlessUpdateUi::Ask(const std::string& question, const std::string& capti
     answer(m_answer);
 }
 
+void HeadlessUpdateUi::StartupNotice(std::function<void(bool, bool)> reply) {
+    m_out << kNoticeCaption << ": " << kNoticeText << '\n';
+    reply(false, false);
+}
+
 void HeadlessUpdateUi::Tell(const std::string& message, const std::string& caption) {
     m_out << caption << ": " << message << '\n';
 }
@@ -164,6 +169,20 @@ void UpdateCheck::Finish(UpdateOutcome outcome) {
     m_done = nullptr;
     if (done)
         done(std::move(outcome));
+}
+
+void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& check,
+                        UpdateCheck::Done done) {
+    const std::string mode = settings.ReadSetting(kSettingAutoUpdateAtStartup);
+    if (mode == "1") {
+        check.Start(settings, std::move(done));
+    } else if (mode == "0") {
+        ui.StartupNotice([&settings, &check, done = std::move(done)](bool ok, bool doNotCheck) {
+            if (ok)
+                settings.WriteSetting(kSettingAutoUpdateAtStartup, doNotCheck ? "2" : "1");
+            check.Start(settings, done);
+        });
+    }
 }
 
 bool HasUpdateArgument(int argc, char** argv) {

@@ -70,6 +70,14 @@ private:
     platform::MainThreadPoster m_poster; // declared last: gone before the rest
 };
 
+// StartupUpdateCheck: what the program does at start-up, by the stored
+// "AutoUpdateAtStartup": "0" shows the start-up notice, stores "2" when it
+// was closed with Ok and its box ticked, "1" when closed with Ok, nothing
+// otherwise, and then checks in any case; "1" checks; anything else does
+// nothing. settings, ui and check must outlive the notice.
+void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& check,
+                        UpdateCheck::Done done = {});
+
 // For "pallorwind-win --update".
 bool HasUpdateArgument(int argc, char** argv);
 // One check and install on the command line: the question is answered Yes
