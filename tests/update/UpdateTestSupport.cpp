@@ -16,11 +16,16 @@ namespace updatetest {
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     int pipeFds[2];
+    int inFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
+    if (::pipe2(inFds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    // Standard input stays open as long as this process holds m_in.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, inFds[0], 0);
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -36,7 +41,9 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
     const int rc = posix_spawnp(&m_pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
+    ::close(inFds[0]);
     m_out = pipeFds[0];
+    m_in = inFds[1];
     if (rc != 0) {
         m_pid = -1;
         throw std::runtime_error("cannot start " + argv[0]);
@@ -50,6 +57,8 @@ Child::~Child() {
     }
     if (m_out >= 0)
         ::close(m_out);
+    if (m_in >= 0)
+        ::close(m_in);
 }
 
 std::string Child::ReadLine() {

@@ -18,8 +18,9 @@ namespace updatetest {
 
 namespace fs = std::filesystem;
 
-// Runs argv with extra environment entries ("NAME=value"); stdout of the
-// child is readable from OutputFd().
+// Runs argv with extra environment entries ("NAME=value"); the child's
+// standard output is read through ReadLine and Wait, its standard input is a
+// pipe that stays open until this object or this process ends.
 class Child {
 public:
     Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
@@ -36,6 +37,7 @@ public:
 private:
     pid_t m_pid = -1;
     int m_out = -1;
+    int m_in = -1; // the child's standard input
 };
 
 // update_server.py serving root, plain or with TLS.

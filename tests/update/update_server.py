@@ -23,6 +23,7 @@ import os
 import socket
 import ssl
 import sys
+import threading
 import time
 
 
@@ -137,6 +138,9 @@ def main():
     if len(sys.argv) > 2 and sys.argv[2] == "--tls":
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(sys.argv[3], sys.argv[4])
+    # The test holds the other end of standard input: when it ends, however
+    # it ends, so does the server.
+    threading.Thread(target=lambda: (sys.stdin.buffer.read(), os._exit(0)), daemon=True).start()
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
 
