@@ -433,10 +433,15 @@ TEST_F(UpdaterTest, StartupCheckFollowsTheStoredChoice) {
         ui.noticeOk = c.ok;
         ui.noticeDoNotCheck = c.doNotCheck;
         UpdaterEnvironment env{inst.exe.string(), inst.temp.string()};
-        UpdateCheck check(ui, env, {kUpdateUserAgent});
+        // Its owner may drop the check as soon as it has ended.
+        auto check =
+            std::make_unique<UpdateCheck>(ui, env, platform::HttpClientOptions{kUpdateUserAgent});
         std::optional<UpdateOutcome> outcome;
-        StartupUpdateCheck(settings, ui, check, [&](UpdateOutcome o) { outcome = o; });
-        EXPECT_EQ(check.Running(), c.checks);
+        StartupUpdateCheck(settings, ui, *check, [&](UpdateOutcome o) {
+            outcome = o;
+            check.reset();
+        });
+        EXPECT_EQ(check && check->Running(), c.checks);
         if (c.checks) {
             ASSERT_TRUE(test::PumpUntil([&] { return outcome.has_value(); }));
             EXPECT_EQ(outcome->result, NoNewerVersion);
