@@ -83,18 +83,25 @@ class Server {
 public:
     explicit Server(const fs::path& root) {
         int fds[2];
-        if (::pipe(fds) != 0)
+        int in[2];
+        if (::pipe(fds) != 0 || ::pipe(in) != 0)
             std::exit(1);
+        // The server runs while its standard input is open: until m_in is
+        // closed, or this process ends.
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
         std::string script = PALLORWIND_UPDATE_SERVER, rootText = root.string();
         char* args[] = {const_cast<char*>("python3"), script.data(), rootText.data(), nullptr};
         if (posix_spawnp(&m_pid, "python3", &actions, nullptr, args, environ) != 0)
             std::exit(1);
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
+        ::close(in[0]);
+        m_in = in[1];
         std::string line;
         char c;
         while (::read(fds[0], &c, 1) == 1 && c != '\n')
@@ -103,6 +110,7 @@ public:
         port = std::atoi(line.c_str() + 5);
     }
     ~Server() {
+        ::close(m_in);
         ::kill(m_pid, SIGTERM);
         ::waitpid(m_pid, nullptr, 0);
     }
@@ -110,6 +118,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    int m_in = -1;
 };
 
 } // namespace
