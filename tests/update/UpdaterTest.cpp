@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -250,7 +251,12 @@ TEST_F(UpdaterTest, InstallPutsOnlyACompleteExecutableInPlace) {
         EXPECT_THAT(inst.Files(), ElementsAre("OldExecutable.bak", kExe));
         EXPECT_TRUE(inst.TempEmpty());
 
-        // A second update: the first backup goes, the then-running one takes its place.
+        // A second update: the first backup goes, the then-running one takes
+        // its place. Its temporary folder is on another file system (tmpfs)
+        // when there is one, so the new file is copied into place.
+        std::string shm = "/dev/shm/pallorwind-update-test.XXXXXX";
+        if (fs::is_directory("/dev/shm") && ::mkdtemp(shm.data()) != nullptr)
+            inst.temp = shm;
         Publish("good2", "1.0.9", GoodArchive("newer", "1.0.9.0"));
         RecordingUi again;
         EXPECT_EQ(Check(s_https->Url("files", "good2"), inst, again).result, Updated);
@@ -258,6 +264,8 @@ TEST_F(UpdaterTest, InstallPutsOnlyACompleteExecutableInPlace) {
         EXPECT_EQ(RunExecutable(inst.backup), "new");
         EXPECT_THAT(inst.Files(), ElementsAre("OldExecutable.bak", kExe));
         EXPECT_TRUE(inst.TempEmpty());
+        if (inst.temp == shm)
+            fs::remove_all(shm);
     }
 
     std::string badCrc = GoodArchive();

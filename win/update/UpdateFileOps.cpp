@@ -48,18 +48,30 @@ public:
 
     bool StageCopy(const std::string& from, const std::string& folder, mode_t mode,
                    std::string& staged) override {
-        const int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (in < 0)
+        struct stat source {};
+        if (::lstat(from.c_str(), &source) != 0 || !S_ISREG(source.st_mode))
             return false;
         std::string name = folder + "/.pallorwind-update.XXXXXX";
-        const int out = ::mkostemp(name.data(), O_CLOEXEC);
-        if (out < 0) {
-            ::close(in);
+        int out = ::mkostemp(name.data(), O_CLOEXEC);
+        if (out < 0)
             return false;
+        bool ok = false;
+        if (::rename(from.c_str(), name.c_str()) == 0) {
+            // On the same file system the file itself moves over the name
+            // just made; no copy.
+            ::close(out);
+            out = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            ok = out >= 0;
+        } else {
+            const int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            ok = in >= 0 && CopyContent(in, out);
+            if (in >= 0)
+                ::close(in);
         }
-        const bool ok = CopyContent(in, out) && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
-        ::close(in);
-        if (::close(out) != 0 || !ok) {
+        ok = ok && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
+        if (out >= 0 && ::close(out) != 0)
+            ok = false;
+        if (!ok) {
             ::unlink(name.c_str());
             return false;
         }

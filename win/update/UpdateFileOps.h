@@ -13,9 +13,10 @@ public:
 
     // Whether new files can be created and renamed in folder.
     virtual bool FolderWritable(const std::string& folder) = 0;
-    // Copies the file at from into a new file of its own in folder (a name
-    // no one else uses), with permission bits mode, written through to the
-    // disk. The new file's path goes to staged. On failure nothing is left.
+    // Puts the regular file at from into folder under a new name of its own
+    // (no one else uses it), with permission bits mode, written through to
+    // the disk: moved when both are on one file system, else copied. The
+    // new file's path goes to staged. On failure nothing new is left.
     virtual bool StageCopy(const std::string& from, const std::string& folder, mode_t mode,
                            std::string& staged) = 0;
     // Removes a file; true when there is none afterwards.
