@@ -6,6 +6,8 @@
 #include "win/app/BridgeController.h"
 #include "win/app/QtSettingsStore.h"
 #include "win/net/DnsSdAdvertiser.h"
+#include "win/update/ExecutableVersion.h"
+#include "win/update/UpdateCheck.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
@@ -14,13 +16,14 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <thread>
 
 namespace {
 
 const char kUsage[] =
-    "Usage: pallorwind-win [--headless]\n"
+    "Usage: pallorwind-win [--headless | --update]\n"
     "Bridges the MIDI-controller app and this computer's MIDI devices: listens for\n"
     "the app on TCP, plays what it sends on the chosen MIDI output and sends what\n"
     "arrives on the chosen MIDI input back to it. Settings are read from the\n"
@@ -28,6 +31,7 @@ const char kUsage[] =
     "\n"
     "  --headless  run without a tray icon; messages go to standard error\n"
     "              (the only mode for now)\n"
+    "  --update    check for a newer version, install it, and exit\n"
     "  --help      show this text and exit\n"
     "  --version   show the version and exit\n";
 
@@ -48,10 +52,11 @@ int HandleArguments(int argc, char* argv[]) {
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("pallorwind-win %s\n", PALLORWIND_VERSION);
+            // The version the updater reads from this very file.
+            std::printf("pallorwind-win %s\n", pallorwind::win::EmbeddedVersion().c_str());
             return 0;
         }
-        if (std::strcmp(argv[i], "--headless") != 0) {
+        if (std::strcmp(argv[i], "--headless") != 0 && std::strcmp(argv[i], "--update") != 0) {
             std::fprintf(stderr, "pallorwind-win: unknown argument \"%s\"\n%s", argv[i], kUsage);
             return 2;
         }
@@ -67,6 +72,8 @@ int main(int argc, char* argv[]) {
         return code;
     QCoreApplication app(argc, argv);
     pallorwind::win::QtSettingsStore settings;
+    if (pallorwind::win::HasUpdateArgument(argc, argv))
+        return pallorwind::win::RunHeadlessUpdate(settings, std::cout);
     pallorwind::platform::HeadlessUserInterface ui;
     // Other MIDI programs see the bridge as one client with the ports "in" and "out".
     auto midi = pallorwind::midi::CreateMidiSystem(

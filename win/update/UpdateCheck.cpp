@@ -1,0 +1,220 @@
+#include "UpdateCheck.h"
+
+#include "ExecutableVersion.h"
+#include "win/net/CCommuInterface.h" // kCaption
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QString>
+
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <ostream>
+
+namespace pallorwind::win {
+
+namespace {
+
+constexpr auto kProgressInterval = std::chrono::milliseconds(50);
+
+const char* ResultText(UpdateResult result) {
+    switch (result) {
+    case Updated:
+        return "the new version is in place; it runs from the next start";
+    case NoConnection:
+        return "no connection could be set up";
+    case RequestFailed:
+        return "the update folder could not be reached or did not have the file";
+    case VersionFileEmpty:
+        return "the update folder's version file was empty or could not be read";
+    case DownloadFailed:
+        return "the update could not be downloaded";
+    case NoLocalVersion:
+        return "this program carries no version";
+    case NoNewerVersion:
+        return "this is the newest version";
+    case NotInstalled:
+        return "the update was not installed";
+    }
+    return "";
+}
+
+} // namespace
+
+std::string UpdateBaseUrl(SettingsStore& settings) {
+    std::string url = settings.ReadSetting(kSettingUpdateURL);
+    if (url.empty())
+        return kDefaultUpdateURL;
+    if (QString::fromStdString(url).startsWith("http://", Qt::CaseInsensitive)) {
+        static std::once_flag noted;
+        std::call_once(noted, [&url] {
+            std::cerr << "pallorwind: update: the stored UpdateURL " << url
+                      << " is not https; updates from it are not authenticated\n";
+        });
+    }
+    return url;
+}
+
+void HeadlessUpdateUi::Ask(const std::string& question, const std::string& caption,
+                           std::function<void(bool)> answer) {
+    m_out << caption << ": " << question << ' ' << (m_answer ? "Yes" : "No") << '\n';
+    answer(m_answer);
+}
+
+void HeadlessUpdateUi::StartupNotice(std::function<void(bool, bool)> reply) {
+    m_out << kNoticeCaption << ": " << kNoticeText << '\n';
+    reply(false, false);
+}
+
+void HeadlessUpdateUi::Tell(const std::string& message, const std::string& caption) {
+    m_out << caption << ": " << message << '\n';
+}
+
+void HeadlessUpdateUi::Progress(std::uint64_t bytes, std::uint64_t total) {
+    if (total == 0)
+        return;
+    const int tenths = static_cast<int>(bytes * 10 / total);
+    if (tenths == m_shownTenths)
+        return;
+    m_shownTenths = tenths;
+    m_out << "downloaded " << tenths * 10 << " % of " << total << " bytes\n";
+}
+
+UpdateCheck::UpdateCheck(UpdateUi& ui, UpdaterEnvironment environment,
+                         platform::HttpClientOptions httpOptions)
+    : m_ui(ui), m_env(std::move(environment)), m_httpOptions(std::move(httpOptions)) {
+}
+
+UpdateCheck::~UpdateCheck() {
+    Cancel();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool UpdateCheck::Start(SettingsStore& settings, Done done) {
+    if (Running())
+        return false;
+    return Start(UpdateBaseUrl(settings), std::move(done));
+}
+
+bool UpdateCheck::Start(const std::string& baseUrl, Done done) {
+    if (Running())
+        return false;
+    m_shared = std::make_shared<Shared>();
+    m_done = std::move(done);
+    m_thread = std::thread([this, baseUrl] { Run(baseUrl); });
+    return true;
+}
+
+void UpdateCheck::Cancel() {
+    if (!m_shared)
+        return;
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->cancel = true;
+    m_shared->changed.notify_all();
+}
+
+bool UpdateCheck::AskOnMainThread(const std::string& question, const std::string& caption) {
+    const std::shared_ptr<Shared> shared = m_shared;
+    m_poster.Post([this, shared, question, caption] {
+        m_ui.Ask(question, caption, [shared](bool yes) {
+            std::lock_guard lock(shared->mutex);
+            shared->answer = yes;
+            shared->changed.notify_all();
+        });
+    });
+    std::unique_lock lock(shared->mutex);
+    shared->changed.wait(lock, [&] { return shared->answer.has_value() || shared->cancel; });
+    return !shared->cancel && *shared->answer;
+}
+
+void UpdateCheck::Run(std::string baseUrl) {
+    const std::shared_ptr<Shared> shared = m_shared;
+    UpdateOutcome outcome;
+    try {
+        CAutoUpdater updater(platform::CreateHttpClient(m_httpOptions), m_env);
+        CAutoUpdater::Hooks hooks;
+        hooks.ask = [this](const std::string& q, const std::string& c) {
+            return AskOnMainThread(q, c);
+        };
+        auto last = std::chrono::steady_clock::time_point{};
+        hooks.progress = [this, &last](std::uint64_t bytes, std::uint64_t total) {
+            const auto now = std::chrono::steady_clock::now();
+            const bool complete = total != 0 && bytes == total;
+            if (now - last < kProgressInterval && !complete)
+                return;
+            last = now;
+            m_poster.Post([this, bytes, total] { m_ui.Progress(bytes, total); });
+        };
+        hooks.cancel = &shared->cancel;
+        outcome = updater.CheckAndUpdate(baseUrl, hooks);
+    } catch (const std::exception& e) {
+        std::cerr << "pallorwind: update: " << e.what() << '\n';
+        outcome = {NotInstalled, kCommandFailedText};
+    }
+    m_poster.Post([this, outcome] { Finish(outcome); });
+}
+
+void UpdateCheck::Finish(UpdateOutcome outcome) {
+    m_thread.join();
+    std::cerr << "pallorwind: update: " << UpdateResultName(outcome.result) << '\n';
+    if (outcome.result == Updated)
+        m_ui.Tell(kUpdatedText, kUpdatedCaption);
+    else if (!outcome.message.empty())
+        m_ui.Tell(outcome.message, kCaption);
+    Done done = std::move(m_done);
+    m_done = nullptr;
+    if (done)
+        done(std::move(outcome));
+}
+
+void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& check,
+                        UpdateCheck::Done done) {
+    const std::string mode = settings.ReadSetting(kSettingAutoUpdateAtStartup);
+    if (mode == "1") {
+        check.Start(settings, std::move(done));
+    } else if (mode == "0") {
+        ui.StartupNotice([&settings, &check, done = std::move(done)](bool ok, bool doNotCheck) {
+            if (ok)
+                settings.WriteSetting(kSettingAutoUpdateAtStartup, doNotCheck ? "2" : "1");
+            check.Start(settings, done);
+        });
+    }
+}
+
+bool HasUpdateArgument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--update") == 0)
+            return true;
+    }
+    return false;
+}
+
+int RunHeadlessUpdate(SettingsStore& settings, std::ostream& out) {
+    HeadlessUpdateUi ui(true, out);
+    UpdaterEnvironment env;
+    env.executablePath = QCoreApplication::applicationFilePath().toStdString();
+    env.tempRoot = QDir::tempPath().toStdString();
+    platform::HttpClientOptions http;
+    http.userAgent = kUpdateUserAgent;
+    UpdateCheck check(ui, env, http);
+
+    const std::string url = UpdateBaseUrl(settings);
+    out << "pallorwind-win " << EmbeddedVersion() << ": checking " << url << kVersionFileName
+        << '\n';
+    UpdateOutcome outcome;
+    QEventLoop loop;
+    check.Start(url, [&](UpdateOutcome o) {
+        outcome = std::move(o);
+        loop.quit();
+    });
+    loop.exec();
+    out << "update: " << UpdateResultName(outcome.result) << ": " << ResultText(outcome.result)
+        << '\n';
+    return outcome.result == Updated || outcome.result == NoNewerVersion ? 0 : 1;
+}
+
+} // namespace pallorwind::win
