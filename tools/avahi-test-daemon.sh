@@ -23,18 +23,7 @@ avahi_ready() {
         org.freedesktop.Avahi.Server.GetState 2>/dev/null | grep -q 'int32 2'
 }
 
-stop_pid() { # pidfile
-    [ -f "$1" ] || return 0
-    local pid
-    pid=$(cat "$1")
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    kill -9 "$pid" 2>/dev/null || true
-    rm -f "$1"
-}
+. "$(dirname "$0")/stop-pidfile.sh"
 
 start_bus() {
     bus_up && return 0
@@ -54,7 +43,7 @@ start_avahi() {
     local log=$1
     if [ -f "$avahi_pidfile" ] && kill -0 "$(cat "$avahi_pidfile")" 2>/dev/null; then
         avahi_ready && return 0
-        stop_pid "$avahi_pidfile" # ours, but stuck
+        stop_pidfile "$avahi_pidfile" # ours, but stuck
     elif avahi-daemon -c 2>/dev/null; then
         # Somebody else's daemon would publish the tests' services on every interface.
         echo "an avahi-daemon not started by this script runs; stop it first" >&2
@@ -94,12 +83,12 @@ start)
     start_bus && start_avahi "${2:-/dev/null}"
     ;;
 stop-daemon)
-    stop_pid "$avahi_pidfile"
+    stop_pidfile "$avahi_pidfile"
     ;;
 stop)
-    stop_pid "$avahi_pidfile"
+    stop_pidfile "$avahi_pidfile"
     if [ -f "$bus_pidfile" ]; then
-        stop_pid "$bus_pidfile"
+        stop_pidfile "$bus_pidfile"
         rm -f /run/dbus/pid /run/dbus/system_bus_socket
     fi
     ;;

@@ -15,17 +15,10 @@ export JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=$name
 # its socket folder (which makes the next server with that name refuse).
 cleanup_sem() { rm -rf /dev/shm/jack_sem.*_"${name}"_* /dev/shm/jack_"${name}"_* 2>/dev/null || true; }
 
+. "$(dirname "$0")/stop-pidfile.sh"
+
 stop_server() {
-    if [ -f "$pidfile" ]; then
-        pid=$(cat "$pidfile")
-        kill "$pid" 2>/dev/null || true
-        for _ in $(seq 1 100); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -9 "$pid" 2>/dev/null || true
-        rm -f "$pidfile"
-    fi
+    stop_pidfile "$pidfile"
     cleanup_sem
 }
 
