@@ -56,8 +56,13 @@ bool Daemon(const std::string& command) {
     const char* log = std::getenv("PALLORWIND_AVAHI_LOG");
     if (!script)
         return false;
-    const std::string line = std::string(script) + " " + command +
-                             (command == "start" && log ? " " + std::string(log) : "");
+    std::string line = script;
+    line += ' ';
+    line += command;
+    if (command == "start" && log) {
+        line += ' ';
+        line += log;
+    }
     auto done = std::async(std::launch::async, [line] { return std::system(line.c_str()); });
     PumpUntil([&] { return done.wait_for(0s) == std::future_status::ready; }, 60s);
     return done.get() == 0;

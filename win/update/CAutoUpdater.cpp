@@ -167,8 +167,13 @@ UpdateOutcome CAutoUpdater::Install(const std::string& baseUrl, const Hooks& hoo
                                   "was installed."};
     }
 
-    std::string question = kUpdateQuestionFormat;
-    question.replace(question.find("%s"), 2, name);
+    // The question with the program's name in place of its "%s", built by
+    // appending (GCC 12 warns falsely about an in-place replace at -O3).
+    const std::string format = kUpdateQuestionFormat;
+    const std::size_t at = format.find("%s");
+    std::string question = format.substr(0, at);
+    question += name;
+    question += format.substr(at + 2);
     if (!hooks.ask || !hooks.ask(question, kUpdateQuestionCaption) || Cancelled(hooks))
         return {NotInstalled, ""};
 
