@@ -46,6 +46,12 @@ constexpr std::uint8_t WordStatus(std::uint32_t word) {
     return std::uint8_t(word & 0xFF);
 }
 
+// A status byte that starts a short message: not a data byte, and not the
+// start (0xF0) or end (0xF7) of a system-exclusive message.
+constexpr bool IsShortStatus(std::uint8_t status) {
+    return status >= 0x80 && status != 0xF0 && status != 0xF7;
+}
+
 // True when `word` is a well-formed short message: its low byte is a status
 // byte other than 0xF0 and 0xF7 (system exclusive is not a short message), the
 // data bytes that status calls for are below 0x80, and bits 24-31 are clear.
@@ -53,7 +59,7 @@ constexpr std::uint8_t WordStatus(std::uint32_t word) {
 // C0 05 FF is a program change.
 constexpr bool IsShortMessage(std::uint32_t word) {
     const std::uint8_t status = WordStatus(word);
-    if (status < 0x80 || status == 0xF0 || status == 0xF7 || (word >> 24) != 0)
+    if (!IsShortStatus(status) || (word >> 24) != 0)
         return false;
     const int length = MessageLength(status);
     for (int i = 1; i < length; ++i)

@@ -60,10 +60,6 @@ constexpr unsigned kSettleCycles = 2;
 #define PALLORWIND_JACK_CYCLE
 #endif
 
-bool IsShortStatus(std::uint8_t status) {
-    return status >= 0x80 && status != 0xF0 && status != 0xF7;
-}
-
 // Posted from JACK's threads (sem_post is safe in a real-time thread and in
 // the shutdown callback), waited on by ours.
 class Semaphore {
@@ -292,7 +288,7 @@ public:
     }
 
     MidiResult Send(std::uint32_t word) {
-        if (!IsShortStatus(protocol::WordStatus(word)))
+        if (!protocol::IsShortStatus(protocol::WordStatus(word)))
             return kMidiBadMessage;
         if (!m_running.load(std::memory_order_acquire))
             return kMidiNotReady;
@@ -600,7 +596,7 @@ private:
                 continue;
             const std::uint8_t status = event.buffer[0];
             // Short messages only: never SysEx, nor a piece of one.
-            if (!IsShortStatus(status))
+            if (!protocol::IsShortStatus(status))
                 continue;
             const std::size_t length =
                 std::min<std::size_t>(event.size, std::size_t(protocol::MessageLength(status)));

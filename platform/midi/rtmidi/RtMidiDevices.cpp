@@ -93,7 +93,7 @@ private:
             return;
         const std::uint8_t status = (*message)[0];
         // Only short messages: never SysEx, nor the pieces of one.
-        if (status < 0x80 || status == 0xF0 || status == 0xF7)
+        if (!protocol::IsShortStatus(status))
             return;
         const std::size_t length =
             std::min<std::size_t>(message->size(), std::size_t(protocol::MessageLength(status)));
@@ -123,7 +123,7 @@ public:
 
     MidiResult ShortMsg(std::uint32_t word) override {
         const std::uint8_t status = protocol::WordStatus(word);
-        if (status < 0x80 || status == 0xF0 || status == 0xF7)
+        if (!protocol::IsShortStatus(status))
             return kMidiBadMessage;
         std::uint8_t bytes[3];
         const int length = protocol::EncodeShortMessage(word, bytes);
