@@ -10,8 +10,6 @@
 
 namespace pallorwind::win {
 
-namespace {
-
 bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -24,6 +22,8 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
     }
     return true;
 }
+
+namespace {
 
 bool CopyContent(int in, int out) {
     std::vector<char> buffer(1 << 16);

@@ -2,6 +2,7 @@
 // interface so that a test can make each of them fail.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <sys/types.h>
 
@@ -24,6 +25,10 @@ public:
     // rename(): atomic within one file system, replaces a file at to.
     virtual bool Rename(const std::string& from, const std::string& to) = 0;
 };
+
+// Writes all `size` bytes to `fd`, going on after short writes and
+// interruptions; false on an error.
+bool WriteAll(int fd, const char* data, std::size_t size);
 
 // The operations on this computer's file system.
 UpdateFileOps& SystemFileOps();
