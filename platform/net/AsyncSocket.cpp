@@ -1,9 +1,9 @@
 #include "platform/net/AsyncSocket.h"
 
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -125,15 +125,12 @@ void AsyncSocket::PauseNotices(int ms) {
     if (!m_notifier)
         return;
     m_notifier->setEnabled(false);
-    if (!m_resume) {
-        m_resume = std::make_unique<QTimer>();
-        m_resume->setSingleShot(true);
-        QObject::connect(m_resume.get(), &QTimer::timeout, [this] {
-            if (m_notifier)
-                m_notifier->setEnabled(m_readEnabled && !m_peerClosed);
-        });
-    }
-    m_resume->start(ms);
+    if (!m_resume)
+        m_resume = std::make_unique<SingleShotTimer>();
+    m_resume->Start(std::chrono::milliseconds(ms), [this] {
+        if (m_notifier)
+            m_notifier->setEnabled(m_readEnabled && !m_peerClosed);
+    });
 }
 
 void AsyncSocket::SetReadEnabled(bool enabled) {

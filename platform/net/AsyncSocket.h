@@ -4,12 +4,13 @@
 // thread as long as the owner does not close the socket at the same time.
 #pragma once
 
+#include "platform/net/SingleShotTimer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 class QSocketNotifier;
-class QTimer;
 
 namespace pallorwind::platform {
 
@@ -72,7 +73,7 @@ private:
     bool m_readEnabled = true;
     bool m_peerClosed = false; // reported once; the notifier stays off
     std::unique_ptr<QSocketNotifier> m_notifier;
-    std::unique_ptr<QTimer> m_resume; // ends a PauseNotices
+    std::unique_ptr<SingleShotTimer> m_resume; // ends a PauseNotices
 };
 
 } // namespace pallorwind::platform
