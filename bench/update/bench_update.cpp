@@ -10,7 +10,6 @@
 #include "win/update/UpdateCheck.h"
 
 #include <QCoreApplication>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -194,26 +193,22 @@ int main(int argc, char** argv) {
         http.userAgent = win::kUpdateUserAgent;
         win::UpdateCheck check(ui, env, http);
         std::optional<win::UpdateOutcome> outcome;
-        auto last = Clock::now();
-        std::vector<double>* gaps = &idleGaps;
-        QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            const auto now = Clock::now();
-            gaps->push_back(Ms(now - last));
-            last = now;
-        });
-        tick.start(1);
         // The same loop idle for a while first: what the machine itself
         // costs the loop (other processes, the scheduler).
-        last = Clock::now();
+        test::LoopGapMeter loop(std::chrono::milliseconds(1));
+        loop.Start();
         test::PumpFor(std::chrono::milliseconds(200));
-        gaps = &updateGaps;
+        loop.Stop();
+        const std::vector<double> idle = loop.GapsMs();
+        idleGaps.insert(idleGaps.end(), idle.begin(), idle.end());
+        loop.Start();
         start = Clock::now();
-        last = start;
         check.Start(base, [&](win::UpdateOutcome o) { outcome = o; });
         test::PumpUntil([&] { return outcome.has_value(); }, std::chrono::minutes(5));
         ours.push_back(Ms(Clock::now() - start));
-        tick.stop();
+        loop.Stop();
+        const std::vector<double> during = loop.GapsMs();
+        updateGaps.insert(updateGaps.end(), during.begin(), during.end());
         if (!outcome || outcome->result != win::Updated) {
             std::fprintf(stderr, "update failed: %s\n",
                          outcome ? win::UpdateResultName(outcome->result) : "no result");

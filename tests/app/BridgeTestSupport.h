@@ -28,42 +28,7 @@ bool SpinUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::secon
     return test::PumpUntil(done, timeout);
 }
 
-// A timer on the event loop that records the gaps between its ticks: how long
-// the loop left it waiting.
-class LoopGapMeter {
-public:
-    explicit LoopGapMeter(std::chrono::milliseconds period = std::chrono::milliseconds(5)) {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(int(period.count()));
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const auto now = Clock::now();
-            m_gaps.push_back(now - m_last);
-            m_last = now;
-        });
-    }
-    void Start() {
-        m_gaps.clear();
-        m_last = Clock::now();
-        m_timer.start();
-    }
-    void Stop() { m_timer.stop(); }
-    std::size_t Ticks() const { return m_gaps.size(); }
-    // The gap that `share` (0..1) of all gaps do not exceed.
-    double PercentileMs(double share) const {
-        if (m_gaps.empty())
-            return 0;
-        std::vector<Clock::duration> sorted = m_gaps;
-        std::sort(sorted.begin(), sorted.end());
-        const auto at = std::min(sorted.size() - 1, std::size_t(share * double(sorted.size())));
-        return std::chrono::duration<double, std::milli>(sorted[at]).count();
-    }
-    double MaxMs() const { return PercentileMs(1.0); }
-
-private:
-    QTimer m_timer;
-    Clock::time_point m_last;
-    std::vector<Clock::duration> m_gaps;
-};
+using test::LoopGapMeter;
 
 using test::RecordingUi;
 
