@@ -20,6 +20,10 @@ PKGS=(
   openssl curl
   # fonts for the offscreen Qt platform
   fonts-dejavu-core
+  # the tray program: SVG icons, the desktop's file types and launchers
+  qt6-svg-dev shared-mime-info desktop-file-utils
+  # a real tray in tests: an X server, an XEmbed tray host, clicks, screenshots
+  xvfb trayer xdotool x11-utils imagemagick
 )
 
 missing=()

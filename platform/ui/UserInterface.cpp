@@ -11,12 +11,33 @@ std::string OneLine(const std::string& caption, const std::string& text) {
 }
 
 void QueuedUserInterface::MessageBox(const std::string& text, const std::string& caption) {
-    Queue({text, caption, false, QuestionButtons::OkCancel, {}});
+    Request request;
+    request.text = text;
+    request.caption = caption;
+    Queue(std::move(request));
 }
 
 void QueuedUserInterface::Ask(const std::string& text, const std::string& caption,
                               QuestionButtons buttons, std::function<void(Answer)> onAnswer) {
-    Queue({text, caption, true, buttons, std::move(onAnswer)});
+    Request request;
+    request.text = text;
+    request.caption = caption;
+    request.question = true;
+    request.buttons = buttons;
+    request.onAnswer = std::move(onAnswer);
+    Queue(std::move(request));
+}
+
+void QueuedUserInterface::Notice(const std::string& text, const std::string& caption,
+                                 const std::string& checkBoxText, const std::string& okText,
+                                 std::function<void(bool ok, bool checked)> onClose) {
+    Request request;
+    request.text = text;
+    request.caption = caption;
+    request.checkBoxText = checkBoxText;
+    request.okText = okText;
+    request.onClose = std::move(onClose);
+    Queue(std::move(request));
 }
 
 void QueuedUserInterface::Queue(Request request) {
@@ -49,6 +70,8 @@ void HeadlessUserInterface::Show(Request request) {
     std::fflush(m_out);
     if (request.question && request.onAnswer && !m_closing)
         request.onAnswer(RefusingAnswer(request.buttons));
+    if (request.onClose && !m_closing)
+        request.onClose(false, false);
 }
 
 } // namespace pallorwind::platform

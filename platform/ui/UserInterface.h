@@ -28,6 +28,14 @@ public:
     // Any thread.
     virtual void Ask(const std::string& text, const std::string& caption, QuestionButtons buttons,
                      std::function<void(Answer)> onAnswer) = 0;
+    // A message with one check box (unchecked when shown) and one button,
+    // `okText`. `onClose` runs on the main thread: ok is true when the button
+    // closed it (false for Escape or the close box), checked is the check
+    // box's state then. Headless it is one line and closes without ok. Any
+    // thread.
+    virtual void Notice(const std::string& text, const std::string& caption,
+                        const std::string& checkBoxText, const std::string& okText,
+                        std::function<void(bool ok, bool checked)> onClose) = 0;
 };
 
 // The answer a question gets when nobody can be asked: Cancel or No.
@@ -49,11 +57,18 @@ public:
         bool question = false;
         QuestionButtons buttons = QuestionButtons::OkCancel;
         std::function<void(Answer)> onAnswer; // questions only
+        // A notice: a message with a check box and one button.
+        std::string checkBoxText;
+        std::string okText;
+        std::function<void(bool ok, bool checked)> onClose; // notices only
     };
 
     void MessageBox(const std::string& text, const std::string& caption) override;
     void Ask(const std::string& text, const std::string& caption, QuestionButtons buttons,
              std::function<void(Answer)> onAnswer) override;
+    void Notice(const std::string& text, const std::string& caption,
+                const std::string& checkBoxText, const std::string& okText,
+                std::function<void(bool ok, bool checked)> onClose) override;
 
 protected:
     // Shows one request on the main thread, from the event loop.

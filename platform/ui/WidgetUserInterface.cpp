@@ -1,5 +1,6 @@
 #include "platform/ui/WidgetUserInterface.h"
 
+#include <QCheckBox>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -32,6 +33,21 @@ void WidgetUserInterface::Show(Request request) {
                                 QString::fromStdString(request.caption),
                                 QString::fromStdString(request.text), buttons);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    if (request.onClose) {
+        // A notice: the one button is an accepting button with the given
+        // text; Escape and the close box reject it.
+        box->setStandardButtons(QMessageBox::NoButton);
+        QPushButton* ok =
+            box->addButton(QString::fromStdString(request.okText), QMessageBox::AcceptRole);
+        box->setDefaultButton(ok);
+        box->setEscapeButton(static_cast<QAbstractButton*>(nullptr));
+        auto* check = new QCheckBox(QString::fromStdString(request.checkBoxText));
+        box->setCheckBox(check);
+        QObject::connect(box, &QMessageBox::finished, box,
+                         [box, ok, check, onClose = std::move(request.onClose)](int) {
+                             onClose(box->clickedButton() == ok, check->isChecked());
+                         });
+    }
     if (request.question) {
         QObject::connect(
             box, &QMessageBox::finished, box,

@@ -142,9 +142,10 @@ TEST_F(BridgeJackTest, JackInputReachesTheAppWholeAndInOrderWithoutSysEx) {
 TEST_F(BridgeJackTest, ADevicePickedByNameIsFoundAgainAfterItsClientComesBack) {
     m_settings.values.clear(); // first start: "None" is chosen
     StartBridge();
-    const Menu& outputs = *m_controller->Ports().OutputList();
-    const auto it = std::find_if(outputs.Items().begin(), outputs.Items().end(),
-                                 [](const MenuItem& item) { return item.text == "pwsynth:in"; });
+    const platform::Menu& outputs = *m_controller->Ports().OutputList();
+    const auto it =
+        std::find_if(outputs.Items().begin(), outputs.Items().end(),
+                     [](const platform::MenuItem& item) { return item.text == "pwsynth:in"; });
     ASSERT_NE(it, outputs.Items().end());
     m_controller->Ports().SelectPort(it->id);
     EXPECT_EQ(m_settings.values[kSettingOutMidiPort], "pwsynth:in");

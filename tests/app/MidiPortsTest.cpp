@@ -36,9 +36,9 @@ void PrintTo(const Row& r, std::ostream* os) {
     *os << "{" << r.id << " \"" << r.text << "\"" << (r.enabled ? "" : " grayed")
         << (r.checked ? " checked" : "") << "}";
 }
-std::vector<Row> Rows(const Menu& menu) {
+std::vector<Row> Rows(const platform::Menu& menu) {
     std::vector<Row> rows;
-    for (const MenuItem& item : menu.Items())
+    for (const platform::MenuItem& item : menu.Items())
         rows.push_back({item.id, item.text, item.enabled, item.checked});
     return rows;
 }
@@ -90,7 +90,7 @@ protected:
                       [this](std::uint32_t word) { m_received.push_back(word); },
                       m_main.Poster(),
                       [this](bool paused) { m_pauses.push_back(paused); }};
-    Menu m_tray;
+    platform::Menu m_tray;
 };
 
 TEST_F(MidiPortsTest, ListsGoToTheirPlacesWithIdsWithoutGapsPastAFailedQuery) {

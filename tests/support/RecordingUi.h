@@ -27,11 +27,25 @@ public:
             onAnswer(answer);
     }
 
+    void Notice(const std::string& text, const std::string& caption, const std::string&,
+                const std::string&, std::function<void(bool, bool)> onClose) override {
+        {
+            std::lock_guard lock(m_mutex);
+            notices.emplace_back(text, caption);
+        }
+        if (onClose)
+            onClose(noticeOk, noticeChecked);
+    }
+
     // (text, caption) of every message and question, in order. Read them
     // once the requests have been made.
     std::vector<std::pair<std::string, std::string>> boxes;
     std::vector<std::pair<std::string, std::string>> questions;
+    std::vector<std::pair<std::string, std::string>> notices;
     platform::Answer answer = platform::Answer::No;
+    // How every notice is closed.
+    bool noticeOk = false;
+    bool noticeChecked = false;
 
 private:
     std::mutex m_mutex;

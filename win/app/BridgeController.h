@@ -6,7 +6,7 @@
 
 #include "platform/midi/MidiDevices.h"
 #include "platform/net/MainThreadPoster.h"
-#include "win/app/MenuModel.h"
+#include "platform/ui/Menu.h"
 #include "win/app/MidiPorts.h"
 #include "win/app/SettingsStore.h"
 #include "win/net/CCommuInterface.h"
@@ -58,7 +58,7 @@ public:
     }
 
     MidiPorts& Ports() { return m_ports; }
-    Menu& TrayMenu() { return m_trayMenu; }
+    platform::Menu& TrayMenu() { return m_trayMenu; }
     const std::string& Name() const { return m_name; }
     const std::string& Port() const { return m_port; }
     int Clients() const { return m_clients; }
@@ -77,7 +77,7 @@ private:
     ServiceAdvertiserFactory m_advertiser;
     int m_clients = 0;
     bool m_readPaused = false;
-    Menu m_trayMenu;
+    platform::Menu m_trayMenu;
     // Brings the MIDI output thread's results to the event loop; it outlives
     // the ports, whose replies it carries.
     platform::MainThreadPoster m_poster;

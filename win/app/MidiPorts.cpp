@@ -14,7 +14,7 @@ using Name = midi::MidiResult (midi::MidiSystem::*)(unsigned, std::string&);
 // Fills one list with the devices of one kind. Ids run on without gaps past
 // a device whose name cannot be queried; the first device with the chosen
 // name is checked, otherwise "None", which then becomes the chosen name.
-void FillList(midi::MidiSystem& system, Count count, Name query, Menu& list, int noneId,
+void FillList(midi::MidiSystem& system, Count count, Name query, platform::Menu& list, int noneId,
               std::string& chosen, int& checked) {
     const unsigned n = (system.*count)();
     list.Append(noneId, kTextNone);
@@ -149,9 +149,9 @@ void MidiPorts::SetPortNames(std::string in, std::string out) {
     m_outName = std::move(out);
 }
 
-void MidiPorts::BuildPortLists(Menu& trayMenu) {
-    m_inList = std::make_shared<Menu>();
-    m_outList = std::make_shared<Menu>();
+void MidiPorts::BuildPortLists(platform::Menu& trayMenu) {
+    m_inList = std::make_shared<platform::Menu>();
+    m_outList = std::make_shared<platform::Menu>();
     m_inList->Append(kIdNoDevice, kTextNoDevice, /*enabled*/ false);
     m_outList->Append(kIdNoDevice, kTextNoDevice, /*enabled*/ false);
     trayMenu.InsertPopup(kInputListPosition, kTextInputList, m_inList);
@@ -214,7 +214,7 @@ void MidiPorts::SelectPort(int id) {
     const bool output = IsOutputPortCommand(id);
     if (!output && !IsInputPortCommand(id))
         return;
-    Menu& list = output ? *m_outList : *m_inList;
+    platform::Menu& list = output ? *m_outList : *m_inList;
     std::string& chosen = output ? m_outName : m_inName;
     int& checked = output ? m_checkedOut : m_checkedIn;
 

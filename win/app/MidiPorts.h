@@ -4,8 +4,8 @@
 
 #include "platform/midi/MidiDevices.h"
 #include "platform/midi/MidiOutThread.h"
+#include "platform/ui/Menu.h"
 #include "platform/ui/UserInterface.h"
-#include "win/app/MenuModel.h"
 #include "win/app/SettingsStore.h"
 
 #include <chrono>
@@ -66,7 +66,7 @@ public:
     // Builds the two lists and puts them into `trayMenu` at positions 10 and
     // 11, checking the item of each kind whose name is the chosen one. Runs
     // once, before any device is opened.
-    void BuildPortLists(Menu& trayMenu);
+    void BuildPortLists(platform::Menu& trayMenu);
 
     // Opens and starts the first input device called `name`. With no input
     // devices at all the user is told so and that counts as success. `done`
@@ -96,8 +96,8 @@ public:
     const std::string& OutPortName() const { return m_outName; }
     int CheckedIn() const { return m_checkedIn; }
     int CheckedOut() const { return m_checkedOut; }
-    const std::shared_ptr<Menu>& InputList() const { return m_inList; }
-    const std::shared_ptr<Menu>& OutputList() const { return m_outList; }
+    const std::shared_ptr<platform::Menu>& InputList() const { return m_inList; }
+    const std::shared_ptr<platform::Menu>& OutputList() const { return m_outList; }
     // As known on the main thread, from the latest result.
     midi::MidiResult OutputStatus() const { return m_outStatus; }
     bool InputOpen() const { return m_inOpen; }
@@ -130,8 +130,8 @@ private:
     midi::MidiResult m_outStatus = midi::kMidiOk;
     int m_checkedIn = 0;
     int m_checkedOut = 0;
-    std::shared_ptr<Menu> m_inList;
-    std::shared_ptr<Menu> m_outList;
+    std::shared_ptr<platform::Menu> m_inList;
+    std::shared_ptr<platform::Menu> m_outList;
     midi::MidiOutThread m_output; // last: its thread ends before the rest goes
 };
 

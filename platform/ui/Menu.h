@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace pallorwind::win {
+namespace pallorwind::platform {
 
 class Menu;
 
@@ -44,4 +44,4 @@ private:
     std::vector<MenuItem> m_items;
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::platform

@@ -1,8 +1,8 @@
-#include "win/app/MenuModel.h"
+#include "platform/ui/Menu.h"
 
 #include <algorithm>
 
-namespace pallorwind::win {
+namespace pallorwind::platform {
 
 void Menu::Append(int id, std::string text, bool enabled) {
     MenuItem item;
@@ -64,4 +64,4 @@ void Menu::Check(int id, bool checked) {
         item->checked = checked;
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::platform
