@@ -1,0 +1,256 @@
+#include "platform/ui/QtTrayHost.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <chrono>
+#include <utility>
+
+namespace pallorwind::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a tray host may take to appear before the window is shown, how
+// often to look during that time, and how often to look while the window shows.
+constexpr auto kGracePeriod = 1000ms;
+constexpr auto kGraceStep = 100ms;
+constexpr auto kTrayPoll = 2000ms;
+
+// The window for a desktop without a tray host: the state icon, a line of
+// text and a button that opens the menu; a right click opens it too.
+class MenuWindow final : public QWidget {
+public:
+    MenuWindow(QMenu* menu, const QString& title, const QIcon& appIcon, const QString& status)
+        : m_menu(menu) {
+        setWindowTitle(title);
+        setWindowIcon(appIcon);
+        m_icon = new QLabel;
+        auto* text = new QLabel(status);
+        text->setWordWrap(true);
+        auto* button = new QPushButton(QStringLiteral("Menu"));
+        button->setObjectName(QStringLiteral("menuButton"));
+        QObject::connect(button, &QPushButton::clicked, this, [this, button] {
+            m_menu->popup(button->mapToGlobal(QPoint(0, button->height())));
+        });
+        auto* row = new QHBoxLayout;
+        row->addWidget(m_icon);
+        row->addWidget(text, 1);
+        auto* column = new QVBoxLayout(this);
+        column->addLayout(row);
+        column->addWidget(button, 0, Qt::AlignRight);
+    }
+
+    void SetStateIcon(const QIcon& icon) { m_icon->setPixmap(icon.pixmap(32, 32)); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        // The program lives on; its menu has the command that ends it.
+        event->ignore();
+        showMinimized();
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override { m_menu->popup(event->globalPos()); }
+
+private:
+    QMenu* m_menu;
+    QLabel* m_icon = nullptr;
+};
+
+} // namespace
+
+struct QtTrayHost::Impl {
+    TrayIcons icons;
+    QString title;
+    QString tooltip;
+    const Menu* model = nullptr;
+    Command onCommand;
+    TrayIcon state = TrayIcon::Idle;
+    bool added = false;
+
+    QObject context; // queued commands die with the host
+    QMenu menu;
+    QSystemTrayIcon tray;
+    std::unique_ptr<MenuWindow> window;
+    QTimer poll;
+    std::chrono::milliseconds waited{0};
+
+    const QIcon& StateIcon() const {
+        return state == TrayIcon::Connected ? icons.connected : icons.idle;
+    }
+
+    // Builds `target` from `items`, reusing the submenus it already has so
+    // that a submenu open now stays open.
+    void Fill(QMenu* target, const Menu& items) {
+        QList<QMenu*> submenus = target->findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
+        target->clear();
+        qsizetype used = 0;
+        for (const MenuItem& item : items.Items()) {
+            const QString text = QString::fromStdString(item.text);
+            if (item.separator) {
+                target->addSeparator();
+            } else if (item.submenu) {
+                QMenu* sub = used < submenus.size() ? submenus[used] : new QMenu(target);
+                ++used;
+                sub->setTitle(text);
+                Fill(sub, *item.submenu);
+                QAction* action = target->addMenu(sub);
+                action->setEnabled(item.enabled);
+            } else {
+                QAction* action = target->addAction(text);
+                action->setData(item.id);
+                action->setEnabled(item.enabled);
+                action->setCheckable(item.checked);
+                action->setChecked(item.checked);
+                QObject::connect(action, &QAction::triggered, &context,
+                                 [this, id = item.id] { Choose(id); });
+            }
+        }
+        for (qsizetype i = used; i < submenus.size(); ++i)
+            submenus[i]->deleteLater();
+    }
+
+    void Render() {
+        if (model)
+            Fill(&menu, *model);
+    }
+
+    // Runs the command from the event loop, once the menu has closed, so that
+    // a command may open a dialog.
+    void Choose(int id) {
+        QMetaObject::invokeMethod(
+            &context,
+            [this, id] {
+                if (onCommand)
+                    onCommand(id);
+            },
+            Qt::QueuedConnection);
+    }
+
+    void PopupAtCursor() {
+        Render();
+        menu.popup(QCursor::pos());
+    }
+
+    void IntoTray() {
+        poll.stop();
+        tray.setIcon(StateIcon());
+        tray.setToolTip(tooltip);
+        tray.show();
+        if (window)
+            window->hide();
+    }
+
+    void ShowWindow() {
+        if (!window) {
+            window = std::make_unique<MenuWindow>(
+                &menu, title, icons.application,
+                tooltip + QStringLiteral("\nThis desktop shows no tray; the menu is here."));
+        }
+        window->SetStateIcon(StateIcon());
+        window->show();
+    }
+
+    // While no tray host runs: look again now and then; show the window once
+    // the grace period is over.
+    void Look() {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            IntoTray();
+            return;
+        }
+        if (waited < kGracePeriod) {
+            waited += kGraceStep;
+            if (waited >= kGracePeriod) {
+                ShowWindow();
+                poll.start(kTrayPoll);
+            }
+        }
+    }
+};
+
+QtTrayHost::QtTrayHost(TrayIcons icons, std::string windowTitle)
+    : m_impl(std::make_unique<Impl>()) {
+    m_impl->icons = std::move(icons);
+    m_impl->title = QString::fromStdString(windowTitle);
+    m_impl->tray.setIcon(m_impl->icons.idle);
+    QObject::connect(&m_impl->menu, &QMenu::aboutToShow, &m_impl->context,
+                     [impl = m_impl.get()] { impl->Render(); });
+    QObject::connect(&m_impl->tray, &QSystemTrayIcon::activated, &m_impl->context,
+                     [impl = m_impl.get()](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Trigger ||
+                             reason == QSystemTrayIcon::Context)
+                             impl->PopupAtCursor();
+                     });
+    QObject::connect(&m_impl->poll, &QTimer::timeout, &m_impl->context,
+                     [impl = m_impl.get()] { impl->Look(); });
+}
+
+QtTrayHost::~QtTrayHost() {
+    m_impl->poll.stop();
+    m_impl->menu.close();
+    m_impl->window.reset();
+}
+
+bool QtTrayHost::Add(const std::string& tooltip, const Menu& menu, Command onCommand) {
+    Impl& impl = *m_impl;
+    impl.tooltip = QString::fromStdString(tooltip);
+    impl.model = &menu;
+    impl.onCommand = std::move(onCommand);
+    impl.added = true;
+    // The window may be the only one; closing it must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    impl.Render();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        impl.IntoTray();
+    } else {
+        impl.waited = std::chrono::milliseconds(0);
+        impl.poll.start(kGraceStep);
+    }
+    return true;
+}
+
+void QtTrayHost::SetIcon(TrayIcon icon) {
+    Impl& impl = *m_impl;
+    impl.state = icon;
+    impl.tray.setIcon(impl.StateIcon());
+    if (impl.window)
+        impl.window->SetStateIcon(impl.StateIcon());
+}
+
+void QtTrayHost::MenuChanged() {
+    if (m_impl->menu.isVisible())
+        m_impl->Render();
+}
+
+void QtTrayHost::Remove() {
+    Impl& impl = *m_impl;
+    impl.added = false;
+    impl.poll.stop();
+    impl.menu.close();
+    impl.tray.hide();
+    if (impl.window)
+        impl.window->hide();
+}
+
+QMenu* QtTrayHost::PopupMenu() const {
+    return &m_impl->menu;
+}
+
+QSystemTrayIcon* QtTrayHost::Tray() const {
+    return &m_impl->tray;
+}
+
+QWidget* QtTrayHost::Window() const {
+    return m_impl->window.get();
+}
+
+} // namespace pallorwind::platform
