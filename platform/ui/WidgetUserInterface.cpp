@@ -1,23 +1,30 @@
 #include "platform/ui/WidgetUserInterface.h"
 
-#include <QCheckBox>
+#include "platform/ui/NoticeDialog.h"
+
 #include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
 
 #include <vector>
 
 namespace pallorwind::platform {
 
 struct WidgetUserInterface::Boxes {
-    std::vector<QPointer<QMessageBox>> open;
+    std::vector<QPointer<QDialog>> open;
+
+    void Opened(QDialog* box) {
+        std::erase_if(open, [](const QPointer<QDialog>& b) { return b.isNull(); });
+        open.emplace_back(box);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    }
 };
 
 WidgetUserInterface::WidgetUserInterface() : m_boxes(std::make_unique<Boxes>()) {
 }
 
 WidgetUserInterface::~WidgetUserInterface() {
-    for (const QPointer<QMessageBox>& box : m_boxes->open)
+    for (const QPointer<QDialog>& box : m_boxes->open)
         if (box) {
             box->disconnect();
             delete box.data();
@@ -25,6 +32,18 @@ WidgetUserInterface::~WidgetUserInterface() {
 }
 
 void WidgetUserInterface::Show(Request request) {
+    if (request.onClose) {
+        // A notice: its one button accepts; Escape and the close box reject.
+        auto* notice = new NoticeDialog(
+            QString::fromStdString(request.text), QString::fromStdString(request.caption),
+            QString::fromStdString(request.checkBoxText), QString::fromStdString(request.okText));
+        QObject::connect(notice, &QDialog::finished, notice,
+                         [notice, onClose = std::move(request.onClose)](int result) {
+                             onClose(result == QDialog::Accepted, notice->Checked());
+                         });
+        m_boxes->Opened(notice);
+        return;
+    }
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     if (request.question)
         buttons = request.buttons == QuestionButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
@@ -32,22 +51,6 @@ void WidgetUserInterface::Show(Request request) {
     auto* box = new QMessageBox(request.question ? QMessageBox::Question : QMessageBox::NoIcon,
                                 QString::fromStdString(request.caption),
                                 QString::fromStdString(request.text), buttons);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    if (request.onClose) {
-        // A notice: the one button is an accepting button with the given
-        // text; Escape and the close box reject it.
-        box->setStandardButtons(QMessageBox::NoButton);
-        QPushButton* ok =
-            box->addButton(QString::fromStdString(request.okText), QMessageBox::AcceptRole);
-        box->setDefaultButton(ok);
-        box->setEscapeButton(static_cast<QAbstractButton*>(nullptr));
-        auto* check = new QCheckBox(QString::fromStdString(request.checkBoxText));
-        box->setCheckBox(check);
-        QObject::connect(box, &QMessageBox::finished, box,
-                         [box, ok, check, onClose = std::move(request.onClose)](int) {
-                             onClose(box->clickedButton() == ok, check->isChecked());
-                         });
-    }
     if (request.question) {
         QObject::connect(
             box, &QMessageBox::finished, box,
@@ -67,9 +70,7 @@ void WidgetUserInterface::Show(Request request) {
                     onAnswer(answer);
             });
     }
-    std::erase_if(m_boxes->open, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
-    m_boxes->open.emplace_back(box);
-    box->open();
+    m_boxes->Opened(box);
 }
 
 } // namespace pallorwind::platform

@@ -7,10 +7,9 @@
 
 namespace pallorwind::platform {
 
-// Each request opens a QMessageBox from the event loop with open(), never
-// exec(): no nested event loop runs, and the answer arrives through the
-// question's callback when the box is closed. Boxes still open when this is
-// destroyed are closed without an answer.
+// Each request opens a QMessageBox (a notice: a NoticeDialog) from the event loop with open(),
+// never exec(): no nested event loop runs, and the answer arrives through the question's callback
+// when the box is closed. Boxes still open when this is destroyed are closed without an answer.
 class WidgetUserInterface final : public QueuedUserInterface {
 public:
     WidgetUserInterface();

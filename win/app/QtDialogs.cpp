@@ -1,0 +1,76 @@
+#include "win/app/QtDialogs.h"
+
+#include "win/app/CAboutDlg.h"
+#include "win/app/CName.h"
+#include "win/app/CPortDlg.h"
+#include "win/res/Resources.h"
+
+#include <utility>
+
+namespace pallorwind::win {
+namespace {
+
+// Brings an open dialog to the front; false when there is none. A dialog that
+// has closed but is not deleted yet does not count.
+bool Raise(QDialog* dialog) {
+    if (!dialog || !dialog->isVisible())
+        return false;
+    dialog->showNormal();
+    dialog->raise();
+    dialog->activateWindow();
+    return true;
+}
+
+// Shows a new dialog that deletes itself when closed.
+void Open(QDialog* dialog) {
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+}
+
+} // namespace
+
+QtDialogs::QtDialogs(std::string version) : m_version(std::move(version)) {
+}
+
+QtDialogs::~QtDialogs() {
+    for (QDialog* dialog : {static_cast<QDialog*>(m_name), static_cast<QDialog*>(m_port),
+                            static_cast<QDialog*>(m_about)})
+        if (dialog) {
+            dialog->disconnect();
+            delete dialog;
+        }
+}
+
+void QtDialogs::ChooseName(std::function<void(std::string name)> onOk) {
+    if (Raise(m_name))
+        return;
+    m_name = new CName;
+    CName* dialog = m_name;
+    QObject::connect(dialog, &QDialog::accepted, dialog, [dialog, onOk = std::move(onOk)] {
+        if (onOk)
+            onOk(dialog->Name());
+    });
+    Open(dialog);
+}
+
+void QtDialogs::ChoosePort(std::function<void(std::string port)> onOk) {
+    if (Raise(m_port))
+        return;
+    m_port = new CPortDlg;
+    CPortDlg* dialog = m_port;
+    QObject::connect(dialog, &QDialog::accepted, dialog, [dialog, onOk = std::move(onOk)] {
+        if (onOk)
+            onOk(dialog->Port());
+    });
+    Open(dialog);
+}
+
+void QtDialogs::About() {
+    if (Raise(m_about))
+        return;
+    InitResources();
+    m_about = new CAboutDlg(QIcon(QString::fromLatin1(kAppIcon)), m_version);
+    Open(m_about);
+}
+
+} // namespace pallorwind::win
