@@ -61,16 +61,17 @@ wait_for() {
 # A private X server on a display it picks itself.
 exec 3>"$work/display"
 Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
+pids+=("$!")
 exec 3>&-
 wait_for 10 sh -c "cat '$work/display'" || { echo "tray-check: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
+DISPLAY=":$(head -n1 "$work/display")"
+export DISPLAY
 
 # The tray host.
 unset DBUS_SESSION_BUS_ADDRESS
 trayer --edge top --align left --widthtype pixel --width 120 --height 28 \
   --SetDockType false >"$work/trayer.log" 2>&1 &
-pids+=($!)
+pids+=("$!")
 wait_for 10 xdotool search --name '^panel$' || { echo "tray-check: trayer did not start" >&2; exit 1; }
 panel=$(echo "$out" | head -n1)
 # Icons docked in the panel are its children (trayer keeps a 1x1 one of its own).
@@ -88,7 +89,7 @@ start=$(now_ms)
 XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/runtime" \
   QT_QPA_PLATFORM=xcb "$@" >"$work/program.log" 2>&1 &
 program=$!
-pids+=($program)
+pids+=("$program")
 if ! wait_for 20 docked; then
   echo "tray-check: the icon did not dock within 20 s; the program said:" >&2
   cat "$work/program.log" >&2
