@@ -77,12 +77,12 @@ struct QtTrayHost::Impl {
     TrayIcon state = TrayIcon::Idle;
     bool added = false;
 
-    QObject context; // queued commands die with the host
     QMenu menu;
     QSystemTrayIcon tray;
     std::unique_ptr<MenuWindow> window;
     QTimer poll;
     std::chrono::milliseconds waited{0};
+    QObject context; // last, so first to go: queued commands and signals die with the host
 
     const QIcon& StateIcon() const {
         return state == TrayIcon::Connected ? icons.connected : icons.idle;
@@ -95,7 +95,9 @@ struct QtTrayHost::Impl {
         target->clear();
         qsizetype used = 0;
         for (const MenuItem& item : items.Items()) {
-            const QString text = QString::fromStdString(item.text);
+            // A name such as "Rock&Roll" shows as typed, not as a shortcut.
+            const QString text =
+                QString::fromStdString(item.text).replace(QLatin1Char('&'), QLatin1String("&&"));
             if (item.separator) {
                 target->addSeparator();
             } else if (item.submenu) {

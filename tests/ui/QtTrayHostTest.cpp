@@ -42,6 +42,7 @@ TEST(QtTrayHost, WithoutATrayTheWindowOffersTheModelsMenuAndCommandsArriveQueued
     inputs->Find(32811)->checked = true;
     model.InsertPopup(3, "Input Midi Port", inputs);
     model.Append(32784, "Exit");
+    model.Append(32772, "Name: Rock&Roll", false);
     std::vector<int> chosen;
     ASSERT_TRUE(host.Add("Pallorwind WIN", model, [&](int id) { chosen.push_back(id); }));
 
@@ -58,7 +59,8 @@ TEST(QtTrayHost, WithoutATrayTheWindowOffersTheModelsMenuAndCommandsArriveQueued
     QMenu* menu = host.PopupMenu();
     ASSERT_TRUE(test::PumpUntil([&] { return menu->isVisible(); }));
     const QList<QAction*> actions = menu->actions();
-    ASSERT_EQ(actions.size(), 5);
+    ASSERT_EQ(actions.size(), 6);
+    EXPECT_EQ(actions[5]->iconText(), "Name: Rock&Roll"); // shown as written
     EXPECT_EQ(actions[0]->text(), "1 Client connected");
     EXPECT_EQ(actions[0]->data().toInt(), 32771);
     EXPECT_FALSE(actions[0]->isEnabled());
