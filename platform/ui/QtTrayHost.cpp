@@ -22,7 +22,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // How long a tray host may take to appear before the window is shown, how
-// often to look during that time, and how often to look while the window shows.
+// often to look during that time, and how often to look afterwards (for a
+// tray host that appears, or goes away with the panel that showed it).
 constexpr auto kGracePeriod = 1000ms;
 constexpr auto kGraceStep = 100ms;
 constexpr auto kTrayPoll = 2000ms;
@@ -75,7 +76,7 @@ struct QtTrayHost::Impl {
     const Menu* model = nullptr;
     Command onCommand;
     TrayIcon state = TrayIcon::Idle;
-    bool added = false;
+    enum class Mode { Off, Waiting, Tray, Window } mode = Mode::Off;
 
     QMenu menu;
     QSystemTrayIcon tray;
@@ -144,7 +145,7 @@ struct QtTrayHost::Impl {
     }
 
     void IntoTray() {
-        poll.stop();
+        mode = Mode::Tray;
         tray.setIcon(StateIcon());
         tray.setToolTip(tooltip);
         tray.show();
@@ -153,6 +154,8 @@ struct QtTrayHost::Impl {
     }
 
     void ShowWindow() {
+        mode = Mode::Window;
+        tray.hide(); // shown afresh when a tray host is back
         if (!window) {
             window = std::make_unique<MenuWindow>(
                 &menu, title, icons.application,
@@ -162,19 +165,30 @@ struct QtTrayHost::Impl {
         window->show();
     }
 
-    // While no tray host runs: look again now and then; show the window once
-    // the grace period is over.
+    // Looks for a tray host now and then: the tray while there is one, the
+    // window (after the grace period at start) while there is none.
     void Look() {
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            IntoTray();
-            return;
-        }
-        if (waited < kGracePeriod) {
-            waited += kGraceStep;
-            if (waited >= kGracePeriod) {
+        const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+        switch (mode) {
+        case Mode::Waiting:
+            if (available) {
+                IntoTray();
+                poll.start(kTrayPoll);
+            } else if ((waited += kGraceStep) >= kGracePeriod) {
                 ShowWindow();
                 poll.start(kTrayPoll);
             }
+            break;
+        case Mode::Tray:
+            if (!available)
+                ShowWindow();
+            break;
+        case Mode::Window:
+            if (available)
+                IntoTray();
+            break;
+        case Mode::Off:
+            break;
         }
     }
 };
@@ -207,13 +221,14 @@ bool QtTrayHost::Add(const std::string& tooltip, const Menu& menu, Command onCom
     impl.tooltip = QString::fromStdString(tooltip);
     impl.model = &menu;
     impl.onCommand = std::move(onCommand);
-    impl.added = true;
     // The window may be the only one; closing it must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
     impl.Render();
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         impl.IntoTray();
+        impl.poll.start(kTrayPoll);
     } else {
+        impl.mode = Impl::Mode::Waiting;
         impl.waited = std::chrono::milliseconds(0);
         impl.poll.start(kGraceStep);
     }
@@ -235,7 +250,7 @@ void QtTrayHost::MenuChanged() {
 
 void QtTrayHost::Remove() {
     Impl& impl = *m_impl;
-    impl.added = false;
+    impl.mode = Impl::Mode::Off;
     impl.poll.stop();
     impl.menu.close();
     impl.tray.hide();
