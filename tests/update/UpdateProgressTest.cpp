@@ -7,6 +7,7 @@
 #include "ZipTestSupport.h"
 #include "platform/ui/WidgetUserInterface.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/RecordingUi.h"
 #include "win/update/SinkUpdateUi.h"
 #include "win/update/UpdateCheck.h"
 
@@ -122,12 +123,47 @@ TEST(UpdateProgressTest, ProgressShowsDuringTheDownloadAndItsCancelStopsTheCheck
     }
 }
 
-} // namespace
+// Each update request becomes its request to the sink; the progress ends
+// before a message, and its Cancel reaches the functor only while the
+// SinkUpdateUi lives.
+TEST(SinkUpdateUiTest, PutsEachRequestThroughTheSinkInOrder) {
+    test::RecordingUi sink;
+    std::vector<bool> answers;
+    std::vector<std::pair<bool, bool>> replies;
+    int cancels = 0;
+    {
+        SinkUpdateUi ui(sink);
+        ui.SetCancel([&] { ++cancels; });
+        sink.answer = platform::Answer::Yes;
+        ui.Ask("Proceed?", kUpdateQuestionCaption, [&](bool yes) { answers.push_back(yes); });
+        sink.answer = platform::Answer::No;
+        ui.Ask("Proceed?", kUpdateQuestionCaption, [&](bool yes) { answers.push_back(yes); });
+        // The check box counts only with Ok.
+        sink.noticeOk = false;
+        sink.noticeChecked = true;
+        ui.StartupNotice([&](bool ok, bool doNotCheck) { replies.emplace_back(ok, doNotCheck); });
+        sink.noticeOk = true;
+        ui.StartupNotice([&](bool ok, bool doNotCheck) { replies.emplace_back(ok, doNotCheck); });
 
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+        ui.Progress(10, 100);
+        ui.Progress(50, 0);
+        sink.cancelProgress();
+        ui.Tell(kUpdatedText, kUpdatedCaption);
+        ui.End(); // ended already
+        ui.Progress(1, 2);
+    }
+    sink.cancelProgress(); // after the SinkUpdateUi went
+    EXPECT_EQ(answers, (std::vector<bool>{true, false}));
+    EXPECT_EQ(replies, (std::vector<std::pair<bool, bool>>{{false, false}, {true, true}}));
+    EXPECT_EQ(sink.notices[0],
+              std::make_pair(std::string(kNoticeText), std::string(kNoticeCaption)));
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(sink.boxes[0],
+              std::make_pair(std::string(kUpdatedText), std::string(kUpdatedCaption)));
+    EXPECT_EQ(sink.progress[1].total, 0u);
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"question", "question", "notice", "notice",
+                                                     "progress", "progress", "end progress",
+                                                     "message", "progress", "end progress"}));
 }
+
+} // namespace

@@ -315,7 +315,7 @@ TEST_F(UpdaterTest, InstallPutsOnlyACompleteExecutableInPlace) {
         {s_https->Url("drop-zip", "big"), DownloadFailed, ""},
         {s_https->Url("stall-zip", "big"), DownloadFailed, ""},
         // Too large, as announced or as delivered (an endless body).
-        {s_https->Url("files", "big"), DownloadFailed, "", true, 1 << 19},
+        {s_https->Url("slow-zip", "big"), DownloadFailed, "", true, 1 << 19},
         {s_https->Url("huge-zip", "big"), DownloadFailed, "", true, 1 << 19},
         // Certificates are verified: without the test's authority, no request.
         {s_https->Url("files", "good"), RequestFailed, "", false},
@@ -329,9 +329,15 @@ TEST_F(UpdaterTest, InstallPutsOnlyACompleteExecutableInPlace) {
         SCOPED_TRACE(c.url);
         Installation inst("1.0.7.0");
         RecordingUi ui;
+        const auto start = std::chrono::steady_clock::now();
         const UpdateOutcome outcome =
             Check(c.url, inst, ui, {.trustTestCa = c.trusted, .archiveLimit = c.archiveLimit});
         EXPECT_EQ(outcome.result, c.result) << UpdateResultName(outcome.result);
+        if (c.archiveLimit != kArchiveLimit) {
+            // Refused at once, before any of it is shown as progress.
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+            EXPECT_EQ(ui.total, 0u);
+        }
         EXPECT_EQ(ui.told,
                   c.told.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.told});
         ExpectUntouched(inst);
