@@ -10,6 +10,8 @@
 // callback; the callback may take locks, which the process thread must not.
 #include "platform/midi/jack/JackMidiSystem.h"
 
+#include "platform/midi/jack/JackSupport.h"
+
 #include "protocol/MidiMessage.h"
 
 #include <jack/jack.h>
@@ -33,13 +35,12 @@ namespace pallorwind::midi {
 namespace {
 
 using namespace std::chrono_literals;
+using jack::kHoldErrors;
+using jack::kRetryInterval;
+using jack::kStallTimeout;
+using jack::Quiet;
+using jack::Semaphore;
 
-// A server that runs no cycle for this long is taken as stalled or gone.
-constexpr auto kStallTimeout = 1000ms;
-// How long libjack's complaints are held back before they reach the log.
-constexpr auto kHoldErrors = 300ms;
-// How often a server that is not there is looked for.
-constexpr auto kRetryInterval = 500ms;
 // Words waiting for the process thread: 12 full port buffers (a port buffer
 // takes about 2,700 three-byte events), 32 ms at 128 frames and 48 kHz. A
 // sender that the system schedules late still finds enough to keep every
@@ -49,91 +50,6 @@ constexpr std::size_t kOutRingWords = std::size_t(1) << 15;
 constexpr std::size_t kInRingEntries = std::size_t(1) << 14;
 // A new connection is in effect once two cycles have begun after it.
 constexpr unsigned kSettleCycles = 2;
-
-// JACK's process thread runs in libjack, out of ThreadSanitizer's sight (its
-// hand-overs go through the server's semaphores); instrumenting only our part
-// of a cycle would just make it late. What it shares with our threads is
-// atomics, semaphores and libjack's ring buffers.
-#if defined(__SANITIZE_THREAD__)
-#define PALLORWIND_JACK_CYCLE __attribute__((no_sanitize("thread")))
-#else
-#define PALLORWIND_JACK_CYCLE
-#endif
-
-// Posted from JACK's threads (sem_post is safe in a real-time thread and in
-// the shutdown callback), waited on by ours.
-class Semaphore {
-public:
-    Semaphore() { sem_init(&m_sem, 0, 0); }
-    ~Semaphore() { sem_destroy(&m_sem); }
-    Semaphore(const Semaphore&) = delete;
-    Semaphore& operator=(const Semaphore&) = delete;
-
-    void Post() { sem_post(&m_sem); }
-    void Wait() {
-        while (sem_wait(&m_sem) != 0 && errno == EINTR) {
-        }
-    }
-    // False when `timeout` passed without a post. The deadline is on the
-    // wall clock (sem_timedwait's); a clock step only moves a timeout.
-    bool WaitFor(std::chrono::nanoseconds timeout) {
-        timespec deadline{};
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        const long long ns = deadline.tv_nsec + timeout.count();
-        deadline.tv_sec += time_t(ns / 1'000'000'000);
-        deadline.tv_nsec = long(ns % 1'000'000'000);
-        for (;;) {
-            if (sem_timedwait(&m_sem, &deadline) == 0)
-                return true;
-            if (errno != EINTR)
-                return false;
-        }
-    }
-    void Drain() {
-        while (sem_trywait(&m_sem) == 0) {
-        }
-    }
-
-private:
-    sem_t m_sem;
-};
-
-// libjack reports through process-wide functions. What it says while we look
-// for a server, connect or close a client is expected (we say what matters in
-// one line of our own) and dropped. Anything else is held back briefly: when
-// the server goes away libjack first complains about its socket, and those
-// lines are dropped too; the rest go to the newest system's log sink.
-// libjack's info lines tell of its own workings and are dropped.
-class JackCore;
-struct JackLogRouter {
-    std::mutex lock;
-    std::vector<JackCore*> cores; // the newest last
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> held;
-};
-JackLogRouter& Router() {
-    static JackLogRouter router;
-    return router;
-}
-thread_local bool t_quiet = false;
-void WakeSupervisor(JackCore* core);
-
-void RouteJackError(const char* text) {
-    if (t_quiet)
-        return;
-    JackLogRouter& router = Router();
-    std::lock_guard guard(router.lock);
-    if (router.cores.empty() || router.held.size() >= 32)
-        return;
-    router.held.emplace_back(std::chrono::steady_clock::now(), std::string("JACK: ") + text);
-    WakeSupervisor(router.cores.back());
-}
-void DropJackInfo(const char*) {
-}
-
-struct Quiet {
-    Quiet() { t_quiet = true; }
-    ~Quiet() { t_quiet = false; }
-};
 
 // A lock-free ring with one writer and one reader (here one of them is
 // always JACK's process thread), `capacity` a power of two. The indices
@@ -190,18 +106,12 @@ struct InEntry {
     std::uint32_t generation;
 };
 
-class JackCore {
+class JackCore final : public jack::LogListener {
 public:
     explicit JackCore(const MidiSystemOptions& options)
         : m_wanted(options.clientName.empty() ? "midi" : options.clientName), m_log(options.log),
           m_outRing(kOutRingWords), m_inRing(kInRingEntries) {
-        static std::once_flag routed;
-        std::call_once(routed, [] {
-            jack_set_error_function(&RouteJackError);
-            jack_set_info_function(&DropJackInfo);
-        });
-        std::lock_guard guard(Router().lock);
-        Router().cores.push_back(this);
+        jack::AddLogListener(this);
     }
 
     ~JackCore() {
@@ -216,18 +126,12 @@ public:
             std::lock_guard lock(m_lock);
             CloseClient();
         }
-        {
-            std::lock_guard guard(Router().lock);
-            auto& cores = Router().cores;
-            cores.erase(std::find(cores.begin(), cores.end(), this));
-            if (cores.empty())
-                Router().held.clear();
-        }
+        jack::RemoveLogListener(this);
     }
     JackCore(const JackCore&) = delete;
     JackCore& operator=(const JackCore&) = delete;
 
-    void Wake() { m_wake.Post(); }
+    void WakeForLog() override { m_wake.Post(); }
 
     // The first look for a server (on the caller's thread), one line saying
     // what was found, then the threads that keep looking and deliver input.
@@ -386,8 +290,7 @@ private:
     // ports and activates it; false when there is no server.
     bool OpenClient() {
         Quiet quiet;
-        jack_status_t status{};
-        jack_client_t* client = jack_client_open(m_wanted.c_str(), JackNoStartServer, &status);
+        jack_client_t* client = jack::OpenClient(m_wanted);
         if (!client)
             return false;
         jack_port_t* in =
@@ -435,14 +338,7 @@ private:
         m_client = nullptr;
         m_inPort.store(nullptr);
         m_outPort.store(nullptr);
-        auto closed = std::make_shared<std::atomic<bool>>(false);
-        m_goneClosed = closed;
-        std::thread([gone, closed] {
-            std::this_thread::sleep_for(kHoldErrors);
-            Quiet quiet;
-            jack_client_close(gone);
-            closed->store(true, std::memory_order_release);
-        }).detach();
+        m_goneClosed = jack::CloseGoneClientLater(gone);
     }
 
     // False while the close of a client whose server went away is under way.
@@ -654,12 +550,7 @@ private:
                 std::lock_guard lock(m_lock);
                 waitBriefly = !m_client || !complete;
             }
-            bool held;
-            {
-                std::lock_guard guard(Router().lock);
-                held = !Router().held.empty();
-            }
-            if (held)
+            if (jack::ErrorsHeld())
                 m_wake.WaitFor(kHoldErrors);
             else if (waitBriefly)
                 m_wake.WaitFor(kRetryInterval);
@@ -672,8 +563,7 @@ private:
                 LetGoneClientGo();
                 Say("JACK server stopped; MIDI is refused until it is back");
                 m_lost = true;
-                std::lock_guard guard(Router().lock);
-                Router().held.clear(); // libjack's words for the same
+                jack::DropHeldErrors(); // libjack's words for the same
             }
             PassOnHeldErrors();
             if (!m_client) {
@@ -693,23 +583,8 @@ private:
     // libjack's lines held back for kHoldErrors go to the log sink, unless
     // the server went away meanwhile (then they were about that).
     void PassOnHeldErrors() {
-        std::vector<std::string> lines;
-        {
-            std::lock_guard guard(Router().lock);
-            auto& held = Router().held;
-            if (held.empty() || Router().cores.back() != this)
-                return;
-            if (!m_running.load(std::memory_order_acquire)) {
-                held.clear();
-                return;
-            }
-            const auto due = std::chrono::steady_clock::now() - kHoldErrors;
-            while (!held.empty() && held.front().first <= due) {
-                lines.push_back(std::move(held.front().second));
-                held.erase(held.begin());
-            }
-        }
-        for (const std::string& line : lines)
+        for (const std::string& line :
+             jack::TakeHeldErrors(this, m_running.load(std::memory_order_acquire)))
             Say(line);
     }
 
@@ -837,10 +712,6 @@ private:
     std::vector<std::string> m_in;
     std::vector<std::string> m_out;
 };
-
-void WakeSupervisor(JackCore* core) {
-    core->Wake();
-}
 
 } // namespace
 
