@@ -35,8 +35,6 @@ namespace pallorwind::midi {
 namespace {
 
 using namespace std::chrono_literals;
-using jack::kHoldErrors;
-using jack::kRetryInterval;
 using jack::kStallTimeout;
 using jack::Quiet;
 using jack::Semaphore;
@@ -106,49 +104,13 @@ struct InEntry {
     std::uint32_t generation;
 };
 
-class JackCore final : public jack::LogListener {
+class JackCore final : public jack::KeptClient {
 public:
     explicit JackCore(const MidiSystemOptions& options)
-        : m_wanted(options.clientName.empty() ? "midi" : options.clientName), m_log(options.log),
-          m_outRing(kOutRingWords), m_inRing(kInRingEntries) {
-        jack::AddLogListener(this);
-    }
+        : KeptClient(options), m_outRing(kOutRingWords), m_inRing(kInRingEntries) {}
+    ~JackCore() { Stop(); }
 
-    ~JackCore() {
-        m_quit.store(true);
-        m_wake.Post();
-        m_input.Post();
-        if (m_supervisor.joinable())
-            m_supervisor.join();
-        if (m_delivery.joinable())
-            m_delivery.join();
-        {
-            std::lock_guard lock(m_lock);
-            CloseClient();
-        }
-        jack::RemoveLogListener(this);
-    }
-    JackCore(const JackCore&) = delete;
-    JackCore& operator=(const JackCore&) = delete;
-
-    void WakeForLog() override { m_wake.Post(); }
-
-    // The first look for a server (on the caller's thread), one line saying
-    // what was found, then the threads that keep looking and deliver input.
-    void Start(const std::string& noServerHint) {
-        bool found;
-        {
-            std::lock_guard lock(m_lock);
-            found = OpenClient();
-            if (found)
-                Say("MIDI system: JACK, ports " + m_name + ":in and " + m_name + ":out");
-            else
-                Say("No MIDI system found (" + noServerHint +
-                    "no JACK server running); MIDI starts when a JACK server does");
-        }
-        m_delivery = std::thread([this] { Deliver(); });
-        m_supervisor = std::thread([this] { Supervise(); });
-    }
+    using KeptClient::Start;
 
     // Other clients' MIDI ports with `flags`, by full name ("client:port").
     std::vector<std::string> Ports(unsigned long flags) {
@@ -281,83 +243,32 @@ public:
     }
 
 private:
-    void Say(const std::string& line) {
-        if (m_log)
-            m_log(line);
-    }
-
-    // With m_lock held. Opens our client on the server, registers the two
-    // ports and activates it; false when there is no server.
-    bool OpenClient() {
-        Quiet quiet;
-        jack_client_t* client = jack::OpenClient(m_wanted);
-        if (!client)
-            return false;
+    bool AttachPorts(jack_client_t* client) override {
         jack_port_t* in =
             jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         jack_port_t* out =
             jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-        if (!in || !out) {
-            jack_client_close(client);
+        if (!in || !out)
             return false;
-        }
         m_inPort.store(in, std::memory_order_release);
         m_outPort.store(out, std::memory_order_release);
-        jack_set_process_callback(client, &JackCore::Process, this);
-        jack_on_info_shutdown(client, &JackCore::Shutdown, this);
-        jack_set_port_registration_callback(client, &JackCore::PortRegistered, this);
-        {
-            // Nothing sent before the server went away is played on its return.
-            std::lock_guard guard(m_sendLock);
-            m_outRing.Clear();
-        }
-        m_running.store(true, std::memory_order_release);
-        if (jack_activate(client) != 0) {
-            m_running.store(false, std::memory_order_release);
-            jack_client_close(client);
-            m_inPort.store(nullptr);
-            m_outPort.store(nullptr);
-            return false;
-        }
-        m_client = client;
-        m_name = jack_get_client_name(client);
         return true;
     }
 
-    // With m_lock held. The server went away: the client is let go at once
-    // and closed on a thread of its own, after libjack's own thread has had
-    // time to finish with the shutdown. Closing while it is still at it has
-    // been seen to block inside libjack for good (under load), so nobody
-    // waits for that close: the supervisor only opens a new client once it
-    // has returned.
-    void LetGoneClientGo() {
-        if (!m_client)
-            return;
-        m_running.store(false, std::memory_order_release);
-        jack_client_t* gone = m_client;
-        m_client = nullptr;
+    void DetachPorts() override {
         m_inPort.store(nullptr);
         m_outPort.store(nullptr);
-        m_goneClosed = jack::CloseGoneClientLater(gone);
     }
 
-    // False while the close of a client whose server went away is under way.
-    bool GoneClientClosed() const {
-        return !m_goneClosed || m_goneClosed->load(std::memory_order_acquire);
+    void BeforeActivate() override {
+        // Nothing sent before the server went away is played on its return.
+        std::lock_guard guard(m_sendLock);
+        m_outRing.Clear();
     }
 
-    // With m_lock held.
-    void CloseClient() {
-        if (!m_client)
-            return;
-        m_running.store(false, std::memory_order_release);
-        {
-            Quiet quiet;
-            jack_client_close(m_client);
-        }
-        m_client = nullptr;
-        m_inPort.store(nullptr);
-        m_outPort.store(nullptr);
+    std::string Describe(bool cameBack) const override {
+        return "ports " + m_name + ":in and " + m_name + ":out" +
+               (cameBack ? ", devices reconnect by name" : "");
     }
 
     // With m_lock held. Connects the open devices' ports that exist and are
@@ -385,25 +296,6 @@ private:
         return r == 0 || r == EEXIST;
     }
 
-    // With m_lock held. Waits until `n` cycles have begun; false when the
-    // server stalled or went away first.
-    bool WaitCycles(unsigned n) {
-        const std::uint32_t target = m_cycles.load(std::memory_order_acquire) + n;
-        m_cycleWaiter.store(true);
-        bool ok = true;
-        while (std::int32_t(m_cycles.load(std::memory_order_acquire) - target) < 0) {
-            if (!m_running.load(std::memory_order_acquire) ||
-                (!m_cycle.WaitFor(kStallTimeout) &&
-                 std::int32_t(m_cycles.load(std::memory_order_acquire) - target) < 0)) {
-                ok = false;
-                break;
-            }
-        }
-        m_cycleWaiter.store(false);
-        m_cycle.Drain();
-        return ok && m_running.load(std::memory_order_acquire);
-    }
-
     // With m_sendLock held. Sleeps until `done()` or the process thread has
     // taken words from the ring; false when no cycle ran for kStallTimeout
     // after `seen`.
@@ -426,14 +318,9 @@ private:
     }
 
     // JACK's process thread: no locks, no allocation, no waiting.
-    PALLORWIND_JACK_CYCLE static int Process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<JackCore*>(arg);
-        self->m_cycles.fetch_add(1, std::memory_order_acq_rel);
-        self->ProcessOut(frames);
-        self->ProcessIn(frames);
-        if (self->m_cycleWaiter.load(std::memory_order_acquire))
-            self->m_cycle.Post();
-        return 0;
+    PALLORWIND_JACK_CYCLE void Cycle(jack_nframes_t frames) override {
+        ProcessOut(frames);
+        ProcessIn(frames);
     }
 
     PALLORWIND_JACK_CYCLE void ProcessOut(jack_nframes_t frames) {
@@ -470,7 +357,7 @@ private:
         }
         if (const std::uint32_t lost = jack_midi_get_lost_event_count(buffer); lost > 0) {
             m_outLost.fetch_add(lost, std::memory_order_relaxed);
-            m_wake.Post();
+            Wake();
         }
         // A waiting sender is woken once half the ring is free, so that it
         // refills in one go rather than once a cycle.
@@ -506,108 +393,43 @@ private:
             any = true;
         }
         if (any)
-            m_input.Post();
+            PostInput();
     }
 
-    // Called by libjack when the server has gone; like a signal handler.
-    static void Shutdown(jack_status_t, const char*, void* arg) {
-        auto* self = static_cast<JackCore*>(arg);
-        self->m_running.store(false, std::memory_order_release);
-        self->m_serverGone.store(true, std::memory_order_release);
-        self->m_wake.Post();
-        self->m_space.Post();
-        self->m_cycle.Post();
-    }
-
-    static void PortRegistered(jack_port_id_t, int, void* arg) {
-        static_cast<JackCore*>(arg)->m_wake.Post();
-    }
+    // A sender waiting for room gives up.
+    void ServerGone() override { m_space.Post(); }
 
     // The delivery thread: calls the open input device's callback.
-    void Deliver() {
-        for (;;) {
-            m_input.Wait();
-            if (m_quit.load())
-                return;
-            std::lock_guard deliver(m_deliverLock);
-            InEntry entry{};
-            while (m_inRing.Peek(entry)) {
-                m_inRing.Pop();
-                if (entry.generation == m_deliverGeneration && m_inCallback)
-                    m_inCallback(entry.word);
-            }
+    void Deliver() override {
+        std::lock_guard deliver(m_deliverLock);
+        InEntry entry{};
+        while (m_inRing.Peek(entry)) {
+            m_inRing.Pop();
+            if (entry.generation == m_deliverGeneration && m_inCallback)
+                m_inCallback(entry.word);
         }
     }
 
-    // The supervisor thread: notices a server that went away, looks for it
-    // every kRetryInterval until it is back, and keeps the open devices
-    // connected by name (a port that comes back is connected again).
-    void Supervise() {
-        bool complete = true;
-        for (;;) {
-            bool waitBriefly;
-            {
-                std::lock_guard lock(m_lock);
-                waitBriefly = !m_client || !complete;
-            }
-            if (jack::ErrorsHeld())
-                m_wake.WaitFor(kHoldErrors);
-            else if (waitBriefly)
-                m_wake.WaitFor(kRetryInterval);
-            else
-                m_wake.Wait();
-            if (m_quit.load())
-                return;
-            std::lock_guard lock(m_lock);
-            if (m_serverGone.exchange(false) && m_client) {
-                LetGoneClientGo();
-                Say("JACK server stopped; MIDI is refused until it is back");
-                m_lost = true;
-                jack::DropHeldErrors(); // libjack's words for the same
-            }
-            PassOnHeldErrors();
-            if (!m_client) {
-                if (!GoneClientClosed() || !OpenClient())
-                    continue;
-                Say(std::string(m_lost ? "JACK server is back" : "JACK server found") + "; ports " +
-                    m_name + ":in and " + m_name + ":out, devices reconnect by name");
-            }
-            complete = EnsureConnections();
-            if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
-                Say("JACK dropped " + std::to_string(lost) + " MIDI events on output");
-            if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
-                Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
-        }
+    // Keeps the open devices connected by name (a port that comes back is
+    // connected again).
+    bool Tend() override {
+        const bool complete = EnsureConnections();
+        if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
+            Say("JACK dropped " + std::to_string(lost) + " MIDI events on output");
+        if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
+            Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
+        return complete;
     }
 
-    // libjack's lines held back for kHoldErrors go to the log sink, unless
-    // the server went away meanwhile (then they were about that).
-    void PassOnHeldErrors() {
-        for (const std::string& line :
-             jack::TakeHeldErrors(this, m_running.load(std::memory_order_acquire)))
-            Say(line);
-    }
-
-    const std::string m_wanted;
-    const MidiLogSink m_log;
-
-    // The client and the connections, on our threads only.
-    std::mutex m_lock;
-    jack_client_t* m_client = nullptr;
-    std::string m_name;
+    // The connections, with m_lock held.
     bool m_outOpen = false;
     bool m_inOpen = false;
-    bool m_lost = false; // the server went away once
     std::string m_outTarget;
     std::string m_inSource;
 
     // Shared with the process thread.
     std::atomic<jack_port_t*> m_inPort{nullptr};
     std::atomic<jack_port_t*> m_outPort{nullptr};
-    std::atomic<bool> m_running{false};
-    std::atomic<std::uint32_t> m_cycles{0};
-    std::atomic<bool> m_cycleWaiter{false};
-    Semaphore m_cycle;
 
     // Output.
     Ring<std::uint32_t> m_outRing;
@@ -624,19 +446,9 @@ private:
     std::atomic<bool> m_inActive{false};
     std::atomic<std::uint32_t> m_inGeneration{0};
     std::atomic<std::uint32_t> m_inDropped{0};
-    Semaphore m_input;
     std::mutex m_deliverLock;
     MidiInCallback m_inCallback;
     std::uint32_t m_deliverGeneration = 0;
-
-    // Threads.
-    std::atomic<bool> m_quit{false};
-    std::atomic<bool> m_serverGone{false};
-    Semaphore m_wake;
-    std::thread m_delivery;
-    std::thread m_supervisor;
-    // Set once the close of a client whose server went away has returned.
-    std::shared_ptr<std::atomic<bool>> m_goneClosed;
 };
 
 class JackOutDevice final : public MidiOutDevice {

@@ -3,14 +3,19 @@
 // the close of a client whose server went away.
 #pragma once
 
+#include "platform/midi/MidiDevices.h"
+
 #include <jack/jack.h>
 
 #include <semaphore.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // JACK's process thread runs in libjack, out of ThreadSanitizer's sight (its
@@ -95,5 +100,98 @@ jack_client_t* OpenClient(const std::string& name);
 // (under load), so nobody waits for that close: the flag returned is set once
 // it has returned, and no new client should be opened before.
 std::shared_ptr<std::atomic<bool>> CloseGoneClientLater(jack_client_t* gone);
+
+// The one JACK client of a backend, kept: opened when a server is there,
+// looked for every kRetryInterval while none is, let go when the server goes
+// and opened again when it is back, under the same name. Two threads: the
+// supervisor (all of that, then the backend's Tend) and a delivery thread
+// (the backend's Deliver, whenever the process thread calls PostInput). The
+// backend's ports live on the client; the hooks below make and forget them.
+class KeptClient : public LogListener {
+public:
+    void WakeForLog() override { m_wake.Post(); }
+
+protected:
+    explicit KeptClient(const MidiSystemOptions& options);
+    // The derived destructor calls Stop() first.
+    ~KeptClient() = default;
+    KeptClient(const KeptClient&) = delete;
+    KeptClient& operator=(const KeptClient&) = delete;
+
+    // The first look for a server (on the caller's thread), one line saying
+    // what was found, then the threads. `noServerHint` starts the reason in
+    // the "none found" line ("no ALSA sequencer, ").
+    void Start(const std::string& noServerHint);
+    // Joins the threads and closes the client; the hooks are not called
+    // afterwards.
+    void Stop();
+
+    void Say(const std::string& line) const {
+        if (m_log)
+            m_log(line);
+    }
+    void Wake() { m_wake.Post(); }
+    // From the process thread: the delivery thread has work.
+    void PostInput() { m_input.Post(); }
+
+    // With m_lock held. Waits until `n` cycles have begun; false when the
+    // server stalled or went away first.
+    bool WaitCycles(unsigned n);
+
+    // --- The backend's part.
+    // With m_lock held, on a client just opened (`client`, named m_name) and
+    // not yet active: registers the ports. False gives the client up.
+    virtual bool AttachPorts(jack_client_t* client) = 0;
+    // With m_lock held: the client is gone or going; forget its ports.
+    virtual void DetachPorts() = 0;
+    // With m_lock held, right before the client is activated (no process
+    // thread runs): what was left for a client before is dropped.
+    virtual void BeforeActivate() {}
+    // JACK's process thread, each cycle.
+    virtual void Cycle(jack_nframes_t frames) = 0;
+    // Like a signal handler: the server has gone (m_running is false).
+    virtual void ServerGone() {}
+    // The delivery thread, after PostInput.
+    virtual void Deliver() = 0;
+    // The supervisor, with m_lock held and a client: keeps connections and
+    // reports counts; false when something is missing (it looks again soon).
+    virtual bool Tend() = 0;
+    // The client's ports for the log lines ("ports a:in and a:out"), and
+    // what happens after a server came back.
+    virtual std::string Describe(bool cameBack) const = 0;
+
+    // The client, on our threads only.
+    std::mutex m_lock;
+    jack_client_t* m_client = nullptr;
+    std::string m_name; // as the server gave it
+
+    // Shared with the process thread.
+    std::atomic<bool> m_running{false};
+    std::atomic<std::uint32_t> m_cycles{0};
+
+private:
+    bool OpenClient();
+    void CloseClient();
+    void LetGoneClientGo();
+    void Supervise();
+    static int Process(jack_nframes_t frames, void* arg);
+    static void Shutdown(jack_status_t, const char*, void* arg);
+    static void PortRegistered(jack_port_id_t, int, void* arg);
+
+    const std::string m_wanted;
+    const MidiLogSink m_log;
+    bool m_lost = false; // the server went away once
+    bool m_stopped = false;
+    std::atomic<bool> m_cycleWaiter{false};
+    Semaphore m_cycle;
+    Semaphore m_input;
+    std::atomic<bool> m_quit{false};
+    std::atomic<bool> m_serverGone{false};
+    Semaphore m_wake;
+    std::thread m_delivery;
+    std::thread m_supervisor;
+    // Set once the close of a client whose server went away has returned.
+    std::shared_ptr<std::atomic<bool>> m_goneClosed;
+};
 
 } // namespace pallorwind::midi::jack

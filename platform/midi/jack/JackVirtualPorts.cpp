@@ -28,7 +28,6 @@ namespace pallorwind::midi {
 namespace {
 
 using jack::Quiet;
-using jack::Semaphore;
 
 constexpr std::size_t kOutRingBytes = std::size_t(1) << 16;
 constexpr std::size_t kInRingBytes = std::size_t(1) << 18;
@@ -69,48 +68,19 @@ PALLORWIND_JACK_CYCLE bool WriteWhole(jack_ringbuffer_t* ring, const void* a, st
     return true;
 }
 
-class VirtualCore final : public jack::LogListener {
+class VirtualCore final : public jack::KeptClient {
 public:
     explicit VirtualCore(const MidiSystemOptions& options)
-        : m_wanted(options.clientName.empty() ? "midi" : options.clientName), m_log(options.log),
-          m_outRing(jack_ringbuffer_create(kOutRingBytes)),
-          m_inRing(jack_ringbuffer_create(kInRingBytes)) {
-        jack::AddLogListener(this);
-    }
+        : KeptClient(options), m_outRing(jack_ringbuffer_create(kOutRingBytes)),
+          m_inRing(jack_ringbuffer_create(kInRingBytes)) {}
 
     ~VirtualCore() {
-        m_quit.store(true);
-        m_wake.Post();
-        m_input.Post();
-        if (m_supervisor.joinable())
-            m_supervisor.join();
-        if (m_delivery.joinable())
-            m_delivery.join();
-        {
-            std::lock_guard lock(m_lock);
-            CloseClient();
-        }
-        jack::RemoveLogListener(this);
+        Stop();
         jack_ringbuffer_free(m_outRing);
         jack_ringbuffer_free(m_inRing);
     }
-    VirtualCore(const VirtualCore&) = delete;
-    VirtualCore& operator=(const VirtualCore&) = delete;
 
-    void WakeForLog() override { m_wake.Post(); }
-
-    void Start(const std::string& noServerHint) {
-        {
-            std::lock_guard lock(m_lock);
-            if (OpenClient())
-                Say("MIDI system: JACK, client " + m_clientName);
-            else
-                Say("No MIDI system found (" + noServerHint +
-                    "no JACK server running); MIDI starts when a JACK server does");
-        }
-        m_delivery = std::thread([this] { Deliver(); });
-        m_supervisor = std::thread([this] { Supervise(); });
-    }
+    using KeptClient::Start;
 
     bool Add(const std::string& name, VirtualMidiReceive onReceive) {
         std::lock_guard lock(m_lock);
@@ -126,7 +96,7 @@ public:
         }
         m_hasPorts = true;
         m_portsName = name;
-        if (m_client && !RegisterPorts()) {
+        if (m_client && !RegisterPorts(m_client)) {
             ForgetPorts();
             return false;
         }
@@ -158,37 +128,27 @@ public:
     }
 
 private:
-    void Say(const std::string& line) {
-        if (m_log)
-            m_log(line);
-    }
-
-    // With m_lock held. False when there is no server.
-    bool OpenClient() {
-        Quiet quiet;
-        jack_client_t* client = jack::OpenClient(m_wanted);
-        if (!client)
-            return false;
-        jack_set_process_callback(client, &VirtualCore::Process, this);
-        jack_on_info_shutdown(client, &VirtualCore::Shutdown, this);
-        {
-            // Nothing sent before the server went away is played on its
-            // return; no process thread runs yet.
-            std::lock_guard guard(m_sendLock);
-            jack_ringbuffer_reset(m_outRing);
-        }
-        m_running.store(true, std::memory_order_release);
-        if (jack_activate(client) != 0) {
-            m_running.store(false, std::memory_order_release);
-            jack_client_close(client);
-            return false;
-        }
-        m_client = client;
-        m_clientName = jack_get_client_name(client);
-        if (m_hasPorts && !RegisterPorts())
+    // Ports asked for while there was no server are made now; ports the
+    // server refuses are given up, the client is kept.
+    bool AttachPorts(jack_client_t* client) override {
+        if (m_hasPorts && !RegisterPorts(client))
             ForgetPorts();
         return true;
     }
+
+    void DetachPorts() override {
+        m_inPort.store(nullptr);
+        std::lock_guard guard(m_sendLock);
+        m_outPort.store(nullptr);
+    }
+
+    void BeforeActivate() override {
+        // Nothing sent before the server went away is played on its return.
+        std::lock_guard guard(m_sendLock);
+        jack_ringbuffer_reset(m_outRing);
+    }
+
+    std::string Describe(bool) const override { return "client " + m_name; }
 
     // With m_lock held.
     void ForgetPorts() {
@@ -199,20 +159,20 @@ private:
         m_portsName.clear();
     }
 
-    // With m_lock held and a client.
-    bool RegisterPorts() {
-        const std::string inName = JackVirtualPortName(m_portsName, m_clientName, true);
-        const std::string outName = JackVirtualPortName(m_portsName, m_clientName, false);
-        jack_port_t* in = jack_port_register(m_client, inName.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                             JackPortIsInput, 0);
-        jack_port_t* out = jack_port_register(m_client, outName.c_str(), JACK_DEFAULT_MIDI_TYPE,
+    // With m_lock held.
+    bool RegisterPorts(jack_client_t* client) {
+        const std::string inName = JackVirtualPortName(m_portsName, m_name, true);
+        const std::string outName = JackVirtualPortName(m_portsName, m_name, false);
+        jack_port_t* in =
+            jack_port_register(client, inName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        jack_port_t* out = jack_port_register(client, outName.c_str(), JACK_DEFAULT_MIDI_TYPE,
                                               JackPortIsOutput, 0);
         if (!in || !out) {
             Quiet quiet;
             if (in)
-                jack_port_unregister(m_client, in);
+                jack_port_unregister(client, in);
             if (out)
-                jack_port_unregister(m_client, out);
+                jack_port_unregister(client, out);
             Say("JACK refused the MIDI ports \"" + inName + "\" and \"" + outName + "\"");
             return false;
         }
@@ -235,7 +195,7 @@ private:
         }
         if (!m_client)
             return;
-        WaitCycle();
+        WaitCycles(1);
         Quiet quiet;
         if (in)
             jack_port_unregister(m_client, in);
@@ -243,56 +203,10 @@ private:
             jack_port_unregister(m_client, out);
     }
 
-    // Waits until a cycle has begun after the call, so that none still runs
-    // with what was there before; gives up on a stalled server.
-    void WaitCycle() {
-        const std::uint32_t target = m_cycles.load(std::memory_order_acquire) + 1;
-        m_cycleWaiter.store(true);
-        while (m_running.load(std::memory_order_acquire) &&
-               std::int32_t(m_cycles.load(std::memory_order_acquire) - target) < 0)
-            if (!m_cycle.WaitFor(jack::kStallTimeout))
-                break;
-        m_cycleWaiter.store(false);
-        m_cycle.Drain();
-    }
-
-    // With m_lock held.
-    void CloseClient() {
-        if (!m_client)
-            return;
-        m_running.store(false, std::memory_order_release);
-        {
-            Quiet quiet;
-            jack_client_close(m_client);
-        }
-        m_client = nullptr;
-        m_inPort.store(nullptr);
-        std::lock_guard guard(m_sendLock);
-        m_outPort.store(nullptr);
-    }
-
-    // With m_lock held: the server went away.
-    void LetGoneClientGo() {
-        m_running.store(false, std::memory_order_release);
-        jack_client_t* gone = m_client;
-        m_client = nullptr;
-        m_inPort.store(nullptr);
-        {
-            std::lock_guard guard(m_sendLock);
-            m_outPort.store(nullptr);
-        }
-        m_goneClosed = jack::CloseGoneClientLater(gone);
-    }
-
     // JACK's process thread: no locks, no allocation, no waiting.
-    PALLORWIND_JACK_CYCLE static int Process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<VirtualCore*>(arg);
-        self->m_cycles.fetch_add(1, std::memory_order_acq_rel);
-        self->ProcessOut(frames);
-        self->ProcessIn(frames);
-        if (self->m_cycleWaiter.load(std::memory_order_acquire))
-            self->m_cycle.Post();
-        return 0;
+    PALLORWIND_JACK_CYCLE void Cycle(jack_nframes_t frames) override {
+        ProcessOut(frames);
+        ProcessIn(frames);
     }
 
     PALLORWIND_JACK_CYCLE void ProcessOut(jack_nframes_t frames) {
@@ -325,7 +239,7 @@ private:
         if (const std::uint32_t lost = jack_midi_get_lost_event_count(buffer); lost > 0)
             m_outLost.fetch_add(lost, std::memory_order_relaxed);
         if (m_outLost.load(std::memory_order_relaxed) > 0)
-            m_wake.Post();
+            Wake();
     }
 
     PALLORWIND_JACK_CYCLE void ProcessIn(jack_nframes_t frames) {
@@ -347,96 +261,39 @@ private:
                 m_inDropped.fetch_add(1, std::memory_order_relaxed);
         }
         if (any)
-            m_input.Post();
-    }
-
-    // Called by libjack when the server has gone; like a signal handler.
-    static void Shutdown(jack_status_t, const char*, void* arg) {
-        auto* self = static_cast<VirtualCore*>(arg);
-        self->m_running.store(false, std::memory_order_release);
-        self->m_serverGone.store(true, std::memory_order_release);
-        self->m_wake.Post();
-        self->m_cycle.Post();
+            PostInput();
     }
 
     // The delivery thread: calls the receiver of the ports that live.
-    void Deliver() {
-        std::vector<std::uint8_t> bytes;
-        for (;;) {
-            m_input.Wait();
-            if (m_quit.load())
-                return;
-            std::lock_guard deliver(m_deliverLock);
-            InHeader header{};
-            while (jack_ringbuffer_peek(m_inRing, reinterpret_cast<char*>(&header),
-                                        sizeof header) == sizeof header) {
-                jack_ringbuffer_read_advance(m_inRing, sizeof header);
-                bytes.resize(header.size);
-                jack_ringbuffer_read(m_inRing, reinterpret_cast<char*>(bytes.data()), header.size);
-                if (header.generation == m_generation.load(std::memory_order_acquire) && m_receive)
-                    m_receive(bytes.data(), bytes.size());
-            }
+    void Deliver() override {
+        std::lock_guard deliver(m_deliverLock);
+        InHeader header{};
+        while (jack_ringbuffer_peek(m_inRing, reinterpret_cast<char*>(&header), sizeof header) ==
+               sizeof header) {
+            jack_ringbuffer_read_advance(m_inRing, sizeof header);
+            m_bytes.resize(header.size);
+            jack_ringbuffer_read(m_inRing, reinterpret_cast<char*>(m_bytes.data()), header.size);
+            if (header.generation == m_generation.load(std::memory_order_acquire) && m_receive)
+                m_receive(m_bytes.data(), m_bytes.size());
         }
     }
 
-    // The supervisor thread: notices a server that went away and looks for
-    // it every kRetryInterval until it is back, making the ports again.
-    void Supervise() {
-        for (;;) {
-            bool noClient;
-            {
-                std::lock_guard lock(m_lock);
-                noClient = !m_client;
-            }
-            if (jack::ErrorsHeld())
-                m_wake.WaitFor(jack::kHoldErrors);
-            else if (noClient)
-                m_wake.WaitFor(jack::kRetryInterval);
-            else
-                m_wake.Wait();
-            if (m_quit.load())
-                return;
-            std::lock_guard lock(m_lock);
-            if (m_serverGone.exchange(false) && m_client) {
-                LetGoneClientGo();
-                Say("JACK server stopped; MIDI is refused until it is back");
-                m_lost = true;
-                jack::DropHeldErrors(); // libjack's words for the same
-            }
-            for (const std::string& line :
-                 jack::TakeHeldErrors(this, m_running.load(std::memory_order_acquire)))
-                Say(line);
-            if (!m_client && (!m_goneClosed || m_goneClosed->load(std::memory_order_acquire)) &&
-                OpenClient())
-                Say(std::string(m_lost ? "JACK server is back" : "JACK server found") +
-                    "; client " + m_clientName);
-            if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
-                Say("JACK dropped " + std::to_string(lost) + " MIDI packets on output");
-            if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
-                Say("MIDI input overflow: " + std::to_string(dropped) + " packets dropped");
-        }
+    bool Tend() override {
+        if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
+            Say("JACK dropped " + std::to_string(lost) + " MIDI packets on output");
+        if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
+            Say("MIDI input overflow: " + std::to_string(dropped) + " packets dropped");
+        return true;
     }
 
-    const std::string m_wanted;
-    const MidiLogSink m_log;
-
-    // The client and the ports, on our threads only.
-    std::mutex m_lock;
-    jack_client_t* m_client = nullptr;
-    std::string m_clientName;
+    // The ports asked for, with m_lock held.
     bool m_hasPorts = false;
     std::string m_portsName;
-    bool m_lost = false; // the server went away once
-    std::shared_ptr<std::atomic<bool>> m_goneClosed;
 
     // Shared with the process thread.
     std::atomic<jack_port_t*> m_inPort{nullptr};
     std::atomic<jack_port_t*> m_outPort{nullptr}; // set with m_sendLock held
-    std::atomic<bool> m_running{false};
-    std::atomic<std::uint32_t> m_cycles{0};
-    std::atomic<bool> m_cycleWaiter{false};
-    Semaphore m_cycle;
-    std::atomic<std::uint32_t> m_generation{0}; // of the ports that live
+    std::atomic<std::uint32_t> m_generation{0};   // of the ports that live
 
     std::mutex m_sendLock; // one writer of m_outRing at a time
     jack_ringbuffer_t* const m_outRing;
@@ -444,15 +301,9 @@ private:
 
     jack_ringbuffer_t* const m_inRing;
     std::atomic<std::uint32_t> m_inDropped{0};
-    Semaphore m_input;
     std::mutex m_deliverLock;
     VirtualMidiReceive m_receive;
-
-    std::atomic<bool> m_quit{false};
-    std::atomic<bool> m_serverGone{false};
-    Semaphore m_wake;
-    std::thread m_delivery;
-    std::thread m_supervisor;
+    std::vector<std::uint8_t> m_bytes; // the packet being delivered
 };
 
 class JackVirtualPorts final : public VirtualMidiPorts {
