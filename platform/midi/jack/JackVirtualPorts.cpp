@@ -40,6 +40,32 @@ struct InHeader {
     std::uint32_t generation;
 };
 
+// Copies bytes that pass between our threads and JACK's process thread.
+// Under ThreadSanitizer the hand-over through libjack's ring is out of sight,
+// while memcpy's interceptor would see one side of it: there the bytes are
+// copied one by one.
+PALLORWIND_JACK_CYCLE void CycleCopy(char* to, const char* from, std::size_t size) {
+#if defined(__SANITIZE_THREAD__)
+    volatile char* out = to;
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = from[i];
+#else
+    std::memcpy(to, from, size);
+#endif
+}
+
+// Copies `size` bytes from the front of `ring` (they are there) and, when
+// `take`, removes them.
+PALLORWIND_JACK_CYCLE void CopyOut(jack_ringbuffer_t* ring, void* to, std::size_t size, bool take) {
+    jack_ringbuffer_data_t vec[2];
+    jack_ringbuffer_get_read_vector(ring, vec);
+    const std::size_t first = std::min(size, vec[0].len);
+    CycleCopy(static_cast<char*>(to), vec[0].buf, first);
+    CycleCopy(static_cast<char*>(to) + first, vec[1].buf, size - first);
+    if (take)
+        jack_ringbuffer_read_advance(ring, size);
+}
+
 // Writes `a` then `b` into `ring` as one piece, visible to the reader at
 // once; false (nothing written) when it does not fit.
 PALLORWIND_JACK_CYCLE bool WriteWhole(jack_ringbuffer_t* ring, const void* a, std::size_t aSize,
@@ -58,7 +84,7 @@ PALLORWIND_JACK_CYCLE bool WriteWhole(jack_ringbuffer_t* ring, const void* a, st
                 at = 0;
             }
             const std::size_t n = std::min(size, vec[segment].len - at);
-            std::memcpy(vec[segment].buf + at, from, n);
+            CycleCopy(vec[segment].buf + at, from, n);
             at += n;
             from += n;
             size -= n;
@@ -220,8 +246,8 @@ private:
         jack_midi_clear_buffer(buffer);
         const std::size_t fits = jack_midi_max_event_size(buffer);
         std::uint32_t size = 0;
-        while (jack_ringbuffer_peek(m_outRing, reinterpret_cast<char*>(&size), sizeof size) ==
-               sizeof size) {
+        while (jack_ringbuffer_read_space(m_outRing) >= sizeof size) {
+            CopyOut(m_outRing, &size, sizeof size, false);
             if (size > jack_midi_max_event_size(buffer)) {
                 if (size <= fits)
                     break; // the rest waits for the next cycle
@@ -234,7 +260,7 @@ private:
             if (!data)
                 break;
             jack_ringbuffer_read_advance(m_outRing, sizeof size);
-            jack_ringbuffer_read(m_outRing, reinterpret_cast<char*>(data), size);
+            CopyOut(m_outRing, data, size, true);
         }
         if (const std::uint32_t lost = jack_midi_get_lost_event_count(buffer); lost > 0)
             m_outLost.fetch_add(lost, std::memory_order_relaxed);
@@ -268,11 +294,10 @@ private:
     void Deliver() override {
         std::lock_guard deliver(m_deliverLock);
         InHeader header{};
-        while (jack_ringbuffer_peek(m_inRing, reinterpret_cast<char*>(&header), sizeof header) ==
-               sizeof header) {
-            jack_ringbuffer_read_advance(m_inRing, sizeof header);
+        while (jack_ringbuffer_read_space(m_inRing) >= sizeof header) {
+            CopyOut(m_inRing, &header, sizeof header, true);
             m_bytes.resize(header.size);
-            jack_ringbuffer_read(m_inRing, reinterpret_cast<char*>(m_bytes.data()), header.size);
+            CopyOut(m_inRing, m_bytes.data(), header.size, true);
             if (header.generation == m_generation.load(std::memory_order_acquire) && m_receive)
                 m_receive(m_bytes.data(), m_bytes.size());
         }
