@@ -61,7 +61,8 @@ PALLORWIND_JACK_CYCLE void CopyOut(jack_ringbuffer_t* ring, void* to, std::size_
     jack_ringbuffer_get_read_vector(ring, vec);
     const std::size_t first = std::min(size, vec[0].len);
     CycleCopy(static_cast<char*>(to), vec[0].buf, first);
-    CycleCopy(static_cast<char*>(to) + first, vec[1].buf, size - first);
+    if (size > first) // the rest is at the ring's start
+        CycleCopy(static_cast<char*>(to) + first, vec[1].buf, size - first);
     if (take)
         jack_ringbuffer_read_advance(ring, size);
 }
