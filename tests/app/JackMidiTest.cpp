@@ -1,5 +1,6 @@
 // The MIDI-devices layer on a real JACK server (dummy backend).
 #include "JackPeer.h"
+#include "JackServer.h"
 #include "platform/midi/MidiDevices.h"
 
 #include <jack/jack.h>
@@ -23,6 +24,9 @@ namespace pallorwind::midi {
 namespace {
 
 using testing::JackPeer;
+using testing::PortsStartingWith;
+using testing::TestServer;
+using testing::WaitUntil;
 using Message = JackPeer::Message;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -61,23 +65,6 @@ bool Find(MidiSystem& system, bool input, const std::string& wanted, unsigned& i
     return it != names.end();
 }
 
-// Every port on the server whose name starts with `prefix`, by a client of
-// the test's own.
-std::set<std::string> PortsStartingWith(const std::string& prefix) {
-    std::set<std::string> names;
-    jack_client_t* client = jack_client_open("pwtest-lsp", JackNoStartServer, nullptr);
-    if (!client)
-        return names;
-    if (const char** ports = jack_get_ports(client, nullptr, nullptr, 0)) {
-        for (const char** p = ports; *p; ++p)
-            if (std::string_view(*p).starts_with(prefix))
-                names.insert(*p);
-        jack_free(ports);
-    }
-    jack_client_close(client);
-    return names;
-}
-
 bool ClientExists(const std::string& name) {
     jack_client_t* client = jack_client_open("pwtest-lsp", JackNoStartServer, nullptr);
     if (!client)
@@ -86,16 +73,6 @@ bool ClientExists(const std::string& name) {
     jack_free(uuid);
     jack_client_close(client);
     return uuid != nullptr;
-}
-
-template <typename Pred> bool WaitUntil(Pred done, std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 class JackMidiTest : public ::testing::Test {
@@ -272,16 +249,6 @@ TEST_F(JackMidiTest, AFloodIsPacedNotDropped) {
             << i;
     // JACK neither dropped nor complained.
     EXPECT_EQ(m_log.Get().size(), 1u) << m_log.Get().back();
-}
-
-// Runs the test server's script (tools/jack-test-server.sh).
-int TestServer(const std::string& what) {
-    const char* server = std::getenv("JACK_DEFAULT_SERVER");
-    const char* log = std::getenv("PALLORWIND_JACK_LOG");
-    const std::string command = std::string(PALLORWIND_SOURCE_DIR) + "/tools/jack-test-server.sh " +
-                                what + " " + (server ? server : "") + " " +
-                                (what == "start" && log ? log : "");
-    return std::system(command.c_str());
 }
 
 TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {

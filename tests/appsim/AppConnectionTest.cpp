@@ -8,6 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -140,6 +145,68 @@ TEST(AppSim, PrintsEachMessageWithItsTime) {
     }
     EXPECT_EQ(rest, (std::vector<std::string>{"80 3C 00  note-off ch1 60 0", "F8        clock"}));
     EXPECT_NE(err.str().find("closed"), std::string::npos) << err.str();
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+TEST(AppSim, SendsALayoutAsTheAppDoesAndSavesTheBridgesLayoutsOnlyInsideTheFolder) {
+    namespace fs = std::filesystem;
+    char base[] = "/tmp/pwtest-appsim-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(base));
+    const fs::path saveDir = fs::path(base) / "saved";
+    fs::create_directory(saveDir);
+    const std::string content("kit\xFF\x00\xFF\xFF\xFF"
+                              "end",
+                              11);
+    std::ofstream(fs::path(base) / "My Kit.plw", std::ios::binary) << content;
+
+    Listener bridge;
+    std::vector<std::uint8_t> received;
+    const std::string sent =
+        "\xFF\xFF\xFF" + std::string("11") + std::string(14, '\0') + content + "My Kit";
+    auto bytes = [](const std::string& text) {
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    };
+    std::thread side([&] {
+        bridge.Accept();
+        received = bridge.Read(sent.size());
+        // A note, a layout whose name tries to leave the folder, a System
+        // Reset and a clock after the layout's burst, and a second layout.
+        bridge.Write({0x90, 0x3C, 0x7F});
+        bridge.Write(
+            bytes("\xFF\xFF\xFF" + std::string("3") + std::string(15, '\0') + "abc../../evil.plw"));
+        std::this_thread::sleep_for(300ms);
+        bridge.Write({0xFF, 0xF8});
+        std::this_thread::sleep_for(300ms);
+        bridge.Write(bytes("\xFF\xFF\xFF" + std::string("2") + std::string(15, '\0') + "xy.."));
+        std::this_thread::sleep_for(300ms);
+        bridge.CloseClient();
+    });
+    std::ostringstream out, err;
+    const int status = AppSimMain({"--listen-for", "5", "--send-layout",
+                                   std::string(base) + "/My Kit.plw", "--save-layouts",
+                                   saveDir.string(), "127.0.0.1:" + std::to_string(bridge.Port())},
+                                  out, err);
+    side.join();
+    EXPECT_EQ(status, 0) << err.str();
+    EXPECT_EQ(received, bytes(sent));
+    EXPECT_EQ(ReadFile(saveDir / "_.._evil.plw"), "abc");
+    EXPECT_EQ(ReadFile(saveDir / "Layout.plw"), "xy");
+    std::set<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(base))
+        names.insert(fs::relative(entry.path(), base).string());
+    EXPECT_EQ(names, (std::set<std::string>{"My Kit.plw", "saved", "saved/_.._evil.plw",
+                                            "saved/Layout.plw"}));
+    // MIDI around the layouts is printed as before.
+    const std::string printed = out.str();
+    EXPECT_NE(printed.find("90 3C 7F"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("FF        "), std::string::npos) << printed;
+    EXPECT_NE(printed.find("F8        clock"), std::string::npos) << printed;
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 3) << printed;
+    fs::remove_all(base);
 }
 
 TEST(AppSim, ExitStatusTellsBadArgumentsFromConnectionFailure) {

@@ -2,6 +2,9 @@
 
 #include "tools/appsim/AppConnection.h"
 #include "tools/appsim/Discovery.h"
+#include "tools/appsim/LayoutStream.h"
+
+#include "protocol/LayoutTransfer.h"
 
 #include <algorithm>
 #include <thread>
@@ -14,18 +17,75 @@ constexpr std::size_t kBurstChunk = 64 * 1024;
 constexpr std::chrono::milliseconds kBrowseTime{2000};
 constexpr std::chrono::milliseconds kFindTimeout{5000};
 
-// Receives what is there (waiting up to `wait`) and prints it.
-AppConnection::ReceiveResult ReceiveAndPrint(AppConnection& connection,
-                                             std::chrono::milliseconds wait, std::ostream& out) {
-    const auto result = connection.ReceiveOnce(wait);
-    for (const ReceivedMessage& message : connection.TakeMessages())
-        out << FormatMessageLine(message, connection.ConnectedAt()) << '\n';
-    out.flush();
-    connection.TakeReceived();
-    return result;
-}
+// How long a layout's burst may pause and still go on: its name runs to the
+// burst's end.
+constexpr std::chrono::milliseconds kLayoutBurstGap{50};
 
-void SendAll(const Options& options, AppConnection& connection, std::ostream& out) {
+// One connection's receiving side: prints MIDI, and with --save-layouts
+// stores the layouts in between.
+struct Receiver {
+    AppConnection& connection;
+    std::ostream& out;
+    std::ostream& err;
+    std::string saveDir; // empty: every byte is MIDI
+    BridgeStream stream;
+
+    void Print(const std::vector<ReceivedMessage>& messages) {
+        for (const ReceivedMessage& message : messages)
+            out << FormatMessageLine(message, connection.ConnectedAt()) << '\n';
+        out.flush();
+    }
+
+    // Takes what arrived into the stream; true when a layout has ended.
+    bool FeedStream() {
+        const std::string bytes = connection.TakeReceived();
+        std::vector<ReceivedMessage> messages;
+        stream.Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), Clock::now(),
+                    messages);
+        Print(messages);
+        return stream.LayoutEnded();
+    }
+
+    void SaveEndedLayout() {
+        // The rest of the burst is still the name.
+        while (connection.ReceiveOnce(kLayoutBurstGap) == AppConnection::ReceiveResult::Data)
+            FeedStream();
+        bool refused = false;
+        const auto layout = stream.TakeLayout(refused);
+        if (refused) {
+            err << "# a layout longer than " << protocol::kMaxLayoutContentSize
+                << " bytes was dropped\n";
+            return;
+        }
+        try {
+            const std::string path = SaveLayout(saveDir, *layout);
+            err << "# layout \"" << layout->name << "\" (" << layout->content.size()
+                << " bytes) saved as " << path << '\n';
+        } catch (const std::runtime_error& error) {
+            err << "pallorwind-appsim: " << error.what() << '\n';
+        }
+    }
+
+    // Receives what is there (waiting up to `wait`) and prints it.
+    AppConnection::ReceiveResult ReceiveAndPrint(std::chrono::milliseconds wait) {
+        const auto result = connection.ReceiveOnce(wait);
+        if (saveDir.empty()) {
+            Print(connection.TakeMessages());
+            connection.TakeReceived();
+            return result;
+        }
+        connection.TakeMessages();
+        if (FeedStream())
+            SaveEndedLayout();
+        return result;
+    }
+
+    std::size_t PendingBytes() const {
+        return saveDir.empty() ? connection.PendingBytes() : stream.PendingBytes();
+    }
+};
+
+void SendAll(const Options& options, AppConnection& connection, Receiver& receiver) {
     if (options.recordsPerSecond <= 0) {
         std::vector<std::uint8_t> burst;
         for (unsigned round = 0; round < options.repeat; ++round)
@@ -35,7 +95,7 @@ void SendAll(const Options& options, AppConnection& connection, std::ostream& ou
         // does not leave the bridge's messages unread meanwhile.
         for (std::size_t at = 0; at < burst.size(); at += kBurstChunk) {
             connection.Send(burst.data() + at, std::min(kBurstChunk, burst.size() - at));
-            ReceiveAndPrint(connection, std::chrono::milliseconds(0), out);
+            receiver.ReceiveAndPrint(std::chrono::milliseconds(0));
         }
         return;
     }
@@ -48,8 +108,7 @@ void SendAll(const Options& options, AppConnection& connection, std::ostream& ou
                 start + std::chrono::duration_cast<Clock::duration>(interval * double(sent));
             while (Clock::now() < due) {
                 const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
-                if (ReceiveAndPrint(connection, wait, out) ==
-                    AppConnection::ReceiveResult::Closed) {
+                if (receiver.ReceiveAndPrint(wait) == AppConnection::ReceiveResult::Closed) {
                     // Nothing left to wait for; keep the pace without the socket.
                     std::this_thread::sleep_until(due);
                 }
@@ -100,7 +159,18 @@ int RunAppSim(const Options& options, std::ostream& out, std::ostream& err) {
             err << " x " << options.repeat;
         err << '\n';
 
-        SendAll(options, connection, out);
+        Receiver receiver{connection, out, err, options.saveLayoutsDir, {}};
+        SendAll(options, connection, receiver);
+        if (options.sendLayout) {
+            // As the app does: the marker by itself, then the block.
+            const std::string marker = protocol::LayoutMarker();
+            connection.Send(marker.data(), marker.size());
+            const std::string block =
+                protocol::EncodeLayoutBlock(options.layoutContent, options.layoutName);
+            connection.Send(block.data(), block.size());
+            err << "# sent layout \"" << options.layoutName << "\" ("
+                << options.layoutContent.size() << " bytes)\n";
+        }
 
         const Clock::time_point end =
             Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -109,12 +179,13 @@ int RunAppSim(const Options& options, std::ostream& out, std::ostream& err) {
             const Clock::time_point now = Clock::now();
             if (now >= end)
                 break;
-            ReceiveAndPrint(connection, std::chrono::ceil<std::chrono::milliseconds>(end - now),
-                            out);
+            receiver.ReceiveAndPrint(std::chrono::ceil<std::chrono::milliseconds>(end - now));
         }
-        if (connection.PendingBytes() > 0)
-            err << "# " << connection.PendingBytes()
+        if (receiver.PendingBytes() > 0)
+            err << "# " << receiver.PendingBytes()
                 << " byte(s) of an unfinished message at the end\n";
+        if (receiver.stream.InLayout())
+            err << "# a layout was still arriving at the end\n";
         if (connection.PeerClosed())
             err << "# the bridge closed the connection\n";
         return 0;

@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace pallorwind::appsim {
 
@@ -149,6 +151,22 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
             options.raw = true;
         } else if (arg == "--file") {
             sources.push_back({true, std::string(takeValue())});
+        } else if (arg == "--send-layout") {
+            const std::filesystem::path path(takeValue());
+            std::ifstream file(path, std::ios::binary);
+            if (!file)
+                throw UsageError("cannot open layout file " + path.string());
+            options.layoutContent.assign(std::istreambuf_iterator<char>(file), {});
+            if (file.bad())
+                throw UsageError("cannot read layout file " + path.string());
+            options.layoutName =
+                (path.extension() == ".plw" ? path.stem() : path.filename()).string();
+            options.sendLayout = true;
+        } else if (arg == "--save-layouts") {
+            options.saveLayoutsDir = std::string(takeValue());
+            if (!std::filesystem::is_directory(options.saveLayoutsDir))
+                throw UsageError("--save-layouts needs a folder, not '" + options.saveLayoutsDir +
+                                 "'");
         } else if (arg == "--rate") {
             options.recordsPerSecond = ParseNumber(arg, takeValue());
         } else if (arg == "--listen-for") {
@@ -221,6 +239,10 @@ back, with its arrival time relative to the connect.
   --repeat N         send the whole list N times (default 1)
   --listen-for SECS  keep printing what arrives for SECS seconds after the
                      last record (default 1)
+  --send-layout FILE after the records, send the layout FILE as the app does
+                     (marker, then length, content and the name without .plw)
+  --save-layouts DIR store each layout the bridge sends in DIR (under a name
+                     made safe) instead of printing its bytes as MIDI
   -h, --help         this text
 
 Exit status: 0 done, 1 connection failed or lost while sending (or NAME not

@@ -49,6 +49,14 @@ struct Options {
     double recordsPerSecond = 0; // 0: as fast as possible
     unsigned repeat = 1;
     double listenSeconds = 1.0; // after the last record is sent
+    // --send-layout: a layout file sent after the records as the app sends
+    // one (its name without the ".plw" ending), read when parsing.
+    bool sendLayout = false;
+    std::string layoutName;
+    std::string layoutContent;
+    // --save-layouts: the folder where layouts the bridge sends are stored;
+    // empty: the bridge's bytes are all taken as MIDI.
+    std::string saveLayoutsDir;
     bool help = false;
 };
 

@@ -10,6 +10,8 @@
 // callback; the callback may take locks, which the process thread must not.
 #include "platform/midi/jack/JackMidiSystem.h"
 
+#include "platform/midi/jack/JackSupport.h"
+
 #include "protocol/MidiMessage.h"
 
 #include <jack/jack.h>
@@ -33,13 +35,10 @@ namespace pallorwind::midi {
 namespace {
 
 using namespace std::chrono_literals;
+using jack::kStallTimeout;
+using jack::Quiet;
+using jack::Semaphore;
 
-// A server that runs no cycle for this long is taken as stalled or gone.
-constexpr auto kStallTimeout = 1000ms;
-// How long libjack's complaints are held back before they reach the log.
-constexpr auto kHoldErrors = 300ms;
-// How often a server that is not there is looked for.
-constexpr auto kRetryInterval = 500ms;
 // Words waiting for the process thread: 12 full port buffers (a port buffer
 // takes about 2,700 three-byte events), 32 ms at 128 frames and 48 kHz. A
 // sender that the system schedules late still finds enough to keep every
@@ -49,91 +48,6 @@ constexpr std::size_t kOutRingWords = std::size_t(1) << 15;
 constexpr std::size_t kInRingEntries = std::size_t(1) << 14;
 // A new connection is in effect once two cycles have begun after it.
 constexpr unsigned kSettleCycles = 2;
-
-// JACK's process thread runs in libjack, out of ThreadSanitizer's sight (its
-// hand-overs go through the server's semaphores); instrumenting only our part
-// of a cycle would just make it late. What it shares with our threads is
-// atomics, semaphores and libjack's ring buffers.
-#if defined(__SANITIZE_THREAD__)
-#define PALLORWIND_JACK_CYCLE __attribute__((no_sanitize("thread")))
-#else
-#define PALLORWIND_JACK_CYCLE
-#endif
-
-// Posted from JACK's threads (sem_post is safe in a real-time thread and in
-// the shutdown callback), waited on by ours.
-class Semaphore {
-public:
-    Semaphore() { sem_init(&m_sem, 0, 0); }
-    ~Semaphore() { sem_destroy(&m_sem); }
-    Semaphore(const Semaphore&) = delete;
-    Semaphore& operator=(const Semaphore&) = delete;
-
-    void Post() { sem_post(&m_sem); }
-    void Wait() {
-        while (sem_wait(&m_sem) != 0 && errno == EINTR) {
-        }
-    }
-    // False when `timeout` passed without a post. The deadline is on the
-    // wall clock (sem_timedwait's); a clock step only moves a timeout.
-    bool WaitFor(std::chrono::nanoseconds timeout) {
-        timespec deadline{};
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        const long long ns = deadline.tv_nsec + timeout.count();
-        deadline.tv_sec += time_t(ns / 1'000'000'000);
-        deadline.tv_nsec = long(ns % 1'000'000'000);
-        for (;;) {
-            if (sem_timedwait(&m_sem, &deadline) == 0)
-                return true;
-            if (errno != EINTR)
-                return false;
-        }
-    }
-    void Drain() {
-        while (sem_trywait(&m_sem) == 0) {
-        }
-    }
-
-private:
-    sem_t m_sem;
-};
-
-// libjack reports through process-wide functions. What it says while we look
-// for a server, connect or close a client is expected (we say what matters in
-// one line of our own) and dropped. Anything else is held back briefly: when
-// the server goes away libjack first complains about its socket, and those
-// lines are dropped too; the rest go to the newest system's log sink.
-// libjack's info lines tell of its own workings and are dropped.
-class JackCore;
-struct JackLogRouter {
-    std::mutex lock;
-    std::vector<JackCore*> cores; // the newest last
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> held;
-};
-JackLogRouter& Router() {
-    static JackLogRouter router;
-    return router;
-}
-thread_local bool t_quiet = false;
-void WakeSupervisor(JackCore* core);
-
-void RouteJackError(const char* text) {
-    if (t_quiet)
-        return;
-    JackLogRouter& router = Router();
-    std::lock_guard guard(router.lock);
-    if (router.cores.empty() || router.held.size() >= 32)
-        return;
-    router.held.emplace_back(std::chrono::steady_clock::now(), std::string("JACK: ") + text);
-    WakeSupervisor(router.cores.back());
-}
-void DropJackInfo(const char*) {
-}
-
-struct Quiet {
-    Quiet() { t_quiet = true; }
-    ~Quiet() { t_quiet = false; }
-};
 
 // A lock-free ring with one writer and one reader (here one of them is
 // always JACK's process thread), `capacity` a power of two. The indices
@@ -190,61 +104,13 @@ struct InEntry {
     std::uint32_t generation;
 };
 
-class JackCore {
+class JackCore final : public jack::KeptClient {
 public:
     explicit JackCore(const MidiSystemOptions& options)
-        : m_wanted(options.clientName.empty() ? "midi" : options.clientName), m_log(options.log),
-          m_outRing(kOutRingWords), m_inRing(kInRingEntries) {
-        static std::once_flag routed;
-        std::call_once(routed, [] {
-            jack_set_error_function(&RouteJackError);
-            jack_set_info_function(&DropJackInfo);
-        });
-        std::lock_guard guard(Router().lock);
-        Router().cores.push_back(this);
-    }
+        : KeptClient(options), m_outRing(kOutRingWords), m_inRing(kInRingEntries) {}
+    ~JackCore() { Stop(); }
 
-    ~JackCore() {
-        m_quit.store(true);
-        m_wake.Post();
-        m_input.Post();
-        if (m_supervisor.joinable())
-            m_supervisor.join();
-        if (m_delivery.joinable())
-            m_delivery.join();
-        {
-            std::lock_guard lock(m_lock);
-            CloseClient();
-        }
-        {
-            std::lock_guard guard(Router().lock);
-            auto& cores = Router().cores;
-            cores.erase(std::find(cores.begin(), cores.end(), this));
-            if (cores.empty())
-                Router().held.clear();
-        }
-    }
-    JackCore(const JackCore&) = delete;
-    JackCore& operator=(const JackCore&) = delete;
-
-    void Wake() { m_wake.Post(); }
-
-    // The first look for a server (on the caller's thread), one line saying
-    // what was found, then the threads that keep looking and deliver input.
-    void Start(const std::string& noServerHint) {
-        bool found;
-        {
-            std::lock_guard lock(m_lock);
-            found = OpenClient();
-            if (found)
-                Say("MIDI system: JACK, ports " + m_name + ":in and " + m_name + ":out");
-            else
-                Say("No MIDI system found (" + noServerHint +
-                    "no JACK server running); MIDI starts when a JACK server does");
-        }
-        m_delivery = std::thread([this] { Deliver(); });
-        m_supervisor = std::thread([this] { Supervise(); });
-    }
+    using KeptClient::Start;
 
     // Other clients' MIDI ports with `flags`, by full name ("client:port").
     std::vector<std::string> Ports(unsigned long flags) {
@@ -377,91 +243,32 @@ public:
     }
 
 private:
-    void Say(const std::string& line) {
-        if (m_log)
-            m_log(line);
-    }
-
-    // With m_lock held. Opens our client on the server, registers the two
-    // ports and activates it; false when there is no server.
-    bool OpenClient() {
-        Quiet quiet;
-        jack_status_t status{};
-        jack_client_t* client = jack_client_open(m_wanted.c_str(), JackNoStartServer, &status);
-        if (!client)
-            return false;
+    bool AttachPorts(jack_client_t* client) override {
         jack_port_t* in =
             jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         jack_port_t* out =
             jack_port_register(client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-        if (!in || !out) {
-            jack_client_close(client);
+        if (!in || !out)
             return false;
-        }
         m_inPort.store(in, std::memory_order_release);
         m_outPort.store(out, std::memory_order_release);
-        jack_set_process_callback(client, &JackCore::Process, this);
-        jack_on_info_shutdown(client, &JackCore::Shutdown, this);
-        jack_set_port_registration_callback(client, &JackCore::PortRegistered, this);
-        {
-            // Nothing sent before the server went away is played on its return.
-            std::lock_guard guard(m_sendLock);
-            m_outRing.Clear();
-        }
-        m_running.store(true, std::memory_order_release);
-        if (jack_activate(client) != 0) {
-            m_running.store(false, std::memory_order_release);
-            jack_client_close(client);
-            m_inPort.store(nullptr);
-            m_outPort.store(nullptr);
-            return false;
-        }
-        m_client = client;
-        m_name = jack_get_client_name(client);
         return true;
     }
 
-    // With m_lock held. The server went away: the client is let go at once
-    // and closed on a thread of its own, after libjack's own thread has had
-    // time to finish with the shutdown. Closing while it is still at it has
-    // been seen to block inside libjack for good (under load), so nobody
-    // waits for that close: the supervisor only opens a new client once it
-    // has returned.
-    void LetGoneClientGo() {
-        if (!m_client)
-            return;
-        m_running.store(false, std::memory_order_release);
-        jack_client_t* gone = m_client;
-        m_client = nullptr;
+    void DetachPorts() override {
         m_inPort.store(nullptr);
         m_outPort.store(nullptr);
-        auto closed = std::make_shared<std::atomic<bool>>(false);
-        m_goneClosed = closed;
-        std::thread([gone, closed] {
-            std::this_thread::sleep_for(kHoldErrors);
-            Quiet quiet;
-            jack_client_close(gone);
-            closed->store(true, std::memory_order_release);
-        }).detach();
     }
 
-    // False while the close of a client whose server went away is under way.
-    bool GoneClientClosed() const {
-        return !m_goneClosed || m_goneClosed->load(std::memory_order_acquire);
+    void BeforeActivate() override {
+        // Nothing sent before the server went away is played on its return.
+        std::lock_guard guard(m_sendLock);
+        m_outRing.Clear();
     }
 
-    // With m_lock held.
-    void CloseClient() {
-        if (!m_client)
-            return;
-        m_running.store(false, std::memory_order_release);
-        {
-            Quiet quiet;
-            jack_client_close(m_client);
-        }
-        m_client = nullptr;
-        m_inPort.store(nullptr);
-        m_outPort.store(nullptr);
+    std::string Describe(bool cameBack) const override {
+        return "ports " + m_name + ":in and " + m_name + ":out" +
+               (cameBack ? ", devices reconnect by name" : "");
     }
 
     // With m_lock held. Connects the open devices' ports that exist and are
@@ -489,25 +296,6 @@ private:
         return r == 0 || r == EEXIST;
     }
 
-    // With m_lock held. Waits until `n` cycles have begun; false when the
-    // server stalled or went away first.
-    bool WaitCycles(unsigned n) {
-        const std::uint32_t target = m_cycles.load(std::memory_order_acquire) + n;
-        m_cycleWaiter.store(true);
-        bool ok = true;
-        while (std::int32_t(m_cycles.load(std::memory_order_acquire) - target) < 0) {
-            if (!m_running.load(std::memory_order_acquire) ||
-                (!m_cycle.WaitFor(kStallTimeout) &&
-                 std::int32_t(m_cycles.load(std::memory_order_acquire) - target) < 0)) {
-                ok = false;
-                break;
-            }
-        }
-        m_cycleWaiter.store(false);
-        m_cycle.Drain();
-        return ok && m_running.load(std::memory_order_acquire);
-    }
-
     // With m_sendLock held. Sleeps until `done()` or the process thread has
     // taken words from the ring; false when no cycle ran for kStallTimeout
     // after `seen`.
@@ -530,14 +318,9 @@ private:
     }
 
     // JACK's process thread: no locks, no allocation, no waiting.
-    PALLORWIND_JACK_CYCLE static int Process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<JackCore*>(arg);
-        self->m_cycles.fetch_add(1, std::memory_order_acq_rel);
-        self->ProcessOut(frames);
-        self->ProcessIn(frames);
-        if (self->m_cycleWaiter.load(std::memory_order_acquire))
-            self->m_cycle.Post();
-        return 0;
+    PALLORWIND_JACK_CYCLE void Cycle(jack_nframes_t frames) override {
+        ProcessOut(frames);
+        ProcessIn(frames);
     }
 
     PALLORWIND_JACK_CYCLE void ProcessOut(jack_nframes_t frames) {
@@ -574,7 +357,7 @@ private:
         }
         if (const std::uint32_t lost = jack_midi_get_lost_event_count(buffer); lost > 0) {
             m_outLost.fetch_add(lost, std::memory_order_relaxed);
-            m_wake.Post();
+            Wake();
         }
         // A waiting sender is woken once half the ring is free, so that it
         // refills in one go rather than once a cycle.
@@ -610,129 +393,43 @@ private:
             any = true;
         }
         if (any)
-            m_input.Post();
+            PostInput();
     }
 
-    // Called by libjack when the server has gone; like a signal handler.
-    static void Shutdown(jack_status_t, const char*, void* arg) {
-        auto* self = static_cast<JackCore*>(arg);
-        self->m_running.store(false, std::memory_order_release);
-        self->m_serverGone.store(true, std::memory_order_release);
-        self->m_wake.Post();
-        self->m_space.Post();
-        self->m_cycle.Post();
-    }
-
-    static void PortRegistered(jack_port_id_t, int, void* arg) {
-        static_cast<JackCore*>(arg)->m_wake.Post();
-    }
+    // A sender waiting for room gives up.
+    void ServerGone() override { m_space.Post(); }
 
     // The delivery thread: calls the open input device's callback.
-    void Deliver() {
-        for (;;) {
-            m_input.Wait();
-            if (m_quit.load())
-                return;
-            std::lock_guard deliver(m_deliverLock);
-            InEntry entry{};
-            while (m_inRing.Peek(entry)) {
-                m_inRing.Pop();
-                if (entry.generation == m_deliverGeneration && m_inCallback)
-                    m_inCallback(entry.word);
-            }
+    void Deliver() override {
+        std::lock_guard deliver(m_deliverLock);
+        InEntry entry{};
+        while (m_inRing.Peek(entry)) {
+            m_inRing.Pop();
+            if (entry.generation == m_deliverGeneration && m_inCallback)
+                m_inCallback(entry.word);
         }
     }
 
-    // The supervisor thread: notices a server that went away, looks for it
-    // every kRetryInterval until it is back, and keeps the open devices
-    // connected by name (a port that comes back is connected again).
-    void Supervise() {
-        bool complete = true;
-        for (;;) {
-            bool waitBriefly;
-            {
-                std::lock_guard lock(m_lock);
-                waitBriefly = !m_client || !complete;
-            }
-            bool held;
-            {
-                std::lock_guard guard(Router().lock);
-                held = !Router().held.empty();
-            }
-            if (held)
-                m_wake.WaitFor(kHoldErrors);
-            else if (waitBriefly)
-                m_wake.WaitFor(kRetryInterval);
-            else
-                m_wake.Wait();
-            if (m_quit.load())
-                return;
-            std::lock_guard lock(m_lock);
-            if (m_serverGone.exchange(false) && m_client) {
-                LetGoneClientGo();
-                Say("JACK server stopped; MIDI is refused until it is back");
-                m_lost = true;
-                std::lock_guard guard(Router().lock);
-                Router().held.clear(); // libjack's words for the same
-            }
-            PassOnHeldErrors();
-            if (!m_client) {
-                if (!GoneClientClosed() || !OpenClient())
-                    continue;
-                Say(std::string(m_lost ? "JACK server is back" : "JACK server found") + "; ports " +
-                    m_name + ":in and " + m_name + ":out, devices reconnect by name");
-            }
-            complete = EnsureConnections();
-            if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
-                Say("JACK dropped " + std::to_string(lost) + " MIDI events on output");
-            if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
-                Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
-        }
+    // Keeps the open devices connected by name (a port that comes back is
+    // connected again).
+    bool Tend() override {
+        const bool complete = EnsureConnections();
+        if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
+            Say("JACK dropped " + std::to_string(lost) + " MIDI events on output");
+        if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
+            Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
+        return complete;
     }
 
-    // libjack's lines held back for kHoldErrors go to the log sink, unless
-    // the server went away meanwhile (then they were about that).
-    void PassOnHeldErrors() {
-        std::vector<std::string> lines;
-        {
-            std::lock_guard guard(Router().lock);
-            auto& held = Router().held;
-            if (held.empty() || Router().cores.back() != this)
-                return;
-            if (!m_running.load(std::memory_order_acquire)) {
-                held.clear();
-                return;
-            }
-            const auto due = std::chrono::steady_clock::now() - kHoldErrors;
-            while (!held.empty() && held.front().first <= due) {
-                lines.push_back(std::move(held.front().second));
-                held.erase(held.begin());
-            }
-        }
-        for (const std::string& line : lines)
-            Say(line);
-    }
-
-    const std::string m_wanted;
-    const MidiLogSink m_log;
-
-    // The client and the connections, on our threads only.
-    std::mutex m_lock;
-    jack_client_t* m_client = nullptr;
-    std::string m_name;
+    // The connections, with m_lock held.
     bool m_outOpen = false;
     bool m_inOpen = false;
-    bool m_lost = false; // the server went away once
     std::string m_outTarget;
     std::string m_inSource;
 
     // Shared with the process thread.
     std::atomic<jack_port_t*> m_inPort{nullptr};
     std::atomic<jack_port_t*> m_outPort{nullptr};
-    std::atomic<bool> m_running{false};
-    std::atomic<std::uint32_t> m_cycles{0};
-    std::atomic<bool> m_cycleWaiter{false};
-    Semaphore m_cycle;
 
     // Output.
     Ring<std::uint32_t> m_outRing;
@@ -749,19 +446,9 @@ private:
     std::atomic<bool> m_inActive{false};
     std::atomic<std::uint32_t> m_inGeneration{0};
     std::atomic<std::uint32_t> m_inDropped{0};
-    Semaphore m_input;
     std::mutex m_deliverLock;
     MidiInCallback m_inCallback;
     std::uint32_t m_deliverGeneration = 0;
-
-    // Threads.
-    std::atomic<bool> m_quit{false};
-    std::atomic<bool> m_serverGone{false};
-    Semaphore m_wake;
-    std::thread m_delivery;
-    std::thread m_supervisor;
-    // Set once the close of a client whose server went away has returned.
-    std::shared_ptr<std::atomic<bool>> m_goneClosed;
 };
 
 class JackOutDevice final : public MidiOutDevice {
@@ -837,10 +524,6 @@ private:
     std::vector<std::string> m_in;
     std::vector<std::string> m_out;
 };
-
-void WakeSupervisor(JackCore* core) {
-    core->Wake();
-}
 
 } // namespace
 

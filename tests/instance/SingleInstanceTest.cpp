@@ -1,0 +1,113 @@
+// One instance per user: the first start listens, later ones hand over.
+#include "platform/app/SingleInstance.h"
+#include "tests/support/EventLoop.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QLocalServer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <future>
+
+namespace pallorwind::platform {
+namespace {
+
+using Result = SingleInstance::Result;
+using namespace std::chrono_literals;
+
+constexpr const char* kKey = "pwtest-instance";
+// Set in the second process that the first test starts: the folder, then the
+// message to hand over.
+constexpr const char* kChildFolder = "PWTEST_INSTANCE_FOLDER";
+constexpr const char* kChildMessage = "PWTEST_INSTANCE_MESSAGE";
+
+// A later start on a thread of its own while this one runs the event loop.
+Result StartLater(const QString& folder, const QString& message,
+                  std::chrono::milliseconds timeout = 5s) {
+    auto result = std::async(std::launch::async, [&] {
+        SingleInstance later(kKey, folder);
+        return later.Start(message, nullptr, timeout);
+    });
+    test::PumpUntil([&] { return result.wait_for(0s) == std::future_status::ready; }, 20s);
+    return result.get();
+}
+
+TEST(SingleInstanceTest, ALaterStartHandsItsMessageToTheFirstAndLearnsItArrived) {
+    QTemporaryDir dir;
+    QStringList got;
+    auto first = std::make_unique<SingleInstance>(kKey, dir.path());
+    ASSERT_EQ(first->Start({}, [&](const QString& m) { got << m; }), Result::First);
+
+    EXPECT_EQ(StartLater(dir.path(), "/home/ana/Layouts/Drums \u00e9.plw"), Result::Delivered);
+    EXPECT_EQ(StartLater(dir.path(), ""), Result::Delivered);
+    EXPECT_EQ(StartLater(dir.path(), QString(SingleInstance::kMaxMessage + 1, 'x')),
+              Result::Failed);
+
+    // A real second process.
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(kChildFolder, dir.path());
+    env.insert(kChildMessage, "from another process");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--gtest_filter=SingleInstanceChild.HandsOver"});
+    ASSERT_TRUE(test::PumpUntil([&] { return child.state() == QProcess::NotRunning; }, 20s));
+    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardOutput().toStdString();
+
+    EXPECT_EQ(got, (QStringList{"/home/ana/Layouts/Drums \u00e9.plw", "", "from another process"}));
+
+    // Once the first has gone, the next start is the first.
+    first.reset();
+    SingleInstance next(kKey, dir.path());
+    EXPECT_EQ(next.Start({}, nullptr), Result::First);
+}
+
+TEST(SingleInstanceTest, AStaleSocketDoesNotBlockAndASilentFirstIsNotRobbed) {
+    QTemporaryDir dir;
+    SingleInstance probe(kKey, dir.path());
+    // What an instance that crashed leaves: a socket file nobody listens on.
+    const QByteArray path = QFile::encodeName(probe.ServerName());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+    ASSERT_TRUE(QFile::exists(probe.ServerName()));
+    {
+        QStringList got;
+        SingleInstance first(kKey, dir.path());
+        ASSERT_EQ(first.Start({}, [&](const QString& m) { got << m; }), Result::First);
+        EXPECT_EQ(StartLater(dir.path(), "a.plw"), Result::Delivered);
+        EXPECT_EQ(got, QStringList{"a.plw"});
+    }
+
+    // A first instance that listens but does not answer keeps its socket.
+    QLocalServer silent;
+    ASSERT_TRUE(silent.listen(probe.ServerName()));
+    EXPECT_EQ(StartLater(dir.path(), "b.plw", 300ms), Result::Failed);
+    EXPECT_TRUE(silent.isListening());
+    EXPECT_TRUE(QFile::exists(probe.ServerName()));
+}
+
+// The second process of the first test; does nothing when run on its own.
+TEST(SingleInstanceChild, HandsOver) {
+    const char* folder = std::getenv(kChildFolder);
+    if (!folder)
+        GTEST_SKIP() << "runs as the second process of another test";
+    SingleInstance later(kKey, QString::fromUtf8(folder));
+    EXPECT_EQ(later.Start(QString::fromUtf8(std::getenv(kChildMessage)), nullptr),
+              Result::Delivered);
+}
+
+} // namespace
+} // namespace pallorwind::platform
