@@ -1,6 +1,6 @@
 // The headless bridge's start-up and MIDI paths with a MIDI system in memory
 // and a real loopback network link.
-#include "win/app/BridgeController.h"
+#include "win/app/CPallorwindOSXDlg.h"
 #include "BridgeTestSupport.h"
 #include "tests/support/FakeMidiSystem.h"
 
@@ -18,7 +18,7 @@ protected:
     midi::FakeMidiSystem m_midi;
     MemorySettingsStore m_settings;
     testing::RecordingUi m_ui;
-    BridgeController m_controller{m_settings, m_midi, m_ui, "studio-pc"};
+    CPallorwindOSXDlg m_controller{m_settings, m_midi, m_ui, "studio-pc"};
 };
 
 TEST_F(BridgeControllerTest, FirstStartWithDevicesWarnsForBothKindsAndStoresThePort) {
