@@ -37,6 +37,11 @@ ControllerOptions HeadlessOptions(std::string computerName) {
 
 } // namespace
 
+const CPallorwindOSXDlg::Entry CPallorwindOSXDlg::kNameEntry{kSettingName, kSettingAutoName,
+                                                             kIdName, kIdAutoName, "Name: "};
+const CPallorwindOSXDlg::Entry CPallorwindOSXDlg::kPortEntry{kSettingPort, kSettingAutoPort,
+                                                             kIdPort, kIdAutoPort, "Port: "};
+
 std::string ClientStatusText(int clients) {
     if (clients == 0)
         return kTextNoClients;
@@ -258,16 +263,19 @@ void CPallorwindOSXDlg::OnCommand(int id) {
 }
 
 void CPallorwindOSXDlg::SetName() {
-    m_shell.dialogs.ChooseName([this](std::string name) {
-        if (m_exited)
-            return;
-        SetAuto(kIdAutoName, false);
-        m_name = std::move(name);
-        m_settings.WriteSetting(kSettingName, m_name);
-        m_settings.WriteSetting(kSettingAutoName, kValueOff);
-        SetItemText(kIdName, "Name: " + m_name);
-        RestartServer();
-    });
+    m_shell.dialogs.ChooseName(
+        [this](std::string name) { TakeEntered(kNameEntry, m_name, std::move(name)); });
+}
+
+void CPallorwindOSXDlg::TakeEntered(const Entry& entry, std::string& field, std::string value) {
+    if (m_exited)
+        return;
+    SetAuto(entry.autoId, false);
+    field = std::move(value);
+    m_settings.WriteSetting(entry.setting, field);
+    m_settings.WriteSetting(entry.autoSetting, kValueOff);
+    SetItemText(entry.itemId, entry.label + field);
+    RestartServer();
 }
 
 void CPallorwindOSXDlg::AutoName() {
@@ -282,16 +290,8 @@ void CPallorwindOSXDlg::AutoName() {
 }
 
 void CPallorwindOSXDlg::SetPortCommand() {
-    m_shell.dialogs.ChoosePort([this](std::string port) {
-        if (m_exited)
-            return;
-        SetAuto(kIdAutoPort, false);
-        m_port = std::move(port);
-        m_settings.WriteSetting(kSettingPort, m_port);
-        m_settings.WriteSetting(kSettingAutoPort, kValueOff);
-        SetItemText(kIdPort, "Port: " + m_port);
-        RestartServer();
-    });
+    m_shell.dialogs.ChoosePort(
+        [this](std::string port) { TakeEntered(kPortEntry, m_port, std::move(port)); });
 }
 
 void CPallorwindOSXDlg::AutoPort() {

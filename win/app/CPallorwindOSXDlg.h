@@ -146,6 +146,20 @@ private:
     void SetAuto(int id, bool on);
     void ShowClients(bool changeIcon);
     void RestartServer();
+    // What "Choose Name" and "Choose Port" set: the value, its "Auto"
+    // switch and the items that show them.
+    struct Entry {
+        const char* setting;
+        const char* autoSetting;
+        int itemId;
+        int autoId;
+        const char* label;
+    };
+    static const Entry kNameEntry;
+    static const Entry kPortEntry;
+    // A value typed into one of them: its "Auto" off, stored, shown, and the
+    // service built anew with it.
+    void TakeEntered(const Entry& entry, std::string& field, std::string value);
     void SetName();
     void AutoName();
     void SetPortCommand();
