@@ -41,6 +41,7 @@ QAction* Action(QMenu* menu, const QString& text) {
 }
 
 TEST(DesktopMode, TheUserRenamesTheBridgePicksADeviceAndSeesTheAppConnect) {
+    InitResources();
     midi::FakeMidiSystem midi;
     midi.inputs = {{"Keys"}};
     midi.outputs = {{"Synth"}, {"Piano"}};
@@ -106,12 +107,3 @@ TEST(DesktopMode, TheUserRenamesTheBridgePicksADeviceAndSeesTheAppConnect) {
 
 } // namespace
 } // namespace pallorwind::win
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    pallorwind::win::InitResources();
-    return RUN_ALL_TESTS();
-}
