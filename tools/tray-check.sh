@@ -8,7 +8,7 @@
 # PROGRAM defaults to build/win/app/pallorwind-win. It runs with a private
 # XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR and without a D-Bus
 # session (so Qt docks through XEmbed). Needs xvfb, trayer, xdotool,
-# x11-utils and imagemagick (tools/install-deps.sh). Exits non-zero when the
+# x11-utils (xwininfo, xev) and imagemagick (tools/install-deps.sh). Exits non-zero when the
 # icon does not dock or the menu does not open in time.
 set -euo pipefail
 
@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
 done
 [ $# -gt 0 ] || set -- build/win/app/pallorwind-win
 [ -x "$1" ] || command -v "$1" >/dev/null || { echo "tray-check: no program $1" >&2; exit 2; }
-for tool in Xvfb trayer xdotool xwininfo import; do
+for tool in Xvfb trayer xdotool xwininfo xev import; do
   command -v "$tool" >/dev/null || { echo "tray-check: $tool is missing (tools/install-deps.sh)" >&2; exit 2; }
 done
 
@@ -107,14 +107,24 @@ menu_window() {
   comm -13 <(echo "$before") <(xdotool search --onlyvisible --pid "$program" 2>/dev/null | sort)
 }
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
-click=$(now_ms)
+# The time of the menu is the time its window is mapped, as an X client that
+# listens to the root window sees it (xev; each line stamped on arrival).
+us_now() { local t=${EPOCHREALTIME/./}; echo $(( 10#$t )); }
+xev -root -event substructure 2>/dev/null |
+  while IFS= read -r line; do
+    case $line in MapNotify*) echo "${EPOCHREALTIME/./}" ;; esac
+  done >"$work/maps" &
+pids+=("$!")
+sleep 0.3 # xev has selected its events
+click_us=$(us_now)
 xdotool click 3
 if ! wait_for 10 menu_window; then
   echo "tray-check: no menu within 10 s of the right click" >&2
   exit 1
 fi
 menu=$(echo "$out" | head -n1)
-menu_ms=$(( $(now_ms) - click ))
+mapped_us=$(awk -v c="$click_us" '$1 >= c { print $1; exit }' "$work/maps")
+menu_ms=$(( (10#${mapped_us:-$(us_now)} - click_us) / 1000 ))
 
 # Private memory: anonymous resident pages (shared maps such as fonts or a
 # JACK server's memory do not count).

@@ -15,7 +15,7 @@
 #include "platform/midi/MidiDevices.h"
 #include "tests/app/BridgeTestSupport.h"
 #include "tests/app/JackPeer.h"
-#include "win/app/BridgeController.h"
+#include "win/app/CPallorwindOSXDlg.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -372,7 +372,7 @@ int main(int argc, char** argv) {
     settings.values = {{win::kSettingOutMidiPort, "pwbench-synth:in"},
                        {win::kSettingInMidiPort, "pwbench-synth-src:out"}};
     pallorwind::testing::RecordingUi ui;
-    win::BridgeController bridge(settings, *system, ui, "bench");
+    win::CPallorwindOSXDlg bridge(settings, *system, ui, "bench");
     bridge.Start();
     SpinUntil([&] { return !bridge.Ports().Busy(); });
     if (!bridge.Ports().InputOpen() || !bridge.Ports().OutputOpen()) {

@@ -3,7 +3,7 @@
 #include "BridgeTestSupport.h"
 #include "JackPeer.h"
 #include "platform/midi/MidiDevices.h"
-#include "win/app/BridgeController.h"
+#include "win/app/CPallorwindOSXDlg.h"
 
 #include <jack/jack.h>
 
@@ -81,7 +81,7 @@ protected:
     }
 
     void StartBridge() {
-        m_controller = std::make_unique<BridgeController>(m_settings, *m_midi, m_ui, "pc");
+        m_controller = std::make_unique<CPallorwindOSXDlg>(m_settings, *m_midi, m_ui, "pc");
         m_controller->Start();
         // The devices open on the MIDI thread; their results come back here.
         EXPECT_TRUE(SpinUntil([&] { return !m_controller->Ports().Busy(); }));
@@ -112,7 +112,7 @@ protected:
                                midi::MidiApi::Jack);
     MemorySettingsStore m_settings;
     testing::RecordingUi m_ui;
-    std::unique_ptr<BridgeController> m_controller;
+    std::unique_ptr<CPallorwindOSXDlg> m_controller;
 };
 
 TEST_F(BridgeJackTest, AppRecordsReachTheJackClientWithTheirOwnLength) {

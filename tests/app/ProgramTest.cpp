@@ -22,10 +22,20 @@ using namespace std::chrono_literals;
 // One run of the program, with a private settings folder.
 class Program {
 public:
-    Program(const QStringList& args, const QString& configHome) {
+    // `display`: the desktop the program finds; empty for none.
+    Program(const QStringList& args, const QString& configHome, const QString& display = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", configHome);
+        env.insert("XDG_DATA_HOME", configHome + "/data"); // the file type goes there
+        env.insert("XDG_RUNTIME_DIR", configHome);
         env.insert("AVAHI_COMPAT_NOWARN", "1");
+        env.remove("WAYLAND_DISPLAY");
+        env.remove("DISPLAY");
+        if (!display.isEmpty()) {
+            // A desktop without a tray host: Qt's offscreen platform.
+            env.insert("DISPLAY", display);
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+        }
         // The MIDI system is the fixture's private JACK server (CTest's
         // environment names it); no device is chosen in the settings.
         process.setProcessEnvironment(env);
@@ -128,6 +138,28 @@ TEST(Program, HeadlessRunServesAnAppAndEndsCleanlyOnASignal) {
             EXPECT_TRUE(app.ReceiveUntilClosed(5s));
         }
     }
+}
+
+TEST(Program, RunsHeadlessWithoutADisplayAndRunsOnWhereNoTrayHostRuns) {
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    for (const QString& display : {QString(), QStringLiteral(":pallorwind-test")}) {
+        SCOPED_TRACE(display.isEmpty() ? "no display" : "no tray host");
+        Program bridge({}, config.path(), display);
+        ASSERT_TRUE(bridge.WaitForError("listening on TCP port ")) << bridge.err.constData();
+        ASSERT_TRUE(bridge.WaitForError("MIDI input ")) << bridge.err.constData();
+        EXPECT_FALSE(bridge.process.waitForFinished(1500));
+        ::kill(pid_t(bridge.process.processId()), SIGTERM);
+        EXPECT_TRUE(bridge.ExitsWith(0, 5s)) << bridge.err.constData();
+        // Headless, messages are lines on standard error; on a desktop they
+        // are boxes. Without a tray host the program shows its window after
+        // a second, and keeps running until the signal.
+        EXPECT_EQ(bridge.err.contains("PallorwindWin: "), display.isEmpty())
+            << bridge.err.constData();
+    }
+    // The layout file type was registered for the user.
+    EXPECT_TRUE(
+        QFile::exists(config.path() + "/data/mime/packages/application-x-pallorwind-layout.xml"));
 }
 
 } // namespace

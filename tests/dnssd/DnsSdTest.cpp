@@ -8,7 +8,7 @@
 #include "tests/support/RecordingUi.h"
 #include "tools/appsim/AppSim.h"
 #include "tools/appsim/Discovery.h"
-#include "win/app/BridgeController.h"
+#include "win/app/CPallorwindOSXDlg.h"
 #include "win/net/DnsSdAdvertiser.h"
 #include "win/net/TCPServer.h"
 
@@ -310,7 +310,7 @@ TEST_F(DnsSd, ANameHeldWithOtherDataIsRefusedAndTheControllerDropsItsServer) {
     MemorySettingsStore settings;
     settings.values = {{kSettingName, "Pallorwind Taken"}};
     pallorwind::test::RecordingUi ui;
-    BridgeController controller(settings, midi, ui, "studio-pc");
+    CPallorwindOSXDlg controller(settings, midi, ui, "studio-pc");
     controller.SetAdvertiserFactory(MakeDnsSdAdvertiserFactory(&controller));
     controller.Start();
     EXPECT_NE(controller.Server(), nullptr); // not inside the registration
@@ -342,7 +342,7 @@ TEST_F(DnsSd, ANameAnotherHostHoldsIsRenamedByTheServiceAndStillShownAsChosen) {
     MemorySettingsStore settings;
     settings.values = {{kSettingName, "Pallorwind Clash"}};
     pallorwind::test::RecordingUi ui;
-    BridgeController controller(settings, midi, ui, "studio-pc");
+    CPallorwindOSXDlg controller(settings, midi, ui, "studio-pc");
     controller.SetAdvertiserFactory(MakeDnsSdAdvertiserFactory(&controller));
     controller.Start();
     const FoundService found = FindService("Pallorwind Clash #2", kServiceType, 10s);

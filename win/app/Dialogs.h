@@ -20,3 +20,15 @@ public:
 };
 
 } // namespace pallorwind::win
+
+namespace pallorwind::win {
+
+// Headless: no dialog opens, and none answers (as if cancelled).
+class NoDialogs final : public Dialogs {
+public:
+    void ChooseName(std::function<void(std::string)>) override {}
+    void ChoosePort(std::function<void(std::string)>) override {}
+    void About() override {}
+};
+
+} // namespace pallorwind::win

@@ -1,6 +1,9 @@
 // The tray program's dialogs as Qt dialogs.
 #pragma once
 
+#include "win/app/CAboutDlg.h"
+#include "win/app/CName.h"
+#include "win/app/CPortDlg.h"
 #include "win/app/Dialogs.h"
 
 #include <QIcon>
@@ -9,10 +12,6 @@
 #include <string>
 
 namespace pallorwind::win {
-
-class CAboutDlg;
-class CName;
-class CPortDlg;
 
 // Each dialog opens with open(), never a modal loop of its own, and answers
 // when it closes. One of each is open at a time: asking again brings the open

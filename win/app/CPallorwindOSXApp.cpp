@@ -1,0 +1,196 @@
+#include "win/app/CPallorwindOSXApp.h"
+
+#include "platform/app/QuitOnSignal.h"
+#include "platform/desktop/XdgDesktop.h"
+#include "platform/dnssd/DnsSd.h"
+#include "platform/midi/MidiDevices.h"
+#include "platform/net/HostAddresses.h"
+#include "platform/ui/QtTrayHost.h"
+#include "platform/ui/UserInterface.h"
+#include "platform/ui/WidgetUserInterface.h"
+#include "win/app/CAboutDlg.h"
+#include "win/app/CName.h"
+#include "win/app/CPallorwindOSXDlg.h"
+#include "win/app/CPortDlg.h"
+#include "win/app/QtDialogs.h"
+#include "win/app/QtSettingsStore.h"
+#include "win/net/DnsSdAdvertiser.h"
+#include "win/res/Resources.h"
+#include "win/update/ExecutableVersion.h"
+#include "win/update/UpdateCheck.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QSysInfo>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+namespace pallorwind::win {
+namespace {
+
+const char kUsage[] =
+    "Usage: pallorwind-win [--headless | --update]\n"
+    "Bridges the MIDI-controller app and this computer's MIDI devices: listens for\n"
+    "the app on TCP, plays what it sends on the chosen MIDI output and sends what\n"
+    "arrives on the chosen MIDI input back to it. Settings are read from the\n"
+    "per-user configuration (Pallorwind/PallorwindWIN). SIGINT or SIGTERM exits.\n"
+    "\n"
+    "On a desktop it shows a tray icon with the bridge's menu (or, where the\n"
+    "desktop has no tray, a small window with the same menu).\n"
+    "\n"
+    "  --headless  run without a tray icon or dialogs; messages go to standard\n"
+    "              error (also the mode when there is no display)\n"
+    "  --update    check for a newer version, install it, and exit\n"
+    "  --help      show this text and exit\n"
+    "  --version   show the version and exit\n";
+
+// The MIDI system's own connections close last. A MIDI server that stands
+// still would hold that for good; the program ends regardless after a while.
+void ReleaseMidiSystem(std::unique_ptr<midi::MidiSystem> system) {
+    std::packaged_task<void()> release([s = std::move(system)]() mutable { s.reset(); });
+    std::future<void> released = release.get_future();
+    std::thread(std::move(release)).detach();
+    released.wait_for(std::chrono::seconds(2));
+}
+
+// -1 to run the bridge, otherwise the exit code.
+int HandleArguments(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            // The version the updater reads from this very file.
+            std::printf("pallorwind-win %s\n", EmbeddedVersion().c_str());
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--headless") != 0 && std::strcmp(argv[i], "--update") != 0) {
+            std::fprintf(stderr, "pallorwind-win: unknown argument \"%s\"\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
+    return -1;
+}
+
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+// The running executable, for the start-at-login entry and the updater.
+std::string ExecutablePath() {
+    std::error_code error;
+    const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? QCoreApplication::applicationFilePath().toStdString() : path.string();
+}
+
+// The user-interface side of the update check in the desktop modes.
+std::unique_ptr<UpdateUi> MakeDesktopUpdateUi() {
+    return std::make_unique<HeadlessUpdateUi>(false, std::cerr);
+}
+
+// What differs between the modes: where the menu lives and how the user is
+// told and asked.
+struct Shell {
+    std::unique_ptr<platform::TrayHost> tray;
+    std::unique_ptr<platform::UserInterface> ui;
+    std::unique_ptr<Dialogs> dialogs;
+    std::unique_ptr<UpdateUi> updateUi;
+    platform::XdgDesktop desktop;
+};
+
+Shell DesktopShell() {
+    Shell shell;
+    shell.tray = std::make_unique<platform::QtTrayHost>(
+        platform::TrayIcons{QIcon(QString::fromLatin1(kIdleIcon)),
+                            QIcon(QString::fromLatin1(kConnectedIcon)),
+                            QIcon(QString::fromLatin1(kAppIcon))},
+        kTrayTip);
+    shell.ui = std::make_unique<platform::WidgetUserInterface>();
+    shell.dialogs = std::make_unique<QtDialogs>(EmbeddedVersion());
+    shell.updateUi = MakeDesktopUpdateUi();
+    return shell;
+}
+
+Shell HeadlessShell() {
+    Shell shell;
+    shell.tray = std::make_unique<platform::NoTrayHost>();
+    shell.ui = std::make_unique<platform::HeadlessUserInterface>();
+    shell.dialogs = std::make_unique<NoDialogs>();
+    shell.updateUi = std::make_unique<HeadlessUpdateUi>(false, std::cerr);
+    return shell;
+}
+
+int RunBridge(bool headless) {
+    InitResources();
+    QtSettingsStore settings;
+    Shell shell = headless ? HeadlessShell() : DesktopShell();
+    // Other MIDI programs see the bridge as one client with the ports "in" and "out".
+    auto midi = midi::CreateMidiSystem({"pallorwind-win", [](const std::string& line) {
+                                            std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
+                                        }});
+    int result = 0;
+    {
+        ControllerOptions options;
+        options.computerName = QSysInfo::machineHostName().toStdString();
+        options.addresses = platform::HostAddresses();
+        options.executablePath = ExecutablePath();
+        options.startupUpdateCheck = !headless;
+        options.quit = [] { QCoreApplication::exit(0); };
+        CPallorwindOSXDlg controller(
+            settings, *midi, *shell.ui,
+            ControllerShell{*shell.tray, *shell.dialogs, shell.desktop, *shell.updateUi},
+            std::move(options));
+        platform::QuitOnSignal([&] { controller.OnCommand(kIdExit); });
+        controller.SetAdvertiserFactory(MakeDnsSdAdvertiserFactory(&controller));
+        if (controller.Start())
+            result = QCoreApplication::exec();
+        else
+            std::fprintf(stderr, "pallorwind: %s\n", kTextTrayFailed);
+    }
+    shell = Shell();
+    ReleaseMidiSystem(std::move(midi));
+    return result;
+}
+
+} // namespace
+
+bool RunsHeadless(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--headless") == 0)
+            return true;
+    return !HasDisplay();
+}
+
+int CPallorwindOSXApp::Run(int argc, char* argv[]) {
+    platform::QuietDnsSdLibrary();
+    if (const int code = HandleArguments(argc, argv); code >= 0)
+        return code;
+    if (HasUpdateArgument(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        QtSettingsStore settings;
+        return RunHeadlessUpdate(settings, std::cout);
+    }
+    if (RunsHeadless(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        return RunBridge(true);
+    }
+    QApplication app(argc, argv);
+    return RunBridge(false);
+}
+
+} // namespace pallorwind::win
