@@ -49,13 +49,10 @@ UpdateOutcome CheckWithWidgets(const std::string& url, Installation& inst,
     env.tempRoot = inst.temp.string();
     platform::HttpClientOptions http;
     http.userAgent = kUpdateUserAgent;
+    // The check gives the progress its Cancel and closes it when it ends.
     UpdateCheck check(ui, env, http);
-    ui.SetCancel([&check] { check.Cancel(); });
     std::optional<UpdateOutcome> outcome;
-    EXPECT_TRUE(check.Start(url, [&](UpdateOutcome o) {
-        ui.End();
-        outcome = std::move(o);
-    }));
+    EXPECT_TRUE(check.Start(url, [&](UpdateOutcome o) { outcome = std::move(o); }));
     // Yes to the question.
     EXPECT_TRUE(test::PumpUntil([] { return Shown<QMessageBox>(kUpdateQuestionCaption); }));
     if (QMessageBox* question = Shown<QMessageBox>(kUpdateQuestionCaption))

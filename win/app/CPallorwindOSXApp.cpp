@@ -17,6 +17,7 @@
 #include "win/net/DnsSdAdvertiser.h"
 #include "win/res/Resources.h"
 #include "win/update/ExecutableVersion.h"
+#include "win/update/SinkUpdateUi.h"
 #include "win/update/UpdateCheck.h"
 
 #include <QApplication>
@@ -98,11 +99,6 @@ std::string ExecutablePath() {
     return error ? QCoreApplication::applicationFilePath().toStdString() : path.string();
 }
 
-// The user-interface side of the update check in the desktop modes.
-std::unique_ptr<UpdateUi> MakeDesktopUpdateUi() {
-    return std::make_unique<HeadlessUpdateUi>(false, std::cerr);
-}
-
 // What differs between the modes: where the menu lives and how the user is
 // told and asked.
 struct Shell {
@@ -122,7 +118,7 @@ Shell DesktopShell() {
         kTrayTip);
     shell.ui = std::make_unique<platform::WidgetUserInterface>();
     shell.dialogs = std::make_unique<QtDialogs>(EmbeddedVersion());
-    shell.updateUi = MakeDesktopUpdateUi();
+    shell.updateUi = std::make_unique<SinkUpdateUi>(*shell.ui);
     return shell;
 }
 

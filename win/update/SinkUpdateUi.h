@@ -24,7 +24,7 @@ public:
 
     // What the progress's Cancel calls (the check's Cancel()), on the main
     // thread.
-    void SetCancel(std::function<void()> cancel);
+    void SetCancel(std::function<void()> cancel) override;
 
     void Ask(const std::string& question, const std::string& caption,
              std::function<void(bool yes)> answer) override;
@@ -35,7 +35,7 @@ public:
     void Progress(std::uint64_t bytes, std::uint64_t total) override;
     // Closes the progress, if one is shown; the owner calls it when the
     // check has ended.
-    void End();
+    void End() override;
 
 private:
     platform::UserInterface& m_ui;

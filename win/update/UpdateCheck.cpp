@@ -86,9 +86,11 @@ void HeadlessUpdateUi::Progress(std::uint64_t bytes, std::uint64_t total) {
 UpdateCheck::UpdateCheck(UpdateUi& ui, UpdaterEnvironment environment,
                          platform::HttpClientOptions httpOptions)
     : m_ui(ui), m_env(std::move(environment)), m_httpOptions(std::move(httpOptions)) {
+    m_ui.SetCancel([this] { Cancel(); });
 }
 
 UpdateCheck::~UpdateCheck() {
+    m_ui.SetCancel(nullptr);
     Cancel();
     if (m_thread.joinable())
         m_thread.join();
@@ -165,6 +167,7 @@ void UpdateCheck::Finish(UpdateOutcome outcome) {
         m_ui.Tell(kUpdatedText, kUpdatedCaption);
     else if (!outcome.message.empty())
         m_ui.Tell(outcome.message, kCaption);
+    m_ui.End();
     Done done = std::move(m_done);
     m_done = nullptr;
     if (done)

@@ -33,6 +33,11 @@ public:
     // The archive's download: bytes so far and the announced size (0 when
     // unknown). A Cancel offered with it calls UpdateCheck::Cancel().
     virtual void Progress(std::uint64_t bytes, std::uint64_t total) = 0;
+    // What a Cancel offered with the progress calls: the check's Cancel(),
+    // set by the check for its lifetime (empty once it is gone).
+    virtual void SetCancel(std::function<void()> cancel) { (void)cancel; }
+    // The check has ended and told its result: its progress goes away.
+    virtual void End() {}
 };
 
 // Questions get a fixed answer; messages and progress become lines on out.
