@@ -11,6 +11,9 @@ namespace pallorwind::osx {
 namespace {
 constexpr std::size_t kMidiReadSize = 3;
 constexpr std::size_t kLayoutReadSize = 4096;
+// What may wait for the app besides a layout being sent: the layouts sent
+// just before it.
+constexpr std::size_t kLayoutRoom = 2 * protocol::kMaxLayoutContentSize;
 constexpr const char* kNoClients = "No clients";
 constexpr const char* kOneClient = "1 Client connected";
 } // namespace
@@ -353,7 +356,7 @@ bool Pallorwind::OpenFile(const std::string& path) {
     Log("dataSize: " + std::string(field.c_str()));
     // Marker and block in one piece: no MIDI can come between them.
     const bool sent =
-        m_streams->Write(protocol::LayoutMarker() + block, block.size() + AppStreams::kMidiRoom);
+        m_streams->Write(protocol::LayoutMarker() + block, block.size() + kLayoutRoom);
     Log("sent: " + std::to_string(sent ? block.size() : 0));
     return sent;
 }
