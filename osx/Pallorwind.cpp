@@ -411,49 +411,48 @@ void Pallorwind::SelectMidiPort() {
     m_context.panels->ChooseMidiName([this](std::string name) { SetMidiPort(name); });
 }
 
+// Stores a setting and sets its default item. A reset that finds the item
+// already checked changes nothing and answers false.
+bool Pallorwind::StoreSetting(const char* key, const std::string& value, int defaultTag,
+                              bool reset) {
+    const platform::MenuItem* item = m_menu.Find(defaultTag);
+    if (reset && item && item->checked)
+        return false;
+    m_context.prefs->SetValue(key, value);
+    SetDefaultItem(defaultTag, reset);
+    return true;
+}
+
+// A value set through a panel unchecks its default item even when it equals
+// the default.
 void Pallorwind::SetName(const std::string& name) {
-    m_context.prefs->SetValue(kPrefServer, name);
-    SetDefaultItem(kTagDefaultName, false);
+    StoreSetting(kPrefServer, name, kTagDefaultName, false);
     Setup();
 }
 
 void Pallorwind::SetPort(long long port) {
-    m_context.prefs->SetInteger(kPrefPort, port);
-    SetDefaultItem(kTagAutoPort, false);
+    StoreSetting(kPrefPort, std::to_string(port), kTagAutoPort, false);
     Setup();
 }
 
 void Pallorwind::SetMidiPort(const std::string& suffix) {
-    m_context.prefs->SetValue(kPrefMidi, suffix);
-    SetDefaultItem(kTagDefaultMidi, false);
+    StoreSetting(kPrefMidi, suffix, kTagDefaultMidi, false);
     SetupMidi();
 }
 
 void Pallorwind::ResetName() {
-    const platform::MenuItem* item = m_menu.Find(kTagDefaultName);
-    if (item && item->checked)
-        return;
-    m_context.prefs->SetValue(kPrefServer, "");
-    SetDefaultItem(kTagDefaultName, true);
-    Setup();
+    if (StoreSetting(kPrefServer, "", kTagDefaultName, true))
+        Setup();
 }
 
 void Pallorwind::ResetPort() {
-    const platform::MenuItem* item = m_menu.Find(kTagAutoPort);
-    if (item && item->checked)
-        return;
-    m_context.prefs->SetValue(kPrefPort, "0");
-    SetDefaultItem(kTagAutoPort, true);
-    Setup();
+    if (StoreSetting(kPrefPort, "0", kTagAutoPort, true))
+        Setup();
 }
 
 void Pallorwind::ResetMidiPort() {
-    const platform::MenuItem* item = m_menu.Find(kTagDefaultMidi);
-    if (item && item->checked)
-        return;
-    m_context.prefs->SetValue(kPrefMidi, "");
-    SetDefaultItem(kTagDefaultMidi, true);
-    SetupMidi();
+    if (StoreSetting(kPrefMidi, "", kTagDefaultMidi, true))
+        SetupMidi();
 }
 
 } // namespace pallorwind::osx

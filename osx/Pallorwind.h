@@ -127,6 +127,7 @@ private:
     void ReadLayout();
     void StoreLayout(const protocol::Layout& layout);
     void SetDefaultItem(int tag, bool isDefault);
+    bool StoreSetting(const char* key, const std::string& value, int defaultTag, bool reset);
     void SetTitle(int tag, const std::string& title);
     void SetIcon(platform::TrayIcon icon);
 

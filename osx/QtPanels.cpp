@@ -2,20 +2,13 @@
 
 #include <QInputDialog>
 
+#include "platform/ui/RaiseWindow.h"
+
 #include <utility>
 
 namespace pallorwind::osx {
 
 namespace {
-
-bool Raise(QInputDialog* panel) {
-    if (!panel || !panel->isVisible())
-        return false;
-    panel->showNormal();
-    panel->raise();
-    panel->activateWindow();
-    return true;
-}
 
 QInputDialog* NewPanel(const QString& title, const QString& label) {
     auto* panel = new QInputDialog;
@@ -48,17 +41,17 @@ QtPanels::~QtPanels() {
 }
 
 void QtPanels::ChooseName(std::function<void(std::string name)> onOk) {
-    if (!Raise(m_name))
+    if (!platform::RaiseWindow(m_name))
         m_name = TextPanel("Name", "Service name (empty: this computer's name):", std::move(onOk));
 }
 
 void QtPanels::ChooseMidiName(std::function<void(std::string name)> onOk) {
-    if (!Raise(m_midi))
+    if (!platform::RaiseWindow(m_midi))
         m_midi = TextPanel("MIDI Name", "MIDI port name after \"Pallorwind\":", std::move(onOk));
 }
 
 void QtPanels::ChoosePort(std::function<void(int port)> onOk) {
-    if (Raise(m_port))
+    if (platform::RaiseWindow(m_port))
         return;
     QInputDialog* panel = NewPanel("Port", "TCP port (0: any free port):");
     panel->setInputMode(QInputDialog::IntInput);
