@@ -2,27 +2,15 @@
 
 #include <QSettings>
 
-#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace pallorwind::osx {
 
 long long Preferences::Integer(const std::string& key) {
-    const std::string text = String(key);
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        if (value > 100000000000LL)
-            break; // far beyond any port; no overflow
-        value = value * 10 + (text[i] - '0');
-    }
-    return negative ? -value : value;
+    // Leading blanks, a sign and the digits up to the first other byte.
+    return std::strtoll(String(key).c_str(), nullptr, 10);
 }
 
 void SetPrefs(Preferences& prefs) {
