@@ -18,7 +18,11 @@ constexpr const char* kNoClients = "No clients";
 constexpr const char* kOneClient = "1 Client connected";
 } // namespace
 
-Pallorwind::Pallorwind(PallorwindContext context) : m_context(std::move(context)) {
+Pallorwind::Pallorwind(PallorwindContext context)
+    : m_context(std::move(context)),
+      m_saver([this](const SavedLayout& saved, const std::string& folder, const std::string& name) {
+          LayoutSaved(saved, folder, name);
+      }) {
     m_menu.Append(kTagClients, kNoClients, false);
     m_menu.AppendSeparator();
     m_menu.Append(kTagName, "Name: ", false);
@@ -309,20 +313,19 @@ void Pallorwind::ReadLayout() {
         m_layout.Take();
         break;
     case protocol::LayoutState::Complete:
-        if (const auto layout = m_layout.Take())
-            StoreLayout(*layout);
+        if (auto layout = m_layout.Take())
+            m_saver.Save(m_context.desktop, m_context.home, std::move(*layout));
         break;
     }
     m_layout.Reset();
     m_mode = Mode::Midi;
 }
 
-void Pallorwind::StoreLayout(const protocol::Layout& layout) {
-    const std::string folder = LayoutFolder(m_context.desktop, m_context.home);
-    const SavedLayout saved = SaveLayout(folder, layout.name, layout.content);
+void Pallorwind::LayoutSaved(const SavedLayout& saved, const std::string& folder,
+                             const std::string& name) {
     if (!saved.ok) {
-        Log("Failed saving the layout \"" + layout.name + "\" in " + folder + ": " + saved.error);
-        m_context.ui->MessageBox("The layout \"" + LayoutFileName(layout.name) +
+        Log("Failed saving the layout \"" + name + "\" in " + folder + ": " + saved.error);
+        m_context.ui->MessageBox("The layout \"" + LayoutFileName(name) +
                                      "\" could not be saved in " + folder + ": " + saved.error,
                                  kCaption);
         return;
@@ -336,8 +339,12 @@ void Pallorwind::HandleMidiMessage(const std::uint8_t* bytes, std::size_t size) 
     std::lock_guard lock(m_outLock);
     if (!m_midiOut || size == 0)
         return; // no app: dropped
-    if (!m_midiOut->Write(std::string_view(reinterpret_cast<const char*>(bytes), size)))
+    // One line for a run of drops, not one per packet.
+    const bool written =
+        m_midiOut->Write(std::string_view(reinterpret_cast<const char*>(bytes), size));
+    if (!written && !m_dropping)
         Log("Fail sending data");
+    m_dropping = !written;
 }
 
 bool Pallorwind::OpenFile(const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "osx/AppStreams.h"
+#include "osx/LayoutSaver.h"
 #include "osx/MidiHandler.h"
 #include "osx/Panels.h"
 #include "osx/Preferences.h"
@@ -125,13 +126,14 @@ private:
     void BytesAvailable(AppStreams* streams);
     void ReadMidi();
     void ReadLayout();
-    void StoreLayout(const protocol::Layout& layout);
+    void LayoutSaved(const SavedLayout& saved, const std::string& folder, const std::string& name);
     void SetDefaultItem(int tag, bool isDefault);
     bool StoreSetting(const char* key, const std::string& value, int defaultTag, bool reset);
     void SetTitle(int tag, const std::string& title);
     void SetIcon(platform::TrayIcon icon);
 
     PallorwindContext m_context;
+    LayoutSaver m_saver;
     std::unique_ptr<TCPServer> m_server;
     std::unique_ptr<AppStreams> m_streams;
     bool m_inReady = false;
@@ -149,6 +151,7 @@ private:
     // The app's output as the MIDI thread reaches it.
     std::mutex m_outLock;
     AppStreams* m_midiOut = nullptr; // guarded by m_outLock
+    bool m_dropping = false;         // guarded by m_outLock: MIDI for the app is being dropped
 
     // Listeners and streams let go of inside their own notices die here, on
     // the next turn of the event loop.

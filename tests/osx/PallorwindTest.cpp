@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,7 +63,10 @@ protected:
         context.desktop = m_desktop;
         context.home = m_dir.path().toStdString();
         context.address = "192.0.2.7";
-        context.log = [this](const std::string& line) { log.push_back(line); };
+        context.log = [this](const std::string& line) {
+            std::lock_guard lock(m_logLock);
+            log.push_back(line);
+        };
         controller = std::make_unique<Pallorwind>(std::move(context));
         controller->AwakeFromNib();
         ASSERT_NE(controller->Server(), nullptr);
@@ -95,7 +99,8 @@ protected:
     NoPanels panels;
     test::RecordingUi ui;
     FakePublisher publisher;
-    std::vector<std::string> log;
+    std::mutex m_logLock;
+    std::vector<std::string> log; // guarded by m_logLock
     std::unique_ptr<Pallorwind> controller;
 };
 
@@ -267,8 +272,8 @@ TEST_F(PallorwindTest, SavesWhereTheDesktopCannotBeMadeAndSaysWhere) {
     auto app = Connect();
     ASSERT_TRUE(app->Send(Bytes(Transfer("home", "Keys"))));
     const QString saved = m_dir.path() + "/Keys.plw";
-    ASSERT_TRUE(PumpUntil([&] { return QFile::exists(saved); }, 5s));
-    ASSERT_EQ(ui.boxes.size(), 1u);
+    ASSERT_TRUE(PumpUntil([&] { return ui.boxes.size() == 1; }, 5s));
+    EXPECT_TRUE(QFile::exists(saved));
     EXPECT_NE(ui.boxes[0].first.find(saved.toStdString()), std::string::npos);
 }
 
