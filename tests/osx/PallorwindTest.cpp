@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -328,6 +329,27 @@ TEST_F(PallorwindTest, PreferencesRoundTripAndDefaultItems) {
     EXPECT_EQ(controller->StatusMenu().Text(kTagMidi), "Midi: Pallorwind Studio");
     EXPECT_EQ(midi.Events(), (std::vector<std::string>{"create Pallorwind", "close Pallorwind",
                                                        "create Pallorwind Studio"}));
+}
+
+TEST_F(PallorwindTest, TriesATakenPortAgainAtAGrowingPace) {
+    TCPServer holder;
+    ASSERT_TRUE(holder.Start(nullptr));
+    controller->SetPort(holder.Port());
+    EXPECT_EQ(controller->Server(), nullptr);
+    const auto failures = [&] {
+        std::lock_guard lock(m_logLock);
+        return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+            return line.rfind("Failed creating server: Error Domain=TCPServerErrorDomain Code=1",
+                              0) == 0;
+        });
+    };
+    test::PumpFor(1000ms); // tries at 0, 0.25 and 0.75 s
+    EXPECT_GE(failures(), 2);
+    EXPECT_LE(failures(), 4);
+
+    holder.Stop();
+    ASSERT_TRUE(PumpUntil([&] { return controller->Server() != nullptr; }, 5s));
+    EXPECT_EQ(controller->Server()->Port(), holder.Port());
 }
 
 TEST(TCPServerTest, BindsListensAndDescribesItself) {
