@@ -58,11 +58,3 @@ TEST(QtPanels, AnswerWithWhatWasTypedOnceEachAndNotOnCancel) {
 
 } // namespace
 } // namespace pallorwind::osx
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

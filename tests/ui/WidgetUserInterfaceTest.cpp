@@ -48,11 +48,3 @@ TEST(WidgetUserInterface, BoxesOpenFromTheEventLoopAndAnswersArriveThroughTheCal
 
 } // namespace
 } // namespace pallorwind::platform
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}
