@@ -1,5 +1,7 @@
 #include "platform/ui/UserInterface.h"
 
+#include <algorithm>
+
 namespace pallorwind::platform {
 
 std::string OneLine(const std::string& caption, const std::string& text) {
@@ -40,8 +42,32 @@ void QueuedUserInterface::Notice(const std::string& text, const std::string& cap
     Queue(std::move(request));
 }
 
+void QueuedUserInterface::Progress(const std::string& caption, const std::string& text,
+                                   std::uint64_t done, std::uint64_t total,
+                                   std::function<void()> onCancel) {
+    Request request;
+    request.text = text;
+    request.caption = caption;
+    request.progress = Request::Progress::Update;
+    request.done = done;
+    request.total = total;
+    request.onCancel = std::move(onCancel);
+    Queue(std::move(request));
+}
+
+void QueuedUserInterface::EndProgress() {
+    Request request;
+    request.progress = Request::Progress::End;
+    Queue(std::move(request));
+}
+
 void QueuedUserInterface::Queue(Request request) {
     std::lock_guard lock(m_mutex);
+    if (request.progress == Request::Progress::Update && !m_queue.empty() &&
+        m_queue.back().progress == Request::Progress::Update) {
+        m_queue.back() = std::move(request); // a flush is posted already
+        return;
+    }
     m_queue.push_back(std::move(request));
     if (m_flushPosted)
         return;
@@ -65,7 +91,29 @@ void QueuedUserInterface::Flush() {
     }
 }
 
+void HeadlessUserInterface::ShowProgress(const Request& request) {
+    if (request.progress == Request::Progress::End) {
+        m_progressStep = ~std::uint64_t(0);
+        return;
+    }
+    const std::uint64_t step =
+        request.total != 0
+            ? std::min<std::uint64_t>(request.done, request.total) * 10 / request.total
+            : request.done >> 20;
+    if (step == m_progressStep)
+        return;
+    m_progressStep = step;
+    const std::string amount =
+        request.total != 0 ? std::to_string(step * 10) + " %" : std::to_string(step) + " MiB";
+    std::fprintf(m_out, "%s %s\n", OneLine(request.caption, request.text).c_str(), amount.c_str());
+    std::fflush(m_out);
+}
+
 void HeadlessUserInterface::Show(Request request) {
+    if (request.progress != Request::Progress::None) {
+        ShowProgress(request);
+        return;
+    }
     std::fprintf(m_out, "%s\n", OneLine(request.caption, request.text).c_str());
     std::fflush(m_out);
     if (request.question && request.onAnswer && !m_closing)

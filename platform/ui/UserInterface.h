@@ -7,6 +7,7 @@
 
 #include "platform/net/MainThreadPoster.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -36,6 +37,15 @@ public:
     virtual void Notice(const std::string& text, const std::string& caption,
                         const std::string& checkBoxText, const std::string& okText,
                         std::function<void(bool ok, bool checked)> onClose) = 0;
+    // A long task's progress: `done` of `total` (0: the total is unknown),
+    // with a Cancel button; `onCancel` runs on the main thread when it is
+    // pressed, at most once per progress shown. Each call updates the one
+    // progress shown, opening it when none is. Headless it is a line now and
+    // then and cannot be cancelled. Any thread.
+    virtual void Progress(const std::string& caption, const std::string& text, std::uint64_t done,
+                          std::uint64_t total, std::function<void()> onCancel) = 0;
+    // Closes the progress shown, without cancelling. Any thread.
+    virtual void EndProgress() = 0;
 };
 
 // The answer a question gets when nobody can be asked: Cancel or No.
@@ -48,7 +58,9 @@ std::string OneLine(const std::string& caption, const std::string& text);
 
 // Queues every request to the thread that created it and shows it from the
 // event loop there through Show(). Requests still queued when it is destroyed
-// are not shown, except where a subclass flushes them (Flush()).
+// are not shown, except where a subclass flushes them (Flush()). A progress
+// update that follows another one still queued replaces it: only the latest
+// is shown.
 class QueuedUserInterface : public UserInterface {
 public:
     struct Request {
@@ -61,6 +73,11 @@ public:
         std::string checkBoxText;
         std::string okText;
         std::function<void(bool ok, bool checked)> onClose; // notices only
+        // Progress: an update (done of total), or its end.
+        enum class Progress { None, Update, End } progress = Progress::None;
+        std::uint64_t done = 0;
+        std::uint64_t total = 0;
+        std::function<void()> onCancel; // progress updates only
     };
 
     void MessageBox(const std::string& text, const std::string& caption) override;
@@ -69,6 +86,9 @@ public:
     void Notice(const std::string& text, const std::string& caption,
                 const std::string& checkBoxText, const std::string& okText,
                 std::function<void(bool ok, bool checked)> onClose) override;
+    void Progress(const std::string& caption, const std::string& text, std::uint64_t done,
+                  std::uint64_t total, std::function<void()> onCancel) override;
+    void EndProgress() override;
 
 protected:
     // Shows one request on the main thread, from the event loop.
@@ -86,7 +106,8 @@ private:
 };
 
 // Headless: every message and question is one line on `out` (standard error
-// by default); a question is answered Cancel or No.
+// by default); a question is answered Cancel or No. Progress is a line for
+// each tenth of the total reached, or for each MiB when the total is unknown.
 class HeadlessUserInterface final : public QueuedUserInterface {
 public:
     explicit HeadlessUserInterface(std::FILE* out = stderr) : m_out(out) {}
@@ -101,8 +122,11 @@ protected:
     void Show(Request request) override;
 
 private:
+    void ShowProgress(const Request& request);
+
     std::FILE* m_out;
     bool m_closing = false;
+    std::uint64_t m_progressStep = ~std::uint64_t(0); // the last step written
 };
 
 } // namespace pallorwind::platform

@@ -1,5 +1,5 @@
-// Runs GoogleTest inside a QApplication on Qt's offscreen platform (unless
-// QT_QPA_PLATFORM names another), for tests that open widgets.
+// Runs GoogleTest inside a QApplication, for tests of widgets; Qt's offscreen
+// platform unless another one is asked for.
 #include <QApplication>
 
 #include <gtest/gtest.h>

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace pallorwind::platform {
 namespace {
@@ -68,6 +71,39 @@ TEST(HeadlessUserInterface, AQuestionTakesItsCancelOrNoAnswer) {
     EXPECT_EQ(*yesNo, Answer::No);
     EXPECT_EQ(Written(out), "PallorwindWin: Replace the file?\n"
                             "Updater: Install the update?  It restarts the program.\n");
+    std::fclose(out);
+}
+
+// Progress is a line per tenth (per MiB when the total is unknown); updates
+// queued behind one another show only the latest, in order with the rest.
+TEST(HeadlessUserInterface, ProgressIsALinePerStepAndQueuedUpdatesCoalesce) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    HeadlessUserInterface ui(out);
+    ui.MessageBox("before", "PallorwindWin");
+    std::thread worker([&] {
+        for (std::uint64_t done : {0, 5, 15, 55})
+            ui.Progress("Updater", "Downloading", done, 100, [] {});
+    });
+    worker.join();
+    ui.MessageBox("between", "PallorwindWin");
+    ui.Progress("Updater", "Downloading", 100, 100, [] {});
+    ui.EndProgress();
+    test::PumpFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(Written(out), "PallorwindWin: before\n"
+                            "Updater: Downloading 50 %\n"
+                            "PallorwindWin: between\n"
+                            "Updater: Downloading 100 %\n");
+
+    std::rewind(out);
+    ASSERT_EQ(::ftruncate(::fileno(out), 0), 0);
+    for (std::uint64_t done : {0u, 512u << 10, 1u << 20, 3u << 19, 5u << 19}) {
+        ui.Progress("Updater", "Downloading", done, 0, [] {});
+        test::PumpFor(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(Written(out), "Updater: Downloading 0 MiB\n"
+                            "Updater: Downloading 1 MiB\n"
+                            "Updater: Downloading 2 MiB\n");
     std::fclose(out);
 }
 

@@ -11,7 +11,6 @@
 #include "win/update/ExecutableVersion.h"
 #include "win/update/UpdateCheck.h"
 
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -77,6 +76,7 @@ protected:
         bool trustTestCa = true;
         UpdateFileOps* files = nullptr;
         std::function<void(UpdateCheck&)> onStart;
+        std::uint64_t archiveLimit = kArchiveLimit;
     };
 
     // One check through UpdateCheck, on its worker thread; waits for its end
@@ -89,6 +89,7 @@ protected:
         env.requestLimits = {5000, 10000, 1000};
         env.downloadLimits = {5000, 20000, 1000};
         env.fileOps = options.files;
+        env.archiveLimit = options.archiveLimit;
         platform::HttpClientOptions http;
         http.userAgent = kUpdateUserAgent;
         if (options.trustTestCa)
@@ -301,6 +302,7 @@ TEST_F(UpdaterTest, InstallPutsOnlyACompleteExecutableInPlace) {
         UpdateResult result;
         std::string told; // "" for nothing
         bool trusted = true;
+        std::uint64_t archiveLimit = kArchiveLimit;
     };
     const std::vector<Case> cases = {
         {s_https->Url("files", "inbin"), NotInstalled, ""},
@@ -312,6 +314,9 @@ TEST_F(UpdaterTest, InstallPutsOnlyACompleteExecutableInPlace) {
         {s_https->Url("files", "folder"), NotInstalled, ""},
         {s_https->Url("drop-zip", "big"), DownloadFailed, ""},
         {s_https->Url("stall-zip", "big"), DownloadFailed, ""},
+        // Too large, as announced or as delivered (an endless body).
+        {s_https->Url("slow-zip", "big"), DownloadFailed, "", true, 1 << 19},
+        {s_https->Url("huge-zip", "big"), DownloadFailed, "", true, 1 << 19},
         // Certificates are verified: without the test's authority, no request.
         {s_https->Url("files", "good"), RequestFailed, "", false},
         // A redirect to http is refused; one to https is followed.
@@ -324,8 +329,15 @@ TEST_F(UpdaterTest, InstallPutsOnlyACompleteExecutableInPlace) {
         SCOPED_TRACE(c.url);
         Installation inst("1.0.7.0");
         RecordingUi ui;
-        const UpdateOutcome outcome = Check(c.url, inst, ui, {.trustTestCa = c.trusted});
+        const auto start = std::chrono::steady_clock::now();
+        const UpdateOutcome outcome =
+            Check(c.url, inst, ui, {.trustTestCa = c.trusted, .archiveLimit = c.archiveLimit});
         EXPECT_EQ(outcome.result, c.result) << UpdateResultName(outcome.result);
+        if (c.archiveLimit != kArchiveLimit) {
+            // Refused at once, before any of it is shown as progress.
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+            EXPECT_EQ(ui.total, 0u);
+        }
         EXPECT_EQ(ui.told,
                   c.told.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.told});
         ExpectUntouched(inst);

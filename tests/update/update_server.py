@@ -11,7 +11,7 @@ below ROOT:
   /stallhead/P       reads the request and never answers
   /stall/P           headers and half the body, then nothing
   /drop/P            headers and half the body, then closes the connection
-  /stall-zip/P, /drop-zip/P
+  /stall-zip/P, /drop-zip/P, /huge-zip/P
                      the same for ".zip" files only; other files as /files/
   /slow/P            the file in 20 pieces over about a second
   /huge/P            an endless body of text
@@ -78,6 +78,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if mode == "stallhead":
             self.hold()
             return
+        if mode.endswith("-zip"):
+            mode = mode[: -len("-zip")] if path.endswith(".zip") else "files"
         if mode == "huge":
             self.head(200, None, "text/plain")
             self.close_connection = True
@@ -87,8 +89,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except OSError:
                 pass
             return
-        if mode.endswith("-zip"):
-            mode = mode[: -len("-zip")] if path.endswith(".zip") else "files"
         data = self.body(path)
         if data is None:
             page = b"<html><body>Not Found</body></html>"

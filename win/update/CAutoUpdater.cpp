@@ -194,11 +194,19 @@ UpdateOutcome CAutoUpdater::InstallFrom(const std::string& folder, const std::st
         return {DownloadFailed, ""};
     }
     bool writeFailed = false;
+    bool tooLarge = false;
+    std::uint64_t saved = 0;
     const auto save = [&](const char* data, std::size_t size) {
-        writeFailed = !WriteAll(fd, data, size);
+        saved += size;
+        tooLarge = saved > m_env.archiveLimit;
+        writeFailed = tooLarge || !WriteAll(fd, data, size);
         return !writeFailed;
     };
     const auto progress = [&](std::uint64_t bytes, std::uint64_t total) {
+        if (total > m_env.archiveLimit) {
+            tooLarge = true;
+            return false;
+        }
         if (hooks.progress)
             hooks.progress(bytes, total);
         return !Cancelled(hooks);
@@ -207,6 +215,11 @@ UpdateOutcome CAutoUpdater::InstallFrom(const std::string& folder, const std::st
         m_http->Get(baseUrl + kArchiveFileName, m_env.downloadLimits, save, progress);
     if (::close(fd) != 0)
         writeFailed = true;
+    if (tooLarge) {
+        Log(std::string(kArchiveFileName) + " is larger than " +
+            std::to_string(m_env.archiveLimit) + " bytes");
+        return {DownloadFailed, ""};
+    }
     if (got.outcome == HttpOutcome::Cancelled) {
         Log("download cancelled");
         return {NotInstalled, ""};

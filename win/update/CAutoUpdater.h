@@ -57,6 +57,8 @@ inline constexpr const char* kCommandFailedText = "Command failed.";
 
 // "update.txt" is read up to this many bytes; the rest is cut.
 inline constexpr std::size_t kVersionFileLimit = 4096;
+// A larger archive, announced or delivered, is not downloaded (DownloadFailed).
+inline constexpr std::uint64_t kArchiveLimit = std::uint64_t(256) << 20;
 
 struct UpdaterEnvironment {
     std::string executablePath; // the running executable
@@ -65,6 +67,7 @@ struct UpdaterEnvironment {
     platform::HttpLimits requestLimits{15000, 30000, 15000};
     // For the archive's download.
     platform::HttpLimits downloadLimits{15000, 30 * 60 * 1000, 30000};
+    std::uint64_t archiveLimit = kArchiveLimit;
     UpdateFileOps* fileOps = nullptr; // null: SystemFileOps()
 };
 
