@@ -1,5 +1,6 @@
 #include "win/app/QtDialogs.h"
 
+#include "platform/ui/RaiseWindow.h"
 #include "win/app/CAboutDlg.h"
 #include "win/app/CName.h"
 #include "win/app/CPortDlg.h"
@@ -9,17 +10,6 @@
 
 namespace pallorwind::win {
 namespace {
-
-// Brings an open dialog to the front; false when there is none. A dialog that
-// has closed but is not deleted yet does not count.
-bool Raise(QDialog* dialog) {
-    if (!dialog || !dialog->isVisible())
-        return false;
-    dialog->showNormal();
-    dialog->raise();
-    dialog->activateWindow();
-    return true;
-}
 
 // Shows a new dialog that deletes itself when closed.
 void Open(QDialog* dialog) {
@@ -42,7 +32,7 @@ QtDialogs::~QtDialogs() {
 }
 
 void QtDialogs::ChooseName(std::function<void(std::string name)> onOk) {
-    if (Raise(m_name))
+    if (platform::RaiseWindow(m_name))
         return;
     m_name = new CName;
     CName* dialog = m_name;
@@ -54,7 +44,7 @@ void QtDialogs::ChooseName(std::function<void(std::string name)> onOk) {
 }
 
 void QtDialogs::ChoosePort(std::function<void(std::string port)> onOk) {
-    if (Raise(m_port))
+    if (platform::RaiseWindow(m_port))
         return;
     m_port = new CPortDlg;
     CPortDlg* dialog = m_port;
@@ -66,7 +56,7 @@ void QtDialogs::ChoosePort(std::function<void(std::string port)> onOk) {
 }
 
 void QtDialogs::About() {
-    if (Raise(m_about))
+    if (platform::RaiseWindow(m_about))
         return;
     InitResources();
     m_about = new CAboutDlg(QIcon(QString::fromLatin1(kAppIcon)), m_version);

@@ -1,0 +1,465 @@
+#include "osx/Pallorwind.h"
+
+#include "osx/LayoutFiles.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace pallorwind::osx {
+
+namespace {
+constexpr std::size_t kMidiReadSize = 3;
+constexpr std::size_t kLayoutReadSize = 4096;
+// What may wait for the app besides a layout being sent: the layouts sent
+// just before it.
+constexpr std::size_t kLayoutRoom = 2 * protocol::kMaxLayoutContentSize;
+constexpr const char* kNoClients = "No clients";
+constexpr const char* kOneClient = "1 Client connected";
+} // namespace
+
+Pallorwind::Pallorwind(PallorwindContext context)
+    : m_context(std::move(context)),
+      m_saver([this](const SavedLayout& saved, const std::string& folder, const std::string& name) {
+          LayoutSaved(saved, folder, name);
+      }) {
+    m_menu.Append(kTagClients, kNoClients, false);
+    m_menu.AppendSeparator();
+    m_menu.Append(kTagName, "Name: ", false);
+    m_menu.Append(kTagChooseName, "Choose Name...");
+    m_menu.Append(kTagDefaultName, "Default Name");
+    m_menu.AppendSeparator();
+    m_menu.Append(kTagPort, "Port: ", false);
+    m_menu.Append(kTagChoosePort, "Choose Port...");
+    m_menu.Append(kTagAutoPort, "Automatic Port");
+    m_menu.AppendSeparator();
+    m_menu.Append(kTagMidi, "Midi: ", false);
+    m_menu.Append(kTagChooseMidi, "Choose MIDI Name...");
+    m_menu.Append(kTagDefaultMidi, "Default MIDI Name");
+    m_menu.AppendSeparator();
+    m_menu.Append(kTagAddress, "IP: ", false);
+    m_menu.AppendSeparator();
+    m_menu.Append(kTagQuit, "Quit");
+}
+
+Pallorwind::~Pallorwind() {
+    m_retry.Stop();
+    if (m_context.tray)
+        m_context.tray->Remove();
+    ReleaseListener(true);
+    ReleaseStreams();
+    if (m_midiHandler)
+        m_midiHandler->Close();
+    m_retiredServers.clear();
+    m_retiredStreams.clear();
+}
+
+void Pallorwind::Log(const std::string& line) const {
+    if (m_context.log)
+        m_context.log(line);
+    else
+        std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
+}
+
+void Pallorwind::AwakeFromNib() {
+    if (!m_context.prefs->Has(kPrefPrefs)) {
+        Log("setPrefs");
+        SetPrefs(*m_context.prefs);
+    }
+    ActivateStatusMenu();
+    Setup();
+    SetupMidi();
+}
+
+void Pallorwind::SetTitle(int tag, const std::string& title) {
+    if (platform::MenuItem* item = m_menu.Find(tag))
+        item->text = title;
+    if (m_context.tray)
+        m_context.tray->MenuChanged();
+}
+
+// A default item is checked while its setting has the default value, and can
+// be chosen only while it is not.
+void Pallorwind::SetDefaultItem(int tag, bool isDefault) {
+    if (platform::MenuItem* item = m_menu.Find(tag)) {
+        item->checked = isDefault;
+        item->enabled = !isDefault;
+    }
+    if (m_context.tray)
+        m_context.tray->MenuChanged();
+}
+
+void Pallorwind::SetIcon(platform::TrayIcon icon) {
+    m_icon = icon;
+    if (m_context.tray)
+        m_context.tray->SetIcon(icon);
+}
+
+void Pallorwind::ActivateStatusMenu() {
+    if (m_context.tray && !m_context.tray->Add(kCaption, m_menu, [this](int tag) { Command(tag); }))
+        Log("Failed showing the status menu");
+    SetIcon(platform::TrayIcon::Idle);
+    Preferences& prefs = *m_context.prefs;
+    SetDefaultItem(kTagDefaultName, prefs.String(kPrefServer).empty());
+    SetDefaultItem(kTagAutoPort, prefs.Integer(kPrefPort) == 0);
+    SetDefaultItem(kTagDefaultMidi, prefs.String(kPrefMidi).empty());
+    SetTitle(kTagAddress, "IP: " + m_context.address);
+}
+
+void Pallorwind::ReleaseListener(bool now) {
+    if (!m_server)
+        return;
+    m_server->SetDelegate(nullptr);
+    m_server->DisableBonjour();
+    if (now) {
+        m_server.reset();
+        return;
+    }
+    // Inside the listener's own notice: it closes on the next turn, and what
+    // it accepts until then finds no delegate and is closed at once.
+    m_retiredServers.push_back(std::move(m_server));
+    m_reaper.Start(std::chrono::milliseconds(0), [this] { m_retiredServers.clear(); });
+}
+
+void Pallorwind::ReleaseStreams() {
+    {
+        std::lock_guard lock(m_outLock);
+        m_midiOut = nullptr;
+    }
+    m_inReady = m_outReady = false;
+    if (!m_streams)
+        return;
+    // Possibly inside the streams' own notice: they close on the next turn.
+    m_retiredStreams.push_back(std::move(m_streams));
+    m_reaper.Start(std::chrono::milliseconds(0), [this] {
+        m_retiredServers.clear();
+        m_retiredStreams.clear();
+    });
+}
+
+void Pallorwind::Setup() {
+    m_retry.Stop();
+    ReleaseListener(true);
+    ReleaseStreams();
+    m_server = std::make_unique<TCPServer>(m_context.publisher);
+    m_server->SetDelegate(this);
+    if (m_context.prefs->Has(kPrefPort))
+        m_server->SetPort(std::uint16_t(m_context.prefs->Integer(kPrefPort) & 0xFFFF));
+    TCPServerError error;
+    if (!m_server->Start(&error)) {
+        Log("Failed creating server: " + error.Text());
+        RetrySetup();
+        return;
+    }
+    if (!m_server->EnableBonjour(kServiceDomain, kServiceType,
+                                 m_context.prefs->String(kPrefServer))) {
+        Log("Failed advertising server");
+        RetrySetup();
+        return;
+    }
+    m_nextRetry = std::chrono::milliseconds(0);
+}
+
+// Set-up starts over after a pause that grows while it keeps failing, so a
+// port that stays taken costs one attempt every few seconds.
+void Pallorwind::RetrySetup() {
+    ReleaseListener(true);
+    m_nextRetry = m_nextRetry.count() == 0 ? m_context.firstRetry
+                                           : std::min(m_nextRetry * 2, m_context.longestRetry);
+    m_retry.Start(m_nextRetry, [this] { Setup(); });
+}
+
+void Pallorwind::ServerDidEnableBonjour(TCPServer& server, const std::string& name) {
+    Log("serverDidEnableBonjour: " + name);
+    SetTitle(kTagName, "Name: " + name);
+    SetTitle(kTagPort, "Port: " + std::to_string(server.Port()));
+}
+
+// The listener serves on without its service; the port is shown so that the
+// app can still be pointed at it by hand.
+void Pallorwind::ServerDidNotEnableBonjour(TCPServer& server, int error) {
+    Log("Failed publishing the service (DNS-SD error " + std::to_string(error) + ")");
+    SetTitle(kTagPort, "Port: " + std::to_string(server.Port()));
+}
+
+void Pallorwind::SetupMidi() {
+    const std::string name = MidiEndpointName(m_context.prefs->String(kPrefMidi));
+    SetTitle(kTagMidi, "Midi: " + name);
+    // The old endpoints go before the new ones appear.
+    if (m_midiHandler)
+        m_midiHandler->Close();
+    m_midiHandler.reset();
+    m_midiHandler = std::make_unique<MidiHandler>(*m_context.midi, name);
+    if (!m_midiHandler->Ready())
+        Log("Failed creating the MIDI ports \"" + name + "\"");
+    m_midiHandler->SetOwner(this);
+}
+
+void Pallorwind::DidAcceptConnection(TCPServer& server, std::unique_ptr<AppStreams> streams) {
+    Log("didAcceptConnectionForServer");
+    // One app at a time: the streams offered are dropped, which closes them.
+    if (m_streams || &server != m_server.get())
+        return;
+    ReleaseListener(false);
+    OpenStreams(std::move(streams));
+}
+
+void Pallorwind::OpenStreams(std::unique_ptr<AppStreams> streams) {
+    m_streams = std::move(streams);
+    AppStreams* opened = m_streams.get();
+    m_streams->SetEvents(
+        {[this, opened] { BytesAvailable(opened); }, [this, opened](int) { ClientGone(opened); }});
+    SetIcon(platform::TrayIcon::Connected);
+    SetTitle(kTagClients, kNoClients);
+    // An accepted connection is open in both directions at once.
+    m_inReady = m_outReady = true;
+    StreamsOpened();
+}
+
+void Pallorwind::StreamsOpened() {
+    Log("connected");
+    SetTitle(kTagClients, kOneClient);
+    m_mode = Mode::Midi;
+    m_layout.Reset();
+    m_markerRest = 0;
+    {
+        std::lock_guard lock(m_outLock);
+        m_midiOut = m_streams.get();
+    }
+    if (m_pendingFile) {
+        const std::string path = std::move(*m_pendingFile);
+        m_pendingFile.reset();
+        OpenFile(path);
+    }
+}
+
+void Pallorwind::ClientGone(AppStreams* streams) {
+    if (streams != m_streams.get())
+        return;
+    Log("Peer Disconnected!");
+    SetIcon(platform::TrayIcon::Idle);
+    SetTitle(kTagClients, kNoClients);
+    Setup();
+}
+
+void Pallorwind::BytesAvailable(AppStreams* streams) {
+    if (streams != m_streams.get())
+        return;
+    if (m_mode == Mode::Midi)
+        ReadMidi();
+    else
+        ReadLayout();
+}
+
+void Pallorwind::ReadMidi() {
+    std::uint8_t buffer[kMidiReadSize];
+    const long n = m_streams->Read(buffer, sizeof buffer);
+    if (n <= 0) {
+        if (!m_streams->AtEnd())
+            Log("Failed reading data from peer");
+        return;
+    }
+    const std::uint8_t* end = buffer + n;
+    if (std::find(static_cast<const std::uint8_t*>(buffer), end, protocol::kLayoutMarkerByte) !=
+        end) {
+        m_mode = Mode::Layout;
+        m_layout.Reset();
+        // The marker's bytes that ended this read; the rest of a marker cut
+        // by TCP starts the next one.
+        std::size_t trailing = 0;
+        while (trailing < std::size_t(n) &&
+               buffer[n - 1 - long(trailing)] == protocol::kLayoutMarkerByte)
+            ++trailing;
+        m_markerRest =
+            int(protocol::kLayoutMarkerSize - std::min(trailing, protocol::kLayoutMarkerSize));
+        return;
+    }
+    if (m_midiHandler)
+        m_midiHandler->SendMidi(buffer, std::size_t(n));
+}
+
+void Pallorwind::ReadLayout() {
+    std::uint8_t buffer[kLayoutReadSize];
+    bool any = false;
+    while (m_streams->Available() > 0) {
+        const long n = m_streams->Read(buffer, sizeof buffer);
+        if (n <= 0) {
+            Log("Error receiving ?");
+            break;
+        }
+        any = true;
+        std::size_t skip = 0;
+        while (m_markerRest > 0 && skip < std::size_t(n) &&
+               buffer[skip] == protocol::kLayoutMarkerByte) {
+            ++skip;
+            --m_markerRest;
+        }
+        // The length field starts with a digit: the marker is behind us.
+        if (skip < std::size_t(n))
+            m_markerRest = 0;
+        m_layout.Feed(buffer + skip, std::size_t(n) - skip);
+    }
+    if (!any)
+        return;
+    switch (m_layout.State()) {
+    case protocol::LayoutState::Receiving:
+    case protocol::LayoutState::Refusing:
+        return;
+    case protocol::LayoutState::Refused:
+        Log("Refused a layout of " + std::to_string(m_layout.ContentLength().value_or(0)) +
+            " bytes: larger than a layout can be");
+        m_context.ui->MessageBox("A layout sent by the app was too large and was not saved.",
+                                 kCaption);
+        m_layout.Take();
+        break;
+    case protocol::LayoutState::Complete:
+        if (auto layout = m_layout.Take())
+            m_saver.Save(m_context.desktop, m_context.home, std::move(*layout));
+        break;
+    }
+    m_layout.Reset();
+    m_mode = Mode::Midi;
+}
+
+void Pallorwind::LayoutSaved(const SavedLayout& saved, const std::string& folder,
+                             const std::string& name) {
+    if (!saved.ok) {
+        Log("Failed saving the layout \"" + name + "\" in " + folder + ": " + saved.error);
+        m_context.ui->MessageBox("The layout \"" + LayoutFileName(name) +
+                                     "\" could not be saved in " + folder + ": " + saved.error,
+                                 kCaption);
+        return;
+    }
+    Log("Saved layout " + saved.path);
+    if (saved.renamed || folder != m_context.desktop)
+        m_context.ui->MessageBox("The layout sent by the app was saved as " + saved.path, kCaption);
+}
+
+void Pallorwind::HandleMidiMessage(const std::uint8_t* bytes, std::size_t size) {
+    std::lock_guard lock(m_outLock);
+    if (!m_midiOut || size == 0)
+        return; // no app: dropped
+    // One line for a run of drops, not one per packet.
+    const bool written =
+        m_midiOut->Write(std::string_view(reinterpret_cast<const char*>(bytes), size));
+    if (!written && !m_dropping)
+        Log("Fail sending data");
+    m_dropping = !written;
+}
+
+bool Pallorwind::OpenFile(const std::string& path) {
+    Log("send to device");
+    if (!Connected())
+        return false;
+    std::string error;
+    const auto content = ReadLayoutFile(path, error);
+    if (!content) {
+        Log("Failed reading " + path + ": " + error);
+        m_context.ui->MessageBox("The layout " + path + " could not be read: " + error, kCaption);
+        return false;
+    }
+    const std::string block = protocol::EncodeLayoutBlock(*content, LayoutSendName(path));
+    const std::string field = block.substr(0, protocol::kLengthFieldSize);
+    Log("dataSize: " + std::string(field.c_str()));
+    // Marker and block in one piece: no MIDI can come between them.
+    const bool sent =
+        m_streams->Write(protocol::LayoutMarker() + block, block.size() + kLayoutRoom);
+    Log("sent: " + std::to_string(sent ? block.size() : 0));
+    return sent;
+}
+
+void Pallorwind::OpenFileWhenConnected(const std::string& path) {
+    if (Connected()) {
+        OpenFile(path);
+        return;
+    }
+    Log("The layout " + path + " goes to the next app that connects");
+    m_pendingFile = path;
+}
+
+void Pallorwind::Command(int tag) {
+    switch (tag) {
+    case kTagChooseName:
+        SelectName();
+        break;
+    case kTagChoosePort:
+        SelectPort();
+        break;
+    case kTagChooseMidi:
+        SelectMidiPort();
+        break;
+    case kTagDefaultName:
+        ResetName();
+        break;
+    case kTagAutoPort:
+        ResetPort();
+        break;
+    case kTagDefaultMidi:
+        ResetMidiPort();
+        break;
+    case kTagQuit:
+        if (m_context.quit)
+            m_context.quit();
+        break;
+    default:
+        break;
+    }
+}
+
+void Pallorwind::SelectName() {
+    m_context.panels->ChooseName([this](std::string name) { SetName(name); });
+}
+
+void Pallorwind::SelectPort() {
+    m_context.panels->ChoosePort([this](int port) { SetPort(port); });
+}
+
+void Pallorwind::SelectMidiPort() {
+    m_context.panels->ChooseMidiName([this](std::string name) { SetMidiPort(name); });
+}
+
+// Stores a setting and sets its default item. A reset that finds the item
+// already checked changes nothing and answers false.
+bool Pallorwind::StoreSetting(const char* key, const std::string& value, int defaultTag,
+                              bool reset) {
+    const platform::MenuItem* item = m_menu.Find(defaultTag);
+    if (reset && item && item->checked)
+        return false;
+    m_context.prefs->SetValue(key, value);
+    SetDefaultItem(defaultTag, reset);
+    return true;
+}
+
+// A value set through a panel unchecks its default item even when it equals
+// the default.
+void Pallorwind::SetName(const std::string& name) {
+    StoreSetting(kPrefServer, name, kTagDefaultName, false);
+    Setup();
+}
+
+void Pallorwind::SetPort(long long port) {
+    StoreSetting(kPrefPort, std::to_string(port), kTagAutoPort, false);
+    Setup();
+}
+
+void Pallorwind::SetMidiPort(const std::string& suffix) {
+    StoreSetting(kPrefMidi, suffix, kTagDefaultMidi, false);
+    SetupMidi();
+}
+
+void Pallorwind::ResetName() {
+    if (StoreSetting(kPrefServer, "", kTagDefaultName, true))
+        Setup();
+}
+
+void Pallorwind::ResetPort() {
+    if (StoreSetting(kPrefPort, "0", kTagAutoPort, true))
+        Setup();
+}
+
+void Pallorwind::ResetMidiPort() {
+    if (StoreSetting(kPrefMidi, "", kTagDefaultMidi, true))
+        SetupMidi();
+}
+
+} // namespace pallorwind::osx

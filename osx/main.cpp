@@ -1,0 +1,196 @@
+// pallorwind: virtual MIDI ports for the controller app, one app at a time,
+// and its layout files both ways.
+#include "osx/Pallorwind.h"
+#include "osx/Preferences.h"
+#include "osx/QtPanels.h"
+#include "platform/app/QuitOnSignal.h"
+#include "platform/dnssd/DnsSd.h"
+#include "platform/midi/VirtualMidiPorts.h"
+#include "platform/ui/QtTrayHost.h"
+#include "platform/ui/UserInterface.h"
+#include "platform/ui/WidgetUserInterface.h"
+#include "win/res/Resources.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: pallorwind [--headless] [FILE.plw | --send-layout FILE]\n"
+    "Offers the MIDI-controller app to this computer's MIDI programs as the\n"
+    "virtual ports \"Pallorwind\": listens for one app at a time on TCP, plays\n"
+    "what it sends on the ports' source and sends what other programs play to\n"
+    "the ports' destination back to it. Layouts that the app sends are saved on\n"
+    "the Desktop. Preferences: per-user configuration (Pallorwind/Pallorwind).\n"
+    "SIGINT or SIGTERM exits.\n"
+    "\n"
+    "  FILE, --send-layout FILE  send the layout FILE to the app, now or as soon\n"
+    "                            as one connects\n"
+    "  --headless  run without a status icon; messages go to standard error\n"
+    "              (also the mode when there is no display)\n"
+    "  --help      show this text and exit\n"
+    "  --version   show the version and exit\n";
+
+struct Arguments {
+    bool headless = false;
+    std::string layout; // empty: none
+};
+
+// -1 to run, otherwise the exit code.
+int ParseArguments(int argc, char* argv[], Arguments& args) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(arg, "--version") == 0) {
+            std::printf("pallorwind %s\n", PALLORWIND_VERSION);
+            return 0;
+        }
+        if (std::strcmp(arg, "--headless") == 0) {
+            args.headless = true;
+            continue;
+        }
+        const bool option = std::strcmp(arg, "--send-layout") == 0;
+        if (option && i + 1 >= argc) {
+            std::fprintf(stderr, "pallorwind: --send-layout needs a file\n%s", kUsage);
+            return 2;
+        }
+        if (!option && arg[0] == '-') {
+            std::fprintf(stderr, "pallorwind: unknown argument \"%s\"\n%s", arg, kUsage);
+            return 2;
+        }
+        const char* file = option ? argv[++i] : arg;
+        if (!args.layout.empty()) {
+            std::fprintf(stderr, "pallorwind: one layout at a time\n");
+            return 2;
+        }
+        if (!QFileInfo(QString::fromLocal8Bit(file)).isFile()) {
+            std::fprintf(stderr, "pallorwind: no such layout file \"%s\"\n", file);
+            return 1;
+        }
+        args.layout = file;
+    }
+    return -1;
+}
+
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* value = std::getenv(name); value && *value)
+            return true;
+    return false;
+}
+
+// The first IPv4 address of this computer that is not loopback.
+std::string ComputerAddress() {
+    for (const QHostAddress& address : QNetworkInterface::allAddresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address.toString().toStdString();
+    return "127.0.0.1";
+}
+
+void LogLine(const std::string& line) {
+    std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
+}
+
+#if !PALLORWIND_HAVE_VIRTUAL_MIDI
+// This build's MIDI layer makes no virtual ports.
+class NoVirtualMidiSystem final : public pallorwind::midi::VirtualMidiSystem {
+public:
+    std::unique_ptr<pallorwind::midi::VirtualMidiPorts>
+    Create(const std::string& name, pallorwind::midi::VirtualMidiReceive) override {
+        LogLine("no virtual MIDI ports in this build: \"" + name + "\" not made");
+        return nullptr;
+    }
+};
+#endif
+
+std::unique_ptr<pallorwind::midi::VirtualMidiSystem> MakeMidiSystem() {
+#if PALLORWIND_HAVE_VIRTUAL_MIDI
+    return pallorwind::midi::CreateVirtualMidiSystem({"pallorwind", LogLine});
+#else
+    return std::make_unique<NoVirtualMidiSystem>();
+#endif
+}
+
+int Run(Arguments args, bool headless) {
+    using namespace pallorwind;
+    osx::QtPreferences prefs;
+    auto midi = MakeMidiSystem();
+
+    std::unique_ptr<platform::UserInterface> ui;
+    std::unique_ptr<platform::TrayHost> tray;
+    std::unique_ptr<osx::Panels> panels;
+    if (headless) {
+        ui = std::make_unique<platform::HeadlessUserInterface>();
+        tray = std::make_unique<platform::NoTrayHost>();
+        panels = std::make_unique<osx::NoPanels>();
+    } else {
+        win::InitResources();
+        ui = std::make_unique<platform::WidgetUserInterface>();
+        tray = std::make_unique<platform::QtTrayHost>(
+            platform::TrayIcons{QIcon(QString::fromLatin1(win::kIdleIcon)),
+                                QIcon(QString::fromLatin1(win::kConnectedIcon)),
+                                QIcon(QString::fromLatin1(win::kAppIcon))},
+            "Pallorwind");
+        panels = std::make_unique<osx::QtPanels>();
+    }
+
+    osx::PallorwindContext context;
+    context.prefs = &prefs;
+    context.midi = midi.get();
+    context.tray = tray.get();
+    context.panels = panels.get();
+    context.ui = ui.get();
+    context.desktop =
+        QStandardPaths::writableLocation(QStandardPaths::DesktopLocation).toStdString();
+    context.home = QDir::homePath().toStdString();
+    context.address = ComputerAddress();
+    context.log = LogLine;
+    context.quit = [] { QCoreApplication::exit(0); };
+
+    int result = 0;
+    {
+        osx::Pallorwind controller(std::move(context));
+        platform::QuitOnSignal([] { QCoreApplication::exit(0); });
+        controller.AwakeFromNib();
+        if (!args.layout.empty())
+            controller.OpenFileWhenConnected(args.layout);
+        result = QCoreApplication::exec();
+    }
+    panels.reset();
+    tray.reset();
+    ui.reset();
+    midi.reset();
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    pallorwind::platform::QuietDnsSdLibrary();
+    Arguments args;
+    if (const int code = ParseArguments(argc, argv, args); code >= 0)
+        return code;
+    const bool headless = args.headless || !HasDisplay();
+    if (headless) {
+        QCoreApplication app(argc, argv);
+        return Run(std::move(args), true);
+    }
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    return Run(std::move(args), false);
+}

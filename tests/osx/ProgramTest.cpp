@@ -1,0 +1,99 @@
+// The real pallorwind binary as a user starts it: a private home, an app on
+// loopback, and a signal to end it.
+#include "protocol/LayoutTransfer.h"
+#include "tests/support/LoopbackApp.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+
+namespace pallorwind::osx {
+namespace {
+
+using namespace std::chrono_literals;
+
+QProcessEnvironment PrivateHome(const QString& home) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home);
+    env.insert("XDG_CONFIG_HOME", home + "/config");
+    env.insert("AVAHI_COMPAT_NOWARN", "1");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    return env;
+}
+
+TEST(PallorwindProgram, AnswersItsArgumentsWithoutRunning) {
+    QProcess process;
+    process.start(PALLORWIND_BINARY, {"--version"});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_EQ(process.readAllStandardOutput().trimmed(), "pallorwind " PALLORWIND_VERSION);
+
+    process.start(PALLORWIND_BINARY, {"--no-such-option"});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 2);
+
+    process.start(PALLORWIND_BINARY, {"/no/such/layout.plw"});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 1);
+}
+
+TEST(PallorwindProgram, HeadlessSendsTheLayoutItWasGivenSavesOneAndEndsOnSignal) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    // A port free now, stored as the port to listen on.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    ASSERT_TRUE(QDir().mkpath(home.path() + "/config/Pallorwind"));
+    QFile prefs(home.path() + "/config/Pallorwind/Pallorwind.conf");
+    ASSERT_TRUE(prefs.open(QIODevice::WriteOnly));
+    prefs.write("[General]\nport=" + QByteArray::number(port) + "\nprefs=1\n");
+    prefs.close();
+    QFile layout(home.path() + "/Set.plw");
+    ASSERT_TRUE(layout.open(QIODevice::WriteOnly));
+    layout.write("PADS");
+    layout.close();
+
+    QProcess process;
+    process.setProcessEnvironment(PrivateHome(home.path()));
+    process.start(PALLORWIND_BINARY, {"--send-layout", layout.fileName()});
+    ASSERT_TRUE(process.waitForStarted());
+
+    std::unique_ptr<test::LoopbackApp> app;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!(app && app->Connected()) && std::chrono::steady_clock::now() < end) {
+        process.waitForFinished(50);
+        app = std::make_unique<test::LoopbackApp>(port);
+    }
+    ASSERT_TRUE(app->Connected());
+    const std::string expected =
+        protocol::LayoutMarker() + protocol::EncodeLayoutBlock("PADS", "Set.plw");
+    EXPECT_EQ(app->ReadExactly(expected.size()), expected);
+
+    const std::string back = protocol::LayoutMarker() + protocol::EncodeLayoutBlock("KEYS", "Keys");
+    ASSERT_TRUE(app->Send({back.begin(), back.end()}));
+    const QString saved = home.path() + "/Desktop/Keys.plw";
+    for (int i = 0; i < 200 && !QFile::exists(saved); ++i)
+        process.waitForFinished(50);
+    QFile file(saved);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "KEYS");
+
+    ::kill(pid_t(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+}
+
+} // namespace
+} // namespace pallorwind::osx

@@ -1,0 +1,66 @@
+// The bridge's service on a real DNS-SD daemon: found with its port while it
+// waits for an app, gone while it serves one.
+#include "osx/Pallorwind.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/FakeVirtualMidi.h"
+#include "tests/support/LoopbackApp.h"
+#include "tests/support/RecordingUi.h"
+#include "tools/appsim/Discovery.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace pallorwind::osx {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool Listed(const std::string& name) {
+    const auto found = appsim::BrowseServices(kServiceType, 2500ms);
+    return std::any_of(found.begin(), found.end(),
+                       [&](const appsim::FoundService& s) { return s.name == name; });
+}
+
+TEST(PallorwindPublishTest, FoundWhileWaitingAndWithdrawnWhileServing) {
+    const std::string name = "Pallorwind Publish Test";
+    QTemporaryDir dir;
+    MemoryPreferences prefs;
+    prefs.values = {{kPrefServer, name}, {kPrefPort, "0"}, {kPrefMidi, ""}, {kPrefPrefs, "1"}};
+    midi::FakeVirtualMidiSystem midi;
+    NoPanels panels;
+    test::RecordingUi ui;
+    PallorwindContext context;
+    context.prefs = &prefs;
+    context.midi = &midi;
+    context.panels = &panels;
+    context.ui = &ui;
+    context.desktop = dir.path().toStdString();
+    context.home = dir.path().toStdString();
+    context.log = [](const std::string&) {};
+    Pallorwind controller(std::move(context));
+    controller.AwakeFromNib();
+
+    ASSERT_TRUE(test::PumpUntil(
+        [&] { return controller.StatusMenu().Text(kTagName) == "Name: " + name; }, 10s));
+    const std::uint16_t port = controller.Server()->Port();
+    EXPECT_EQ(controller.StatusMenu().Text(kTagPort), "Port: " + std::to_string(port));
+    const auto found = appsim::FindService(name, kServiceType, 5s);
+    EXPECT_EQ(found.port, port);
+    EXPECT_TRUE(found.txt.empty() || found.txt == std::string(1, '\0'));
+
+    auto app = std::make_unique<test::LoopbackApp>(port);
+    ASSERT_TRUE(test::PumpUntil([&] { return controller.Connected(); }, 5s));
+    EXPECT_FALSE(Listed(name));
+
+    app.reset();
+    ASSERT_TRUE(test::PumpUntil([&] { return controller.Server() != nullptr; }, 5s));
+    test::PumpFor(1500ms); // the reply of the new registration
+    EXPECT_TRUE(Listed(name));
+}
+
+} // namespace
+} // namespace pallorwind::osx
