@@ -1,5 +1,6 @@
 #include "osx/LayoutFiles.h"
 
+#include "protocol/LayoutName.h"
 #include "protocol/LayoutTransfer.h"
 
 #include <QDir>
@@ -18,24 +19,9 @@
 namespace pallorwind::osx {
 
 std::string LayoutFileName(std::string_view name) {
-    // Invalid UTF-8 becomes U+FFFD.
-    const QString text = QString::fromUtf8(name.data(), qsizetype(name.size()));
-    QString clean;
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F || c.category() == QChar::Other_Control)
-            continue;
-        clean += (c == u'/' || c == u'\\') ? QChar(u'_') : c;
-    }
-    clean = clean.trimmed();
-    while (!clean.isEmpty() && (clean.front() == u'.' || clean.front().isSpace()))
-        clean.remove(0, 1);
-    QByteArray bytes = clean.toUtf8();
-    while (bytes.size() > qsizetype(kMaxLayoutNameBytes)) {
-        clean.chop(clean.size() >= 2 && clean.back().isLowSurrogate() ? 2 : 1);
-        bytes = clean.trimmed().toUtf8();
-    }
-    const std::string result = bytes.toStdString();
-    return result.empty() ? std::string(kFallbackLayoutName) : result;
+    std::string file = protocol::SafeLayoutFileName(name);
+    file.resize(file.size() - protocol::kLayoutExtension.size());
+    return file;
 }
 
 std::string LayoutFolder(const std::string& desktop, const std::string& home) {
@@ -96,7 +82,7 @@ SavedLayout SaveLayout(const std::string& folder, std::string_view name, std::st
     for (int number = 1; number < 1000; ++number) {
         const std::string path = folder + "/" + base +
                                  (number == 1 ? "" : " (" + std::to_string(number) + ")") +
-                                 kLayoutExtension;
+                                 std::string(protocol::kLayoutExtension);
         if (MoveNoReplace(temp, path)) {
             saved.ok = true;
             saved.path = path;

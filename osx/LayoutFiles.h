@@ -8,15 +8,8 @@
 
 namespace pallorwind::osx {
 
-inline constexpr const char* kLayoutExtension = ".plw";
-// Longest cleaned name, in bytes of UTF-8, before the extension.
-inline constexpr std::size_t kMaxLayoutNameBytes = 200;
-inline constexpr const char* kFallbackLayoutName = "Layout";
-
-// The name the app sent, made safe as one file name in one folder: no path
-// separators, no control characters (NUL included), no leading dots or
-// spaces, valid UTF-8, at most kMaxLayoutNameBytes; "Layout" when nothing
-// is left.
+// The name the app sent, made safe as one file name in one folder, without
+// the extension (the wire protocol's rule for received layout names).
 std::string LayoutFileName(std::string_view name);
 
 // The folder received layouts go to: `desktop`, made when missing; `home`

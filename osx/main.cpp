@@ -4,8 +4,10 @@
 #include "osx/Preferences.h"
 #include "osx/QtPanels.h"
 #include "platform/app/QuitOnSignal.h"
+#include "platform/app/SingleInstance.h"
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/VirtualMidiPorts.h"
+#include "platform/net/HostAddresses.h"
 #include "platform/ui/QtTrayHost.h"
 #include "platform/ui/UserInterface.h"
 #include "platform/ui/WidgetUserInterface.h"
@@ -15,8 +17,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QHostAddress>
-#include <QNetworkInterface>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -94,42 +94,46 @@ bool HasDisplay() {
     return false;
 }
 
-// The first IPv4 address of this computer that is not loopback.
+// The first address of this computer an app can reach.
 std::string ComputerAddress() {
-    for (const QHostAddress& address : QNetworkInterface::allAddresses())
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
-            return address.toString().toStdString();
-    return "127.0.0.1";
+    const auto addresses = pallorwind::platform::HostAddresses();
+    return addresses && !addresses->empty() ? addresses->front() : "127.0.0.1";
 }
 
 void LogLine(const std::string& line) {
     std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
 }
 
-#if !PALLORWIND_HAVE_VIRTUAL_MIDI
-// This build's MIDI layer makes no virtual ports.
-class NoVirtualMidiSystem final : public pallorwind::midi::VirtualMidiSystem {
-public:
-    std::unique_ptr<pallorwind::midi::VirtualMidiPorts>
-    Create(const std::string& name, pallorwind::midi::VirtualMidiReceive) override {
-        LogLine("no virtual MIDI ports in this build: \"" + name + "\" not made");
-        return nullptr;
-    }
-};
-#endif
-
-std::unique_ptr<pallorwind::midi::VirtualMidiSystem> MakeMidiSystem() {
-#if PALLORWIND_HAVE_VIRTUAL_MIDI
-    return pallorwind::midi::CreateVirtualMidiSystem({"pallorwind", LogLine});
-#else
-    return std::make_unique<NoVirtualMidiSystem>();
-#endif
-}
-
 int Run(Arguments args, bool headless) {
     using namespace pallorwind;
+    // One bridge per user: a later start hands its layout file (or nothing)
+    // to the running one and ends.
+    osx::Pallorwind* running = nullptr;
+    platform::SingleInstance instance(QStringLiteral("pallorwind"));
+    const QString file =
+        args.layout.empty()
+            ? QString()
+            : QFileInfo(QString::fromLocal8Bit(args.layout.c_str())).absoluteFilePath();
+    switch (instance.Start(file, [&running](const QString& message) {
+        if (running && !message.isEmpty())
+            running->OpenFileWhenConnected(message.toLocal8Bit().toStdString());
+    })) {
+    case platform::SingleInstance::Result::Delivered:
+        if (file.isEmpty())
+            std::fputs("pallorwind: already running\n", stderr);
+        else
+            std::fprintf(stderr, "pallorwind: handed \"%s\" to the running pallorwind\n",
+                         file.toLocal8Bit().constData());
+        return 0;
+    case platform::SingleInstance::Result::Failed:
+        LogLine("cannot reach or become the single running instance; running on its own");
+        break;
+    case platform::SingleInstance::Result::First:
+        break;
+    }
     osx::QtPreferences prefs;
-    auto midi = MakeMidiSystem();
+    // Other MIDI programs see one client "Pallorwind" with the bridge's two ports.
+    auto midi = midi::CreateVirtualMidiSystem({"Pallorwind", LogLine});
 
     std::unique_ptr<platform::UserInterface> ui;
     std::unique_ptr<platform::TrayHost> tray;
@@ -166,10 +170,12 @@ int Run(Arguments args, bool headless) {
     {
         osx::Pallorwind controller(std::move(context));
         platform::QuitOnSignal([] { QCoreApplication::exit(0); });
+        running = &controller;
         controller.AwakeFromNib();
         if (!args.layout.empty())
             controller.OpenFileWhenConnected(args.layout);
         result = QCoreApplication::exec();
+        running = nullptr;
     }
     panels.reset();
     tray.reset();

@@ -23,6 +23,11 @@ QProcessEnvironment PrivateHome(const QString& home) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", home);
     env.insert("XDG_CONFIG_HOME", home + "/config");
+    // Its own runtime folder: the running instance's socket lives there.
+    QDir().mkpath(home + "/run");
+    QFile::setPermissions(home + "/run",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    env.insert("XDG_RUNTIME_DIR", home + "/run");
     env.insert("AVAHI_COMPAT_NOWARN", "1");
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
@@ -46,7 +51,7 @@ TEST(PallorwindProgram, AnswersItsArgumentsWithoutRunning) {
     EXPECT_EQ(process.exitCode(), 1);
 }
 
-TEST(PallorwindProgram, HeadlessSendsTheLayoutItWasGivenSavesOneAndEndsOnSignal) {
+TEST(PallorwindProgram, HeadlessSendsLayoutsItWasGivenOrHandedSavesOneAndEndsOnSignal) {
     QTemporaryDir home;
     ASSERT_TRUE(home.isValid());
     // A port free now, stored as the port to listen on.
@@ -79,6 +84,21 @@ TEST(PallorwindProgram, HeadlessSendsTheLayoutItWasGivenSavesOneAndEndsOnSignal)
     const std::string expected =
         protocol::LayoutMarker() + protocol::EncodeLayoutBlock("PADS", "Set.plw");
     EXPECT_EQ(app->ReadExactly(expected.size()), expected);
+
+    // A second start hands its file to the running instance and ends; the
+    // running one sends it.
+    QFile second(home.path() + "/Drums.plw");
+    ASSERT_TRUE(second.open(QIODevice::WriteOnly));
+    second.write("DRUMS");
+    second.close();
+    QProcess handOff;
+    handOff.setProcessEnvironment(PrivateHome(home.path()));
+    handOff.start(PALLORWIND_BINARY, {second.fileName()});
+    ASSERT_TRUE(handOff.waitForFinished(10000));
+    EXPECT_EQ(handOff.exitCode(), 0);
+    const std::string handed =
+        protocol::LayoutMarker() + protocol::EncodeLayoutBlock("DRUMS", "Drums.plw");
+    EXPECT_EQ(app->ReadExactly(handed.size()), handed);
 
     const std::string back = protocol::LayoutMarker() + protocol::EncodeLayoutBlock("KEYS", "Keys");
     ASSERT_TRUE(app->Send({back.begin(), back.end()}));
