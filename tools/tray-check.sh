@@ -85,6 +85,7 @@ docked() {
 
 # The program, in a home of its own.
 mkdir -p "$work/config" "$work/data" "$work/runtime"
+chmod 700 "$work/runtime"
 start=$(now_ms)
 XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/runtime" \
   QT_QPA_PLATFORM=xcb "$@" >"$work/program.log" 2>&1 &
