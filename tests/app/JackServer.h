@@ -30,6 +30,16 @@ inline std::set<std::string> PortsStartingWith(const std::string& prefix) {
     return names;
 }
 
+// Connects the port `from` to the port `to`, as a patchbay does.
+inline bool Patch(const std::string& from, const std::string& to) {
+    jack_client_t* client = jack_client_open("pwtest-patch", JackNoStartServer, nullptr);
+    if (!client)
+        return false;
+    const int result = jack_connect(client, from.c_str(), to.c_str());
+    jack_client_close(client);
+    return result == 0;
+}
+
 template <typename Pred>
 bool WaitUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -19,6 +19,7 @@ namespace pallorwind::midi {
 namespace {
 
 using testing::JackPeer;
+using testing::Patch;
 using testing::PortsStartingWith;
 using testing::TestServer;
 using testing::WaitUntil;
@@ -41,15 +42,6 @@ struct Packets {
     std::vector<Message> packets;
 };
 
-bool Connect(const std::string& from, const std::string& to) {
-    jack_client_t* client = jack_client_open("pwtest-patch", JackNoStartServer, nullptr);
-    if (!client)
-        return false;
-    const int r = jack_connect(client, from.c_str(), to.c_str());
-    jack_client_close(client);
-    return r == 0;
-}
-
 class VirtualPortsJackTest : public ::testing::Test {
 protected:
     std::unique_ptr<VirtualMidiPorts> Create(const std::string& name) {
@@ -70,8 +62,8 @@ TEST_F(VirtualPortsJackTest, PortsCarryNotesAndSysExBothWaysUnchanged) {
     EXPECT_EQ(Ours(), (std::set<std::string>{"pwtest-virtual:Pallorwind Studio in",
                                              "pwtest-virtual:Pallorwind Studio out"}));
     JackPeer peer("pwvpeer");
-    ASSERT_TRUE(Connect("pwtest-virtual:Pallorwind Studio out", "pwvpeer:in"));
-    ASSERT_TRUE(Connect("pwvpeer-src:out", "pwtest-virtual:Pallorwind Studio in"));
+    ASSERT_TRUE(Patch("pwtest-virtual:Pallorwind Studio out", "pwvpeer:in"));
+    ASSERT_TRUE(Patch("pwvpeer-src:out", "pwtest-virtual:Pallorwind Studio in"));
 
     const std::vector<Message> sent{
         {0x90, 0x3C, 0x7F}, {0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7}, {0xF8}, {0xB0, 0x07}};
@@ -116,7 +108,7 @@ TEST_F(VirtualPortsJackTest, AfterAServerRestartThePortsComeBackUnderTheirNames)
     ASSERT_EQ(TestServer("start"), 0);
     ASSERT_TRUE(WaitUntil([&] { return Ours() == names; }));
     JackPeer peer("pwvpeer");
-    ASSERT_TRUE(Connect("pwtest-virtual:Pallorwind out", "pwvpeer:in"));
+    ASSERT_TRUE(Patch("pwtest-virtual:Pallorwind out", "pwvpeer:in"));
     const std::uint8_t note[] = {0x91, 0x40, 0x01};
     ASSERT_EQ(ports->Send(note, sizeof note), kMidiOk);
     ASSERT_TRUE(peer.WaitFor(1));

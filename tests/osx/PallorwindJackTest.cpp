@@ -22,15 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Message = testing::JackPeer::Message;
 
-bool Patch(const std::string& from, const std::string& to) {
-    jack_client_t* client = jack_client_open("pwtest-osx-patch", JackNoStartServer, nullptr);
-    if (!client)
-        return false;
-    const int result = jack_connect(client, from.c_str(), to.c_str());
-    jack_client_close(client);
-    return result == 0;
-}
-
 TEST(PallorwindOnJack, TheAppAndOtherProgramsPlayThroughPortsNamedAfterTheBridge) {
     auto system = midi::CreateVirtualMidiSystem(
         {"pwtest-osx", [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }},
@@ -58,8 +49,8 @@ TEST(PallorwindOnJack, TheAppAndOtherProgramsPlayThroughPortsNamedAfterTheBridge
     ASSERT_TRUE(
         testing::WaitUntil([&] { return testing::PortsStartingWith("pwtest-osx:") == ports; }));
     testing::JackPeer peer("pwosxpeer");
-    ASSERT_TRUE(Patch("pwtest-osx:Pallorwind out", "pwosxpeer:in"));
-    ASSERT_TRUE(Patch("pwosxpeer-src:out", "pwtest-osx:Pallorwind in"));
+    ASSERT_TRUE(testing::Patch("pwtest-osx:Pallorwind out", "pwosxpeer:in"));
+    ASSERT_TRUE(testing::Patch("pwosxpeer-src:out", "pwtest-osx:Pallorwind in"));
 
     test::LoopbackApp app(controller.Server()->Port());
     ASSERT_TRUE(test::PumpUntil([&] { return controller.Connected(); }, 5s));

@@ -35,6 +35,11 @@ QProcessEnvironment PrivateHome(const QString& home) {
     return env;
 }
 
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 TEST(PallorwindProgram, AnswersItsArgumentsWithoutRunning) {
     QProcess process;
     process.start(PALLORWIND_BINARY, {"--version"});
@@ -60,18 +65,14 @@ TEST(PallorwindProgram, HeadlessSendsLayoutsItWasGivenOrHandedSavesOneAndEndsOnS
     const quint16 port = probe.serverPort();
     probe.close();
     ASSERT_TRUE(QDir().mkpath(home.path() + "/config/Pallorwind"));
-    QFile prefs(home.path() + "/config/Pallorwind/Pallorwind.conf");
-    ASSERT_TRUE(prefs.open(QIODevice::WriteOnly));
-    prefs.write("[General]\nport=" + QByteArray::number(port) + "\nprefs=1\n");
-    prefs.close();
-    QFile layout(home.path() + "/Set.plw");
-    ASSERT_TRUE(layout.open(QIODevice::WriteOnly));
-    layout.write("PADS");
-    layout.close();
+    ASSERT_TRUE(WriteFile(home.path() + "/config/Pallorwind/Pallorwind.conf",
+                          "[General]\nport=" + QByteArray::number(port) + "\nprefs=1\n"));
+    const QString layout = home.path() + "/Set.plw";
+    ASSERT_TRUE(WriteFile(layout, "PADS"));
 
     QProcess process;
     process.setProcessEnvironment(PrivateHome(home.path()));
-    process.start(PALLORWIND_BINARY, {"--send-layout", layout.fileName()});
+    process.start(PALLORWIND_BINARY, {"--send-layout", layout});
     ASSERT_TRUE(process.waitForStarted());
 
     std::unique_ptr<test::LoopbackApp> app;
@@ -87,13 +88,11 @@ TEST(PallorwindProgram, HeadlessSendsLayoutsItWasGivenOrHandedSavesOneAndEndsOnS
 
     // A second start hands its file to the running instance and ends; the
     // running one sends it.
-    QFile second(home.path() + "/Drums.plw");
-    ASSERT_TRUE(second.open(QIODevice::WriteOnly));
-    second.write("DRUMS");
-    second.close();
+    const QString second = home.path() + "/Drums.plw";
+    ASSERT_TRUE(WriteFile(second, "DRUMS"));
     QProcess handOff;
     handOff.setProcessEnvironment(PrivateHome(home.path()));
-    handOff.start(PALLORWIND_BINARY, {second.fileName()});
+    handOff.start(PALLORWIND_BINARY, {second});
     ASSERT_TRUE(handOff.waitForFinished(10000));
     EXPECT_EQ(handOff.exitCode(), 0);
     const std::string handed =
