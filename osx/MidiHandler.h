@@ -27,7 +27,7 @@ public:
 class MidiHandler {
 public:
     // Creates both endpoints under `name` on `system`. When the MIDI system
-    // refuses them the handler still exists and sends nowhere (Ready() false).
+    // refuses them (and says so) the handler still exists and sends nowhere.
     MidiHandler(midi::VirtualMidiSystem& system, const std::string& name);
     ~MidiHandler();
     MidiHandler(const MidiHandler&) = delete;
@@ -43,7 +43,6 @@ public:
     void Close();
 
     const std::string& Name() const { return m_name; }
-    bool Ready() const { return m_ports != nullptr; }
 
 private:
     struct Relay;

@@ -189,9 +189,8 @@ void Pallorwind::SetupMidi() {
     if (m_midiHandler)
         m_midiHandler->Close();
     m_midiHandler.reset();
+    // A MIDI system that refuses the ports says so in the log itself.
     m_midiHandler = std::make_unique<MidiHandler>(*m_context.midi, name);
-    if (!m_midiHandler->Ready())
-        Log("Failed creating the MIDI ports \"" + name + "\"");
     m_midiHandler->SetOwner(this);
 }
 

@@ -17,24 +17,19 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
-#include <semaphore.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
 namespace pallorwind::midi {
 namespace {
 
-using namespace std::chrono_literals;
 using jack::kStallTimeout;
 using jack::Quiet;
 using jack::Semaphore;

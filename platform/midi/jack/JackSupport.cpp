@@ -101,11 +101,11 @@ std::vector<std::string> TakeHeldErrors(LogListener* listener, bool running) {
     return lines;
 }
 
-Quiet::Quiet() {
+Quiet::Quiet() : m_was(t_quiet) {
     t_quiet = true;
 }
 Quiet::~Quiet() {
-    t_quiet = false;
+    t_quiet = m_was;
 }
 
 jack_client_t* OpenClient(const std::string& name) {

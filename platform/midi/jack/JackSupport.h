@@ -84,11 +84,16 @@ void DropHeldErrors();
 // client is not running they are dropped instead (they were about that).
 std::vector<std::string> TakeHeldErrors(LogListener* listener, bool running);
 
-struct Quiet {
+// Quiets may nest: the outer one still holds when an inner one ends.
+class Quiet {
+public:
     Quiet();
     ~Quiet();
     Quiet(const Quiet&) = delete;
     Quiet& operator=(const Quiet&) = delete;
+
+private:
+    bool m_was;
 };
 
 // Opens a client that never starts a server; null when there is none.

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -132,15 +131,9 @@ public:
 
     // Once this returns the receiver is not running and is never called again.
     void Remove() {
-        {
-            std::lock_guard deliver(m_deliverLock);
-            m_receive = nullptr;
-            m_generation.fetch_add(1, std::memory_order_acq_rel);
-        }
         std::lock_guard lock(m_lock);
         UnregisterPorts();
-        m_hasPorts = false;
-        m_portsName.clear();
+        ForgetPorts();
     }
 
     MidiResult Send(const std::uint8_t* bytes, std::size_t size) {
