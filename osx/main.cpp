@@ -3,6 +3,8 @@
 #include "osx/Pallorwind.h"
 #include "osx/Preferences.h"
 #include "osx/QtPanels.h"
+#include "platform/app/BoundedRelease.h"
+#include "platform/app/Display.h"
 #include "platform/app/QuitOnSignal.h"
 #include "platform/app/SingleInstance.h"
 #include "platform/dnssd/DnsSd.h"
@@ -19,6 +21,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,13 +89,6 @@ int ParseArguments(int argc, char* argv[], Arguments& args) {
         args.layout = file;
     }
     return -1;
-}
-
-bool HasDisplay() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        if (const char* value = std::getenv(name); value && *value)
-            return true;
-    return false;
 }
 
 // The first address of this computer an app can reach.
@@ -181,7 +177,9 @@ int Run(Arguments args, bool headless) {
     panels.reset();
     tray.reset();
     ui.reset();
-    midi.reset();
+    // The MIDI system's own connection closes last; a MIDI server that
+    // stands still does not hold the exit for good.
+    platform::ReleaseWithin(std::move(midi), std::chrono::seconds(2));
     return result;
 }
 
@@ -192,7 +190,7 @@ int main(int argc, char* argv[]) {
     Arguments args;
     if (const int code = ParseArguments(argc, argv, args); code >= 0)
         return code;
-    const bool headless = args.headless || !HasDisplay();
+    const bool headless = args.headless || !pallorwind::platform::HasDisplay();
     if (headless) {
         QCoreApplication app(argc, argv);
         return Run(std::move(args), true);

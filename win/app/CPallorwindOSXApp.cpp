@@ -1,5 +1,7 @@
 #include "win/app/CPallorwindOSXApp.h"
 
+#include "platform/app/BoundedRelease.h"
+#include "platform/app/Display.h"
 #include "platform/app/QuitOnSignal.h"
 #include "platform/desktop/XdgDesktop.h"
 #include "platform/dnssd/DnsSd.h"
@@ -8,10 +10,7 @@
 #include "platform/ui/QtTrayHost.h"
 #include "platform/ui/UserInterface.h"
 #include "platform/ui/WidgetUserInterface.h"
-#include "win/app/CAboutDlg.h"
-#include "win/app/CName.h"
 #include "win/app/CPallorwindOSXDlg.h"
-#include "win/app/CPortDlg.h"
 #include "win/app/QtDialogs.h"
 #include "win/app/QtSettingsStore.h"
 #include "win/net/DnsSdAdvertiser.h"
@@ -26,14 +25,11 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <iostream>
 #include <memory>
 #include <system_error>
-#include <thread>
 
 namespace pallorwind::win {
 namespace {
@@ -54,15 +50,6 @@ const char kUsage[] =
     "  --help      show this text and exit\n"
     "  --version   show the version and exit\n";
 
-// The MIDI system's own connections close last. A MIDI server that stands
-// still would hold that for good; the program ends regardless after a while.
-void ReleaseMidiSystem(std::unique_ptr<midi::MidiSystem> system) {
-    std::packaged_task<void()> release([s = std::move(system)]() mutable { s.reset(); });
-    std::future<void> released = release.get_future();
-    std::thread(std::move(release)).detach();
-    released.wait_for(std::chrono::seconds(2));
-}
-
 // -1 to run the bridge, otherwise the exit code.
 int HandleArguments(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
@@ -81,15 +68,6 @@ int HandleArguments(int argc, char* argv[]) {
         }
     }
     return -1;
-}
-
-bool HasDisplay() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(name);
-        if (value && *value)
-            return true;
-    }
-    return false;
 }
 
 // The running executable, for the start-at-login entry and the updater.
@@ -127,7 +105,7 @@ Shell HeadlessShell() {
     shell.tray = std::make_unique<platform::NoTrayHost>();
     shell.ui = std::make_unique<platform::HeadlessUserInterface>();
     shell.dialogs = std::make_unique<NoDialogs>();
-    shell.updateUi = std::make_unique<HeadlessUpdateUi>(false, std::cerr);
+    shell.updateUi = std::make_unique<SinkUpdateUi>(*shell.ui);
     return shell;
 }
 
@@ -158,19 +136,23 @@ int RunBridge(bool headless) {
         else
             std::fprintf(stderr, "pallorwind: %s\n", kTextTrayFailed);
     }
-    shell = Shell();
-    ReleaseMidiSystem(std::move(midi));
+    // What shows the update's progress goes before the sink it shows through.
+    { Shell gone = std::move(shell); }
+    // The MIDI system's own connections close last; a MIDI server that
+    // stands still does not hold the exit for good.
+    platform::ReleaseWithin(std::move(midi), std::chrono::seconds(2));
     return result;
 }
 
-} // namespace
-
+// True when the program runs without a desktop: --headless, or no display.
 bool RunsHeadless(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--headless") == 0)
             return true;
-    return !HasDisplay();
+    return !platform::HasDisplay();
 }
+
+} // namespace
 
 int CPallorwindOSXApp::Run(int argc, char* argv[]) {
     platform::QuietDnsSdLibrary();

@@ -17,7 +17,4 @@ public:
     int Run(int argc, char* argv[]);
 };
 
-// True when the program runs without a desktop: --headless, or no display.
-bool RunsHeadless(int argc, char* argv[]);
-
 } // namespace pallorwind::win

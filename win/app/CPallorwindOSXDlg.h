@@ -67,8 +67,9 @@ std::string ClientStatusText(int clients);
 // What the controller is told about its surroundings.
 struct ControllerOptions {
     std::string computerName; // the default service name
-    // The computer's addresses, shown as "IP: " items; nothing when the host
-    // name could not be read (the item then stays "IP", with no separator).
+    // The computer's addresses, shown as "IP: " items; nothing when the
+    // network interfaces could not be read (the item then stays "IP", with
+    // no separator).
     std::optional<std::vector<std::string>> addresses = std::vector<std::string>{};
     std::string executablePath; // for the start-at-login entry and the updater
     // Runs the start-up update decision (the desktop modes).
