@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 #include <utility>
 
 namespace pallorwind::osx {
@@ -44,7 +45,12 @@ bool AppStreams::AcceptFrom(platform::AsyncSocket& listener) {
     m_socket->SetNoDelay();
     if (::pipe2(m_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         m_stopPipe[0] = m_stopPipe[1] = -1;
-    m_writer = std::thread([this] { Writer(); });
+    try {
+        m_writer = std::thread([this] { Writer(); });
+    } catch (const std::system_error&) {
+        // No thread to write with: the connection closes with this object.
+        return false;
+    }
     return true;
 }
 

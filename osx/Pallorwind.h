@@ -13,6 +13,7 @@
 #include "platform/ui/TrayHost.h"
 #include "platform/ui/UserInterface.h"
 #include "protocol/LayoutTransfer.h"
+#include "protocol/ServiceType.h"
 
 #include <chrono>
 #include <cstddef>
@@ -40,7 +41,7 @@ inline constexpr int kTagChooseMidi = 42;
 inline constexpr int kTagAddress = 50;
 inline constexpr int kTagQuit = 90;
 
-inline constexpr const char* kServiceType = "_pallorwind._tcp";
+using protocol::kServiceType;
 inline constexpr const char* kServiceDomain = "local";
 inline constexpr const char* kCaption = "Pallorwind";
 

@@ -24,11 +24,16 @@ void SetPrefs(Preferences& prefs) {
 }
 
 namespace {
+// The per-user store only: no system-wide or organisation-wide values (the
+// other program shares the organisation) are mixed in.
 std::unique_ptr<QSettings> Open(const std::string& path) {
-    if (path.empty())
-        return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                           "Pallorwind", "Pallorwind");
-    return std::make_unique<QSettings>(QString::fromStdString(path), QSettings::IniFormat);
+    auto settings =
+        path.empty()
+            ? std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                          "Pallorwind", "Pallorwind")
+            : std::make_unique<QSettings>(QString::fromStdString(path), QSettings::IniFormat);
+    settings->setFallbacksEnabled(false);
+    return settings;
 }
 } // namespace
 

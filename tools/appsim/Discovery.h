@@ -2,6 +2,8 @@
 // resolve a service to its host and port, look the host's address up.
 #pragma once
 
+#include "protocol/ServiceType.h"
+
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -10,7 +12,7 @@
 
 namespace pallorwind::appsim {
 
-inline constexpr const char* kBridgeServiceType = "_pallorwind._tcp";
+inline constexpr const char* kBridgeServiceType = protocol::kServiceType;
 
 // The DNS-SD service could not be asked, or a service could not be resolved.
 class DiscoveryError : public std::runtime_error {

@@ -7,6 +7,7 @@
 #include "platform/dnssd/DnsSd.h"
 #include "platform/net/MainThreadPoster.h"
 #include "platform/net/SingleShotTimer.h"
+#include "protocol/ServiceType.h"
 #include "win/net/ServiceAdvertiser.h"
 
 #include <chrono>
@@ -16,7 +17,7 @@
 
 namespace pallorwind::win {
 
-inline constexpr const char* kServiceType = "_pallorwind._tcp";
+using protocol::kServiceType;
 
 // How long to wait before registering again while there is no DNS-SD service:
 // `first`, doubling up to `longest`.
