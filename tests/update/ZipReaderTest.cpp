@@ -5,12 +5,33 @@
 #include "CZipException.h"
 #include "ZipTestSupport.h"
 
+#include <atomic>
+#include <cerrno>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 using namespace ziptest;
 using namespace pallorwind::win;
+
+// The reader's write() calls come here (the test is linked with
+// --wrap=write): while g_writesTakeNothing is set they write nothing and say
+// so, as a full or failing file system may; after 100 such calls, an error
+// (so that a reader that keeps trying still ends).
+std::atomic<bool> g_writesTakeNothing{false};
+std::atomic<int> g_writeCalls{0};
+
+extern "C" ssize_t __real_write(int fd, const void* data, size_t size);
+extern "C" ssize_t __wrap_write(int fd, const void* data, size_t size) {
+    if (g_writesTakeNothing) {
+        if (++g_writeCalls > 100) {
+            errno = EIO;
+            return -1;
+        }
+        return 0;
+    }
+    return __real_write(fd, data, size);
+}
 
 namespace {
 
@@ -200,6 +221,71 @@ TEST_F(ZipReaderTest, LocalHeaderContradictingCentralIsDamage) {
         EXPECT_EQ(ExtractCause(static_cast<unsigned>(i)), CZipException::badZipFile) << i;
     }
     EXPECT_FALSE(fs::exists(out()));
+}
+
+// Entries that share bytes would let a small archive unpack to far more
+// than it holds; so would sizes beyond what an update may be.
+TEST_F(ZipReaderTest, OverlappingEntriesAndOversizedArchivesAreRefused) {
+    // 200 central records pointing at one deflated entry of 16 MiB of zeros.
+    {
+        CraftedArchive bomb{
+            .entries = {Entry("pallorwind-win", "#!/bin/sh\n"), ZerosEntry("zeros", 16 << 20)}};
+        const auto zerosAt = static_cast<std::uint32_t>(30 + 14 + RawDeflate("#!/bin/sh\n").size());
+        for (int i = 0; i < 200; ++i) {
+            CraftedEntry copy = bomb.entries[1];
+            copy.centralOnly = true;
+            copy.offset = zerosAt;
+            bomb.entries.push_back(copy);
+        }
+        EXPECT_EQ(OpenCause(Build(bomb)), CZipException::badZipFile);
+        EXPECT_TRUE(zip.IsClosed());
+    }
+    // A record pointing at a local header quoted inside another entry's data.
+    {
+        const std::string inner = Build({.entries = {Entry("inner", "data", 0)}});
+        CraftedEntry outer = Entry("outer", inner.substr(0, 30 + 5 + 4) + "tail", 0);
+        CraftedEntry quoted = Entry("inner", "data", 0);
+        quoted.centralOnly = true;
+        quoted.offset = 30 + 5;
+        EXPECT_EQ(OpenCause(Build({.entries = {outer, quoted}})), CZipException::badZipFile);
+    }
+    // A local extra field that pushes an entry's data into the next entry,
+    // or into the directory: refused when the entry is opened.
+    {
+        CraftedEntry pushed = Entry("pushed", "pushed data", 0);
+        pushed.patchLocal = [](std::string& h) { Put16(h, 28, 8); };
+        CraftedEntry last = pushed;
+        last.name = "last";
+        Open({.entries = {pushed, Entry("next", "next"), last}});
+        EXPECT_EQ(ExtractCause(0), CZipException::badZipFile);
+        EXPECT_TRUE(Extract(1));
+        EXPECT_EQ(ExtractCause(2), CZipException::badZipFile);
+        EXPECT_FALSE(fs::exists(out() / "pushed"));
+        zip.Close();
+    }
+    // Declared sizes adding up to more than an update may be: refused as a
+    // whole; up to the limit, opened.
+    CraftedEntry half = Entry("half", "h", 0);
+    half.payload = "h";
+    half.uncomprSize = 128u << 20;
+    CraftedEntry other = half;
+    other.name = "other";
+    EXPECT_EQ(OpenCause(Build({.entries = {half, other}})), 0);
+    zip.Close();
+    other.uncomprSize = (128u << 20) + 1;
+    EXPECT_EQ(OpenCause(Build({.entries = {half, other}})), CZipException::generic);
+}
+
+// A write that takes nothing fails the entry instead of being tried for ever
+// (the test binary routes write() through g_writesTakeNothing).
+TEST_F(ZipReaderTest, WriteThatTakesNothingIsAFileError) {
+    Open({.entries = {Entry("f.txt", SampleData(5000))}});
+    g_writeCalls = 0;
+    g_writesTakeNothing = true;
+    EXPECT_THROW(Extract(0), CFileError);
+    g_writesTakeNothing = false;
+    EXPECT_EQ(g_writeCalls, 1);
+    EXPECT_TRUE(Extract(0));
 }
 
 // --- finding the directory ----------------------------------------------

@@ -81,6 +81,15 @@ std::uint32_t Crc32(const std::string& data) {
         crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
+CraftedEntry ZerosEntry(std::string name, std::size_t size) {
+    const std::string zeros(size, '\0');
+    CraftedEntry e = Entry(std::move(name), "");
+    e.payload = RawDeflate(zeros);
+    e.crc = Crc32(zeros);
+    e.uncomprSize = static_cast<std::uint32_t>(size);
+    return e;
+}
+
 std::vector<std::pair<std::string, long long>> Tree(const fs::path& root) {
     std::vector<std::pair<std::string, long long>> out;
     for (const auto& item : fs::recursive_directory_iterator(root)) {
@@ -129,7 +138,7 @@ std::string Build(const CraftedArchive& archive) {
         const std::uint32_t compr = e.comprSize.value_or(static_cast<std::uint32_t>(stored.size()));
         const std::uint32_t uncompr =
             e.uncomprSize.value_or(static_cast<std::uint32_t>(e.data.size()));
-        const auto offset = static_cast<std::uint32_t>(body.size());
+        const auto offset = e.offset.value_or(static_cast<std::uint32_t>(body.size()));
 
         std::string local;
         Append32(local, 0x04034B50);
@@ -146,8 +155,10 @@ std::string Build(const CraftedArchive& archive) {
         if (e.patchLocal) {
             e.patchLocal(local);
         }
-        body += local + e.name + stored;
-        if (e.descriptor) {
+        if (!e.centralOnly) {
+            body += local + e.name + stored;
+        }
+        if (e.descriptor && !e.centralOnly) {
             if (e.descriptorSignature) {
                 Append32(body, 0x08074B50);
             }

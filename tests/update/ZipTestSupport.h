@@ -60,6 +60,11 @@ struct CraftedEntry {
     std::optional<std::uint32_t> descriptorCrc;
     // Applied to the 30-byte local header before it is written.
     std::function<void(std::string&)> patchLocal;
+    // The local header offset its central record gives (default: where its
+    // own local header was written). With centralOnly, only the central
+    // record is written, pointing at offset.
+    std::optional<std::uint32_t> offset;
+    bool centralOnly = false;
 };
 
 // An entry with the usual defaults (deflated).
@@ -70,6 +75,10 @@ inline CraftedEntry Entry(std::string name, std::string data, std::uint16_t meth
     e.method = method;
     return e;
 }
+
+// A deflated entry of size zero bytes, whose data is held only deflated (so
+// that copies of it stay small).
+CraftedEntry ZerosEntry(std::string name, std::size_t size);
 
 struct CraftedArchive {
     std::string prefix; // bytes before the archive (a stub)

@@ -207,6 +207,12 @@ bool CZipArchive::BeginEntry(std::uint16_t index) {
             ThrowError(CZipException::badZipFile);
         }
         m_info.m_uDataStart = m_storage.Seek(0, CZipBigFile::current);
+        // With its local extra field, the entry must still end before the
+        // next one begins.
+        const std::uint64_t spanEnd = header->m_uOffset + header->LeastSpan() + extraLength;
+        if (spanEnd > header->m_uRoomEnd) {
+            ThrowError(CZipException::badZipFile);
+        }
 
         if (header->IsEncrypted() && m_pszPassword.GetSize() == 0) {
             AbandonEntry();

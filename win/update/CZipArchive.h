@@ -30,7 +30,10 @@ public:
     virtual ~CZipArchive();
 
     // Opens the archive for reading and reads its directory. Does nothing
-    // when an archive is already open.
+    // when an archive is already open. Entries that share bytes (two records
+    // pointing at the same data, or one entry's data running into the next)
+    // make the archive damaged, and one whose entries together would unpack
+    // to more than kUpdateSizeLimit is refused as a whole (cause 1).
     void OpenReadOnly(const std::string& path);
     void Close() noexcept;
     bool IsClosed() const { return !m_storage.IsOpen(); }

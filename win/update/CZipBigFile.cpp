@@ -1,6 +1,7 @@
 #include "CZipBigFile.h"
 
 #include "CFileError.h"
+#include "ZipFileSystem.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -77,17 +78,8 @@ std::size_t CZipBigFile::Read(void* buffer, std::size_t count) {
 }
 
 void CZipBigFile::Write(const void* buffer, std::size_t count) {
-    const auto* in = static_cast<const char*>(buffer);
-    while (count > 0) {
-        ssize_t n = ::write(m_fd, in, count);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw CFileError("write", m_szPath, errno);
-        }
-        in += n;
-        count -= static_cast<std::size_t>(n);
+    if (!ZipFileSystem::WriteAll(m_fd, buffer, count)) {
+        throw CFileError("write", m_szPath, errno);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "CZipException.h"
 #include "CZipStorage.h"
+#include "UpdateLimits.h"
 #include "ZipBytes.h"
 
 #include <algorithm>
@@ -110,6 +111,44 @@ void CZipCentralDir::ReadHeaders(CZipStorage& storage) {
             header->ConvertFileName();
         }
         m_headers.push_back(std::move(header));
+    }
+    CheckLayout(storage.GetFilePath());
+}
+
+// Each entry takes at least its local header's fixed part, its name, its
+// compressed data and, when it has one, a data descriptor; entries are laid
+// out one after the other before the directory. Two records that point at
+// the same or overlapping bytes would let a small archive unpack to far more
+// than it holds, so they make the archive damaged. The local extra field's
+// length is only known when an entry is opened; BeginEntry checks then that
+// the entry still ends within its room. The sizes declared must also add up
+// to no more than an update may be; no entry unpacks to more than it
+// declares.
+void CZipCentralDir::CheckLayout(const std::string& path) {
+    std::vector<CZipFileHeader*> byOffset;
+    byOffset.reserve(m_headers.size());
+    for (const auto& header : m_headers) {
+        byOffset.push_back(header.get());
+    }
+    std::stable_sort(byOffset.begin(), byOffset.end(),
+                     [](const CZipFileHeader* a, const CZipFileHeader* b) {
+                         return a->m_uOffset < b->m_uOffset;
+                     });
+    for (std::size_t i = 0; i < byOffset.size(); ++i) {
+        CZipFileHeader& header = *byOffset[i];
+        const std::uint64_t roomEnd =
+            i + 1 < byOffset.size() ? byOffset[i + 1]->m_uOffset : std::uint64_t(m_uOffset);
+        if (header.m_uOffset + header.LeastSpan() > roomEnd) {
+            CZipException::Throw(CZipException::badZipFile, path);
+        }
+        header.m_uRoomEnd = roomEnd;
+    }
+    std::uint64_t total = 0;
+    for (const auto& header : m_headers) {
+        total += header->m_uUncomprSize;
+    }
+    if (total > kUpdateSizeLimit) {
+        CZipException::Throw(CZipException::generic, path);
     }
 }
 

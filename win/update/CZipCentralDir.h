@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace pallorwind::win {
@@ -20,8 +21,10 @@ public:
     static constexpr std::size_t kSearchBufferSize = 32768;
 
     // Finds and reads the end record, then every central record. Raises
-    // CZipException (cause 18 when there is no end record, 10 when the
-    // archive is damaged, 12 for a spanned archive).
+    // CZipException: cause 18 when there is no end record, 10 when the
+    // archive is damaged (entries whose local headers and data would overlap
+    // each other or the directory among it), 12 for a spanned archive, 1
+    // when the entries together would unpack to more than kUpdateSizeLimit.
     void Read(CZipStorage& storage);
     void Clear();
 
@@ -46,6 +49,10 @@ public:
 private:
     std::uint64_t Locate(CZipStorage& storage);
     void ReadHeaders(CZipStorage& storage);
+    // Gives every entry the end of the room its local header and data may
+    // take (CZipFileHeader::m_uRoomEnd), and refuses entries that share
+    // bytes.
+    void CheckLayout(const std::string& path);
 };
 
 } // namespace pallorwind::win

@@ -74,6 +74,12 @@ bool CZipFileHeader::CheckLocal(const char* local) const {
     return true;
 }
 
+std::uint64_t CZipFileHeader::LeastSpan() const {
+    constexpr std::uint64_t kDescriptorSize = 12; // without its optional signature
+    return kLocalSize + m_uNameLengthStored + std::uint64_t(m_uComprSize) +
+           (IsDataDescriptor() ? kDescriptorSize : 0);
+}
+
 void CZipFileHeader::ConvertFileName() {
     std::string name(m_pszFileName.GetBuffer() ? m_pszFileName.GetBuffer() : "",
                      m_pszFileName.GetSize());

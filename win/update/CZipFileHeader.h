@@ -36,6 +36,10 @@ public:
     bool IsEncrypted() const { return (m_uFlag & kFlagEncrypted) != 0; }
     bool IsDataDescriptor() const { return (m_uFlag & kFlagDataDescriptor) != 0; }
     int GetSystemCompatibility() const { return m_uVersionMadeBy >> 8; }
+    // The bytes the entry takes at least from its local header on: the
+    // header's fixed part, the name, the compressed data and the smallest
+    // data descriptor. The local extra field comes on top.
+    std::uint64_t LeastSpan() const;
 
     char m_szSignature[4] = {};
     std::uint16_t m_uVersionMadeBy = 0;
@@ -57,6 +61,10 @@ public:
     // The name's length as stored in the archive, before conversion; the
     // local header must agree with it.
     std::uint16_t m_uNameLengthStored = 0;
+    // Where the room of this entry ends: the next entry's local header or the
+    // central directory, as an offset like m_uOffset. Set when the
+    // directory is read.
+    std::uint64_t m_uRoomEnd = 0;
 };
 
 } // namespace pallorwind::win

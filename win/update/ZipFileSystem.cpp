@@ -48,6 +48,25 @@ int Descriptor::Release() {
     return fd;
 }
 
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, in, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        in += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool IsDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -33,6 +34,11 @@ private:
 };
 
 bool IsDirectory(const std::string& path);
+
+// Writes all `size` bytes to `fd`, going on after short writes and
+// interruptions. False on an error, with errno set; a write that takes
+// nothing counts as one (EIO), so that it cannot go round for ever.
+bool WriteAll(int fd, const void* data, std::size_t size);
 
 // Creates the folder and any missing parents. Succeeds when it exists as a
 // folder afterwards.

@@ -1,5 +1,6 @@
-// Opens an arbitrary archive and extracts every entry into a scratch folder,
-// the way the updater does. Any crash, leak or hang is a finding; so is a
+// Opens an arbitrary archive and extracts every entry into a scratch folder
+// with the updater's reader (the updater itself extracts only its executable,
+// the same way). Any crash, leak or hang is a finding; so is a
 // file written anywhere but inside the scratch folder. The scratch folder
 // starts with links planted in it (to a folder beside it, to a file there,
 // dangling, and a hard link), and nothing may reach through them.

@@ -56,6 +56,17 @@ def python_zip():
     return out.getvalue()
 
 
+def overlapping(copies=20):
+    """The executable and central records that all point at one deflated
+    entry of zeros: an archive that would unpack to far more than it holds."""
+    archive = build([entry(b"pallorwind-win", b"#!/bin/sh\n"), entry(b"zeros", bytes(1 << 16))])
+    count, size, offset = struct.unpack("<HII", archive[-12:-2])
+    central = archive[offset:offset + size]
+    central += central[46 + len(b"pallorwind-win"):] * copies
+    return archive[:offset] + central + struct.pack(
+        "<IHHHHIIH", 0x06054B50, 0, 0, count + copies, count + copies, len(central), offset, 0)
+
+
 def keeping_folders(entries):
     """An archive whose length makes fuzz_zip extract it as the updater does
     (folders kept, the updater's buffer): a comment pads it to 4n + 1 bytes."""
@@ -87,6 +98,7 @@ SEEDS = {
                         entry(b"abs/", b"", 0, made_by=0x31E, attr=(0o40777 << 16) | 0x10),
                         entry(b"l", b"../victim", 0, made_by=0x31E, attr=0o120777 << 16),
                         entry(b"l/planted.txt", b"7", 0)]),
+    "overlap.zip": overlapping(),
     "odd-entries.zip": build([entry(b"secret", b"x", 8, flag=1), entry(b"m12", b"x", 12),
                               entry(b"dup", b"first"), entry(b"dup", b"second", 0)]),
 }
