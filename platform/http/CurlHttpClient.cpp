@@ -4,7 +4,10 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <optional>
+#include <strings.h>
 
 namespace pallorwind::platform {
 
@@ -46,6 +49,31 @@ int OnProgress(void* user, curl_off_t total, curl_off_t now, curl_off_t, curl_of
     return go_on ? 0 : 1;
 }
 
+// Whether url may be fetched, and if so whether it is plain http to this
+// computer (true) or https (false); no value for any other URL.
+std::optional<bool> PlainLoopback(const std::string& url) {
+    CURLU* parsed = curl_url();
+    if (parsed == nullptr)
+        return std::nullopt;
+    char* scheme = nullptr;
+    char* host = nullptr;
+    std::optional<bool> verdict;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+        if (strcasecmp(scheme, "https") == 0)
+            verdict = false;
+        else if (strcasecmp(scheme, "http") == 0 &&
+                 (strcasecmp(host, "localhost") == 0 || std::strcmp(host, "127.0.0.1") == 0 ||
+                  std::strcmp(host, "[::1]") == 0))
+            verdict = true;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_url_cleanup(parsed);
+    return verdict;
+}
+
 class CurlHttpClient final : public HttpClient {
 public:
     CurlHttpClient(HttpClientOptions options, CURL* easy)
@@ -60,6 +88,13 @@ public:
 
     HttpResult Get(const std::string& url, const HttpLimits& limits, const BodySink& sink,
                    const ProgressFn& progress) override {
+        HttpResult result;
+        const std::optional<bool> plainLoopback = PlainLoopback(url);
+        if (!plainLoopback) {
+            result.outcome = HttpOutcome::Refused;
+            result.error = "not an https URL";
+            return result;
+        }
         Transfer transfer;
         transfer.sink = &sink;
         transfer.progress = &progress;
@@ -67,37 +102,49 @@ public:
 
         CURL* e = m_easy;
         curl_easy_reset(e);
-        curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(e, CURLOPT_USERAGENT, m_options.userAgent.c_str());
-        curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_noCache);
-        curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
-        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(e, CURLOPT_MAXREDIRS, static_cast<long>(m_options.maxRedirects));
-        // A redirect never leads to an unauthenticated URL.
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        // Every option counts: one that libcurl does not take (an older
+        // libcurl without the protocol limits, say) would let the request
+        // go out with less protection than asked for, so none is made.
+        CURLcode set = CURLE_OK;
+        const auto option = [&](CURLoption which, auto value) {
+            if (set == CURLE_OK)
+                set = curl_easy_setopt(e, which, value);
+        };
+        option(CURLOPT_URL, url.c_str());
+        option(CURLOPT_USERAGENT, m_options.userAgent.c_str());
+        option(CURLOPT_HTTPHEADER, m_noCache);
+        option(CURLOPT_ERRORBUFFER, errorText);
+        option(CURLOPT_NOSIGNAL, 1L);
+        // Plain http only where the URL itself is plain http to this
+        // computer; a redirect never leads to an unauthenticated URL.
+        option(CURLOPT_PROTOCOLS_STR, *plainLoopback ? "http,https" : "https");
+        option(CURLOPT_FOLLOWLOCATION, 1L);
+        option(CURLOPT_MAXREDIRS, static_cast<long>(m_options.maxRedirects));
+        option(CURLOPT_REDIR_PROTOCOLS_STR, "https");
+        option(CURLOPT_SSL_VERIFYPEER, 1L);
+        option(CURLOPT_SSL_VERIFYHOST, 2L);
         if (!m_options.caFile.empty())
-            curl_easy_setopt(e, CURLOPT_CAINFO, m_options.caFile.c_str());
-        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
-        curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
-        curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
-                         std::max(1L, (limits.stallTimeoutMs + 999) / 1000));
-        curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
+            option(CURLOPT_CAINFO, m_options.caFile.c_str());
+        option(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+        option(CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
+        option(CURLOPT_LOW_SPEED_LIMIT, 1L);
+        option(CURLOPT_LOW_SPEED_TIME, std::max(1L, (limits.stallTimeoutMs + 999) / 1000));
+        option(CURLOPT_FAILONERROR, 1L);
         // libcurl's default receive buffer (16 KiB) is kept: 256 KiB made a
         // 20 MB update no faster on loopback (bench/update).
-        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
-        curl_easy_setopt(e, CURLOPT_WRITEDATA, &transfer);
-        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, OnProgress);
-        curl_easy_setopt(e, CURLOPT_XFERINFODATA, &transfer);
+        option(CURLOPT_WRITEFUNCTION, OnBody);
+        option(CURLOPT_WRITEDATA, &transfer);
+        option(CURLOPT_NOPROGRESS, 0L);
+        option(CURLOPT_XFERINFOFUNCTION, OnProgress);
+        option(CURLOPT_XFERINFODATA, &transfer);
+        if (set != CURLE_OK) {
+            curl_easy_reset(e);
+            result.error = std::string("cannot set up the request: ") + curl_easy_strerror(set);
+            return result;
+        }
 
         const CURLcode code = curl_easy_perform(e);
 
-        HttpResult result;
         long status = 0;
         curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
         result.status = status;
@@ -155,6 +202,10 @@ std::unique_ptr<HttpClient> CreateHttpClient(const HttpClientOptions& options) {
     return std::make_unique<CurlHttpClient>(options, easy);
 }
 
+bool IsSecureOrLoopbackUrl(const std::string& url) {
+    return PlainLoopback(url).has_value();
+}
+
 const char* HttpOutcomeText(HttpOutcome outcome) {
     switch (outcome) {
     case HttpOutcome::Completed:
@@ -163,6 +214,8 @@ const char* HttpOutcomeText(HttpOutcome outcome) {
         return "stopped";
     case HttpOutcome::Cancelled:
         return "cancelled";
+    case HttpOutcome::Refused:
+        return "refused: not an https URL";
     case HttpOutcome::HttpError:
         return "HTTP error status";
     case HttpOutcome::ConnectFailed:

@@ -30,6 +30,7 @@ enum class HttpOutcome {
     Completed,      // the whole body was delivered
     Stopped,        // the body sink asked to stop; what it took is valid
     Cancelled,      // the progress callback asked to stop
+    Refused,        // the URL is neither https nor http to this computer: no request
     HttpError,      // the server answered with a status of 400 or more
     ConnectFailed,  // no response: name, connection, TLS, protocol or redirect refused
     TimedOut,       // connect, total or stall time-out
@@ -55,7 +56,10 @@ public:
     using ProgressFn = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 
     // GETs url, following redirects to https URLs only. Blocks until the
-    // transfer ends; safe to call from any one thread at a time.
+    // transfer ends; safe to call from any one thread at a time. Only URLs
+    // that IsSecureOrLoopbackUrl accepts are fetched; any other is Refused.
+    // An option that libcurl does not take (an older libcurl that lacks a
+    // protocol limit, say) makes the call fail without a request.
     virtual HttpResult Get(const std::string& url, const HttpLimits& limits, const BodySink& sink,
                            const ProgressFn& progress = {}) = 0;
 };
@@ -64,5 +68,11 @@ public:
 std::unique_ptr<HttpClient> CreateHttpClient(const HttpClientOptions& options);
 
 const char* HttpOutcomeText(HttpOutcome outcome);
+
+// Whether url is https, or plain http to this computer's loopback host
+// written literally as "localhost", "127.0.0.1" or "[::1]" (which nothing on
+// the network can come between). Parsed as libcurl parses it, so that a user
+// part ("http://127.0.0.1@example.com/") cannot pass for the host.
+bool IsSecureOrLoopbackUrl(const std::string& url);
 
 } // namespace pallorwind::platform

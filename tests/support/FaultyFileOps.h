@@ -1,9 +1,13 @@
-// The updater's file operations on the real file system, one of which can be
-// made to fail: the n-th call counted over all operations.
+// The updater's file operations on the real file system, counted over all
+// operations: chosen calls fail, and a hook runs before each (to cancel the
+// update or end the process at that point).
 #pragma once
 
 #include "win/update/UpdateFileOps.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,16 +15,22 @@ namespace pallorwind::test {
 
 class FaultyFileOps final : public win::UpdateFileOps {
 public:
-    int failAt = 0;                 // 1-based call that fails; 0: none
+    std::vector<int> failing;       // 1-based calls that fail
     bool writable = true;           // FolderWritable's answer
-    std::vector<std::string> calls; // "StageCopy", "Remove", "Rename", in order
+    std::vector<std::string> calls; // "StageCopy", "StageLink", "Remove", ..., in order
+    // Runs before each call, with its number and name.
+    std::function<void(int call, const std::string& operation)> before;
 
     bool FolderWritable(const std::string& folder) override {
         return writable && win::SystemFileOps().FolderWritable(folder);
     }
-    bool StageCopy(const std::string& from, const std::string& folder, mode_t mode,
+    bool StageCopy(const std::string& from, const std::string& prefix, mode_t mode,
                    std::string& staged) override {
-        return !Fails("StageCopy") && win::SystemFileOps().StageCopy(from, folder, mode, staged);
+        return !Fails("StageCopy") && win::SystemFileOps().StageCopy(from, prefix, mode, staged);
+    }
+    bool StageLink(const std::string& path, const std::string& prefix,
+                   std::string& staged) override {
+        return !Fails("StageLink") && win::SystemFileOps().StageLink(path, prefix, staged);
     }
     bool Remove(const std::string& path) override {
         return !Fails("Remove") && win::SystemFileOps().Remove(path);
@@ -28,11 +38,20 @@ public:
     bool Rename(const std::string& from, const std::string& to) override {
         return !Fails("Rename") && win::SystemFileOps().Rename(from, to);
     }
+    bool SyncFolder(const std::string& folder) override {
+        return !Fails("SyncFolder") && win::SystemFileOps().SyncFolder(folder);
+    }
 
 private:
     bool Fails(const char* operation) {
         calls.push_back(operation);
-        return static_cast<int>(calls.size()) == failAt;
+        const int call = static_cast<int>(calls.size());
+        if (before)
+            before(call, operation);
+        if (std::find(failing.begin(), failing.end(), call) == failing.end())
+            return false;
+        errno = EIO;
+        return true;
     }
 };
 

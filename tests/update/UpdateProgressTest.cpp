@@ -118,6 +118,30 @@ TEST(UpdateProgressTest, ProgressShowsDuringTheDownloadAndItsCancelStopsTheCheck
         EXPECT_FALSE(progressWithResult);
         EXPECT_EQ(RunExecutable(inst.exe), "new");
     }
+    {
+        // Failed after Yes: a message box says why, once the progress is gone.
+        fs::create_directories(site.path() / "wrong");
+        ziptest::WriteFile(site.path() / "wrong/update.txt", "1.0.8");
+        ziptest::WriteFile(
+            site.path() / "wrong/pallorwind_win_update.zip",
+            ziptest::Build({.entries = {ziptest::Entry(kExe, FakeExecutable("new", "1.0.9.0"))}}));
+        Installation inst("1.0.7.0");
+        std::string told;
+        bool progressWithResult = true;
+        const UpdateOutcome outcome = CheckWithWidgets(server.Url("files", "wrong"), inst, [&] {
+            QMessageBox* box = Shown<QMessageBox>("PallorwindWin");
+            if (box == nullptr)
+                return false;
+            progressWithResult = Shown<QProgressDialog>() != nullptr;
+            told = box->text().toStdString();
+            box->button(QMessageBox::Ok)->click();
+            return true;
+        });
+        EXPECT_EQ(outcome.result, NotInstalled) << UpdateResultName(outcome.result);
+        EXPECT_THAT(told, ::testing::StartsWith("The update was not installed: "));
+        EXPECT_FALSE(progressWithResult);
+        EXPECT_EQ(RunExecutable(inst.exe), "old");
+    }
 }
 
 // Each update request becomes its request to the sink; the progress ends

@@ -1,12 +1,16 @@
 #include "UpdateTestSupport.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,19 +90,20 @@ int Child::Wait(std::string& output) {
 
 namespace {
 
-std::vector<std::string> ServerArgs(const fs::path& root, const fs::path& cert,
-                                    const fs::path& key) {
-    std::vector<std::string> args = {"python3", PALLORWIND_UPDATE_SERVER, root.string()};
-    if (!cert.empty()) {
-        args.insert(args.end(), {"--tls", cert.string(), key.string()});
-    }
+std::vector<std::string> ServerArgs(const fs::path& root, const ServerOptions& options) {
+    std::vector<std::string> args = {"python3", PALLORWIND_UPDATE_SERVER, root.string(), "--bind",
+                                     options.address};
+    if (!options.cert.empty())
+        args.insert(args.end(), {"--tls", options.cert.string(), options.key.string()});
+    if (!options.log.empty())
+        args.insert(args.end(), {"--log", options.log.string()});
     return args;
 }
 
 } // namespace
 
-UpdateServer::UpdateServer(const fs::path& root, const fs::path& cert, const fs::path& key)
-    : m_tls(!cert.empty()), m_child(ServerArgs(root, cert, key)) {
+UpdateServer::UpdateServer(const fs::path& root, const ServerOptions& options)
+    : m_options(options), m_child(ServerArgs(root, options)) {
     const std::string line = m_child.ReadLine();
     if (line.rfind("PORT ", 0) != 0)
         throw std::runtime_error("update_server.py did not start: " + line);
@@ -106,8 +111,33 @@ UpdateServer::UpdateServer(const fs::path& root, const fs::path& cert, const fs:
 }
 
 std::string UpdateServer::Url(const std::string& mode, const std::string& folder) const {
-    return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port) + "/" +
-           mode + "/" + folder + "/";
+    return std::string(m_options.cert.empty() ? "http" : "https") + "://" + m_options.address +
+           ":" + std::to_string(m_port) + "/" + mode + "/" + folder + "/";
+}
+
+std::vector<std::string> UpdateServer::Log() const {
+    std::vector<std::string> lines;
+    std::ifstream in(m_options.log);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool RawGet(const std::string& address, int port, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    bool answered = fd >= 0 && ::inet_pton(AF_INET, address.c_str(), &to.sin_addr) == 1 &&
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    const std::string request = "GET " + path + " HTTP/1.0\r\nUser-Agent: AutoUpdateAgent\r\n\r\n";
+    answered = answered && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                               static_cast<ssize_t>(request.size());
+    char reply[64];
+    answered = answered && ::recv(fd, reply, sizeof reply, 0) > 0;
+    if (fd >= 0)
+        ::close(fd);
+    return answered;
 }
 
 std::string FakeExecutable(const std::string& tag, const std::string& version) {

@@ -41,18 +41,31 @@ private:
 };
 
 // update_server.py serving root, plain or with TLS.
+struct ServerOptions {
+    fs::path cert, key; // TLS when given
+    std::string address = "127.0.0.1";
+    fs::path log; // connections and requests, a line each
+};
 class UpdateServer {
 public:
-    UpdateServer(const fs::path& root, const fs::path& cert = {}, const fs::path& key = {});
+    explicit UpdateServer(const fs::path& root, const ServerOptions& options = {});
+    UpdateServer(const fs::path& root, const fs::path& cert, const fs::path& key)
+        : UpdateServer(root, ServerOptions{cert, key}) {}
     int Port() const { return m_port; }
     // The base URL of mode ("files", "stall", ...) and a case's folder.
     std::string Url(const std::string& mode, const std::string& folder) const;
+    // The lines of its log so far.
+    std::vector<std::string> Log() const;
 
 private:
-    bool m_tls;
+    ServerOptions m_options;
     Child m_child;
     int m_port = 0;
 };
+
+// A GET of path from a plain HTTP server, over a socket of its own (not the
+// updater's HTTP client); true when an answer came.
+bool RawGet(const std::string& address, int port, const std::string& path);
 
 // An executable for the tests: a shell script printing tag, carrying a
 // version record (none when version is empty).

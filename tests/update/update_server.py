@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The update folder for the updater's tests: serves the files below ROOT on
-127.0.0.1 over HTTP, or HTTPS with --tls CERT KEY, on a port the system picks,
-and prints "PORT <n>" once it listens. Requests that do not come from "AutoUpdateAgent"
-get 403.
+127.0.0.1 (or the address given with --bind ADDR) over HTTP, or HTTPS with
+--tls CERT KEY, on a port the system picks, and prints "PORT <n>" once it
+listens. Requests that do not come from "AutoUpdateAgent" get 403. With
+--log FILE, every connection accepted ("CONNECT") and every request ("GET
+<path>") is a line in FILE.
 
 The first part of a request's path says how to answer; the rest names a file
 below ROOT:
@@ -61,6 +63,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
     def do_GET(self):
+        log("GET " + self.path)
         if self.headers.get("User-Agent") != "AutoUpdateAgent":
             self.head(403, 0)
             return
@@ -126,18 +129,40 @@ class Server(http.server.ThreadingHTTPServer):
 
     def get_request(self):
         conn, addr = super().get_request()
+        log("CONNECT")
         if self.tls is not None:
             conn = self.tls.wrap_socket(conn, server_side=True, do_handshake_on_connect=False)
         return conn, addr
 
 
+LOG = None
+LOG_LOCK = threading.Lock()
+
+
+def log(line):
+    if LOG is not None:
+        with LOG_LOCK, open(LOG, "a") as f:
+            f.write(line + "\n")
+
+
 def main():
-    global ROOT
+    global ROOT, LOG
     ROOT = sys.argv[1]
-    server = Server(("127.0.0.1", 0), Handler)
-    if len(sys.argv) > 2 and sys.argv[2] == "--tls":
+    args = sys.argv[2:]
+    bind, tls = "127.0.0.1", None
+    while args:
+        if args[0] == "--tls":
+            tls, args = args[1:3], args[3:]
+        elif args[0] == "--bind":
+            bind, args = args[1], args[2:]
+        elif args[0] == "--log":
+            LOG, args = args[1], args[2:]
+        else:
+            sys.exit("unknown argument " + args[0])
+    server = Server((bind, 0), Handler)
+    if tls is not None:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        server.tls.load_cert_chain(sys.argv[3], sys.argv[4])
+        server.tls.load_cert_chain(*tls)
     # The test holds the other end of standard input: when it ends, however
     # it ends, so does the server.
     threading.Thread(target=lambda: (sys.stdin.buffer.read(), os._exit(0)), daemon=True).start()

@@ -5,15 +5,19 @@
 #include "CZipException.h"
 #include "DottedVersion.h"
 #include "ExecutableVersion.h"
+#include "ZipFileSystem.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace pallorwind::win {
 
@@ -37,6 +41,22 @@ std::string FolderOf(const std::string& path) {
 std::string FileNameOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The beginnings of what the user is told when an update stops after Yes.
+constexpr const char* kCannotDownload = "The update could not be downloaded: ";
+constexpr const char* kNotInstalled = "The update was not installed: ";
+
+// An outcome that the user is told, and the log too.
+UpdateOutcome Failure(UpdateResult result, std::string message) {
+    Log(message);
+    return {result, std::move(message)};
+}
+
+std::string SizeText(std::uint64_t bytes) {
+    constexpr std::uint64_t kMiB = std::uint64_t(1) << 20;
+    return bytes % kMiB == 0 ? std::to_string(bytes / kMiB) + " MiB"
+                             : std::to_string(bytes) + " bytes";
 }
 
 std::string Describe(const std::string& what, const platform::HttpResult& r) {
@@ -87,6 +107,7 @@ bool CAutoUpdater::Cancelled(const Hooks& hooks) const {
 UpdateOutcome CAutoUpdater::CheckAndUpdate(const std::string& baseUrl, const Hooks& hooks) {
     if (!m_http)
         return {NoConnection, ""};
+    TidyUp();
 
     // The version file: its first kVersionFileLimit bytes count, the rest is
     // not read.
@@ -104,6 +125,11 @@ UpdateOutcome CAutoUpdater::CheckAndUpdate(const std::string& baseUrl, const Hoo
         break;
     case HttpOutcome::Cancelled:
         return {NotInstalled, ""};
+    case HttpOutcome::Refused:
+        return Failure(RequestFailed, "The update folder " + baseUrl +
+                                          " is not an https address. Updates are only "
+                                          "fetched over https, or over http from this "
+                                          "computer itself.");
     case HttpOutcome::HttpError:
     case HttpOutcome::ConnectFailed:
         Log(Describe(kVersionFileName, got));
@@ -127,10 +153,11 @@ UpdateOutcome CAutoUpdater::CheckAndUpdate(const std::string& baseUrl, const Hoo
     if (CompareDottedVersions(server, local) != 1)
         return {NoNewerVersion, ""};
     Log("version " + server + " is available (running " + local + ")");
-    return Install(baseUrl, hooks);
+    return Install(baseUrl, server, hooks);
 }
 
-UpdateOutcome CAutoUpdater::Install(const std::string& baseUrl, const Hooks& hooks) {
+UpdateOutcome CAutoUpdater::Install(const std::string& baseUrl, const std::string& version,
+                                    const Hooks& hooks) {
     // The archive must answer before the user is asked: its first response
     // is fetched and the transfer stopped there.
     const auto goOn = [&](std::uint64_t, std::uint64_t) { return !Cancelled(hooks); };
@@ -164,19 +191,24 @@ UpdateOutcome CAutoUpdater::Install(const std::string& baseUrl, const Hooks& hoo
     if (!hooks.ask || !hooks.ask(question, kUpdateQuestionCaption) || Cancelled(hooks))
         return {NotInstalled, ""};
 
-    // A private folder of our own, removed whatever the outcome.
-    std::string temp = m_env.tempRoot + "/pallorwind-update.XXXXXX";
+    // From here on the user waits for the update: whatever stops it is told.
+    // A private folder of our own, locked while this run uses it and removed
+    // whatever the outcome.
+    std::string temp = m_env.tempRoot + "/" + kTempFolderPrefix + "XXXXXX";
     if (::mkdtemp(temp.data()) == nullptr) {
-        Log("cannot make a folder in " + m_env.tempRoot);
-        return {DownloadFailed, ""};
+        return Failure(DownloadFailed, std::string(kCannotDownload) + "cannot make a folder in " +
+                                           m_env.tempRoot + ": " + std::strerror(errno));
     }
     UpdateOutcome outcome;
-    try {
-        outcome = InstallFrom(temp, baseUrl, hooks);
-    } catch (...) {
-        std::error_code ignored;
-        std::filesystem::remove_all(temp, ignored);
-        throw;
+    {
+        const FolderLock ours(temp);
+        try {
+            outcome = InstallFrom(temp, baseUrl, version, hooks);
+        } catch (...) {
+            std::error_code ignored;
+            std::filesystem::remove_all(temp, ignored);
+            throw;
+        }
     }
     std::error_code error;
     std::filesystem::remove_all(temp, error);
@@ -185,22 +217,22 @@ UpdateOutcome CAutoUpdater::Install(const std::string& baseUrl, const Hooks& hoo
     return outcome;
 }
 
-UpdateOutcome CAutoUpdater::InstallFrom(const std::string& folder, const std::string& baseUrl,
-                                        const Hooks& hooks) {
-    const std::string archive = folder + "/" + kArchiveFileName;
+UpdateOutcome CAutoUpdater::Download(const std::string& archive, const std::string& baseUrl,
+                                     const Hooks& hooks) {
     const int fd = ::open(archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
-        Log("cannot create " + archive);
-        return {DownloadFailed, ""};
+        return Failure(DownloadFailed, std::string(kCannotDownload) + "cannot create " + archive +
+                                           ": " + std::strerror(errno));
     }
-    bool writeFailed = false;
+    int writeError = 0;
     bool tooLarge = false;
     std::uint64_t saved = 0;
     const auto save = [&](const char* data, std::size_t size) {
         saved += size;
         tooLarge = saved > m_env.archiveLimit;
-        writeFailed = tooLarge || !WriteAll(fd, data, size);
-        return !writeFailed;
+        if (!tooLarge && !ZipFileSystem::WriteAll(fd, data, size))
+            writeError = errno;
+        return !tooLarge && writeError == 0;
     };
     const auto progress = [&](std::uint64_t bytes, std::uint64_t total) {
         if (total > m_env.archiveLimit) {
@@ -213,39 +245,56 @@ UpdateOutcome CAutoUpdater::InstallFrom(const std::string& folder, const std::st
     };
     const platform::HttpResult got =
         m_http->Get(baseUrl + kArchiveFileName, m_env.downloadLimits, save, progress);
-    if (::close(fd) != 0)
-        writeFailed = true;
+    if (::close(fd) != 0 && writeError == 0)
+        writeError = errno;
     if (tooLarge) {
-        Log(std::string(kArchiveFileName) + " is larger than " +
-            std::to_string(m_env.archiveLimit) + " bytes");
-        return {DownloadFailed, ""};
+        return Failure(DownloadFailed, std::string(kCannotDownload) + "it is larger than " +
+                                           SizeText(m_env.archiveLimit) + ".");
     }
     if (got.outcome == HttpOutcome::Cancelled) {
         Log("download cancelled");
         return {NotInstalled, ""};
     }
-    if (got.outcome != HttpOutcome::Completed || writeFailed) {
-        Log(writeFailed ? "cannot write " + archive : Describe(kArchiveFileName, got));
-        return {DownloadFailed, ""};
+    if (writeError != 0) {
+        return Failure(DownloadFailed, std::string(kCannotDownload) + "cannot write " + archive +
+                                           ": " + std::strerror(writeError));
     }
+    if (got.outcome != HttpOutcome::Completed)
+        return Failure(DownloadFailed, kCannotDownload + Describe(kArchiveFileName, got) + ".");
+    return {Updated, ""};
+}
 
-    // Everything is unpacked; only the top-level executable entry is used,
-    // and only when it was written completely with a good CRC.
+UpdateOutcome CAutoUpdater::InstallFrom(const std::string& folder, const std::string& baseUrl,
+                                        const std::string& version, const Hooks& hooks) {
+    const std::string archive = folder + "/" + kArchiveFileName;
+    if (UpdateOutcome saved = Download(archive, baseUrl, hooks); saved.result != Updated)
+        return saved;
+    if (Cancelled(hooks))
+        return {NotInstalled, ""};
+
+    // Only the top-level executable entry is unpacked (the last one of that
+    // name), and used only when it was written completely with a good CRC.
     const std::string unpacked = folder + "/files";
-    bool seen = false;
-    bool complete = false;
     try {
         CZipArchive zip;
         zip.OpenReadOnly(archive);
+        std::optional<std::uint16_t> found;
         for (std::uint16_t i = 0; i < zip.EntryCount(); ++i) {
             CZipFileHeader info;
             zip.GetFileInfo(i, info);
-            const bool ok = zip.ExtractEntry(i, unpacked, true, kExtractBuffer);
             if (!info.IsDirectory() &&
-                CZipArchive::RelativePath(info.GetFileName(), true) == kExecutableEntry) {
-                seen = true;
-                complete = ok;
-            }
+                CZipArchive::RelativePath(info.GetFileName(), true) == kExecutableEntry)
+                found = i;
+        }
+        if (!found) {
+            return Failure(NotInstalled, std::string(kNotInstalled) +
+                                             "the update archive holds no " + kExecutableEntry +
+                                             ".");
+        }
+        if (!zip.ExtractEntry(*found, unpacked, true, kExtractBuffer)) {
+            return Failure(NotInstalled, std::string(kNotInstalled) + "the " + kExecutableEntry +
+                                             " in the update archive cannot be unpacked "
+                                             "completely.");
         }
     } catch (const CZipException& e) {
         Log(std::string("the archive cannot be read: ") + e.what());
@@ -254,65 +303,164 @@ UpdateOutcome CAutoUpdater::InstallFrom(const std::string& folder, const std::st
         Log(e.what());
         return {NotInstalled, e.what()};
     }
-    if (!seen || !complete) {
-        Log(std::string("the archive ") + (seen ? "holds an incomplete " : "holds no ") +
-            kExecutableEntry);
+    if (Cancelled(hooks))
         return {NotInstalled, ""};
+
+    // The executable must be the version the update folder announced.
+    const std::string newExecutable = unpacked + "/" + kExecutableEntry;
+    const std::string carried = ReadExecutableVersion(newExecutable);
+    if (carried.empty() || CompareDottedVersions(version, carried) != 0) {
+        return Failure(
+            NotInstalled,
+            std::string(kNotInstalled) + "the " + kExecutableEntry + " in the update archive " +
+                (carried.empty() ? std::string("carries no version") : "is version " + carried) +
+                ", but " + kVersionFileName + " announces " + version + ".");
     }
-    std::string why;
-    if (!ReplaceExecutable(unpacked + "/" + kExecutableEntry, why)) {
-        Log(why);
-        return {NotInstalled, ""};
-    }
-    return {Updated, ""};
+    return ReplaceExecutable(newExecutable, hooks);
 }
 
-bool CAutoUpdater::ReplaceExecutable(const std::string& newExecutable, std::string& why) {
+// The swap keeps a complete executable under the executable's path at every
+// moment: the new file is copied into the same folder, the running one gets
+// a second name there, and one rename() puts the new file in its place; only
+// then does the previous one become the backup. If it cannot, the swap is
+// undone, so that an update either completes (new executable, previous one
+// as backup) or leaves both as they were.
+UpdateOutcome CAutoUpdater::ReplaceExecutable(const std::string& newExecutable,
+                                              const Hooks& hooks) {
+    const std::string& path = m_env.executablePath;
+    const std::string folder = FolderOf(path);
+    const std::string backup = folder + "/" + kBackupFileName;
     struct stat fresh {};
     struct stat old {};
     if (::lstat(newExecutable.c_str(), &fresh) != 0 || !S_ISREG(fresh.st_mode) ||
         fresh.st_size == 0) {
-        why = std::string("the new ") + kExecutableEntry + " is not a regular file";
-        return false;
+        return Failure(NotInstalled, std::string(kNotInstalled) + "the new " + kExecutableEntry +
+                                         " is not a regular file.");
     }
-    const std::string& path = m_env.executablePath;
     if (::stat(path.c_str(), &old) != 0) {
-        why = "cannot read " + path;
-        return false;
+        return Failure(NotInstalled, std::string(kNotInstalled) + "cannot read " + path + ": " +
+                                         std::strerror(errno) + ".");
     }
-    const std::string folder = FolderOf(path);
-    const std::string backup = folder + "/" + kBackupFileName;
+    // One run at a time puts files into the folder.
+    const FolderLock lock(folder);
+    if (lock.GetState() == FolderLock::Busy) {
+        return Failure(NotInstalled, std::string(kNotInstalled) +
+                                         "another update is being installed into " + folder + ".");
+    }
     // The new file takes the old one's permissions, and can always be run
     // by its owner.
     const mode_t mode = (old.st_mode & 07777 & ~mode_t(S_ISUID | S_ISGID)) | S_IRUSR | S_IXUSR;
-
-    // Copied into the executable's own folder first, so that the swap
-    // itself is one rename() there.
     std::string staged;
-    if (!m_files.StageCopy(newExecutable, folder, mode, staged)) {
-        why = "cannot copy the new executable into " + folder;
-        return false;
+    if (!m_files.StageCopy(newExecutable, folder + "/" + kStagedPrefix, mode, staged)) {
+        return Failure(NotInstalled, std::string(kNotInstalled) +
+                                         "cannot copy the new version into " + folder + ".");
     }
     if (::access(staged.c_str(), X_OK) != 0) {
         m_files.Remove(staged);
-        why = "the new executable cannot be run";
-        return false;
+        return Failure(NotInstalled, std::string(kNotInstalled) + "the new version cannot be run.");
     }
-    // rename() replaces an earlier backup, which therefore stays when the
-    // old executable cannot be moved.
-    if (!m_files.Rename(path, backup)) {
+    std::string kept;
+    if (!m_files.StageLink(path, folder + "/" + kKeptPrefix, kept)) {
         m_files.Remove(staged);
-        why = "cannot move " + path + " to " + backup;
-        return false;
+        return Failure(NotInstalled, std::string(kNotInstalled) +
+                                         "cannot keep the running version aside in " + folder +
+                                         ".");
+    }
+    // The last moment a Cancel counts.
+    if (Cancelled(hooks)) {
+        m_files.Remove(staged);
+        m_files.Remove(kept);
+        return {NotInstalled, ""};
     }
     if (!m_files.Rename(staged, path)) {
-        why = "cannot move the new executable to " + path;
-        if (!m_files.Rename(backup, path))
-            why += "; and cannot move " + backup + " back";
+        const int error = errno;
         m_files.Remove(staged);
-        return false;
+        m_files.Remove(kept);
+        return Failure(NotInstalled, std::string(kNotInstalled) +
+                                         "cannot move the new version to " + path + ": " +
+                                         std::strerror(error) + ".");
     }
-    return true;
+    if (!m_files.Rename(kept, backup)) {
+        const std::string why = std::strerror(errno);
+        if (m_files.Rename(kept, path)) {
+            return Failure(NotInstalled, std::string(kNotInstalled) +
+                                             "the previous version cannot be kept as " + backup +
+                                             " (" + why + "), so it was put back in place.");
+        }
+        return Failure(Updated, "The new version of " + FileNameOf(path) +
+                                    " is in place, but the previous version could not be kept "
+                                    "as " +
+                                    backup + " (" + why +
+                                    "), and the update could not be undone. The previous "
+                                    "version is at " +
+                                    kept + " until the next update check.");
+    }
+    if (!m_files.SyncFolder(folder))
+        Log("cannot write " + folder + " through to the disk: " + std::strerror(errno));
+    return {Updated, ""};
+}
+
+void CAutoUpdater::TidyUp() {
+    namespace fs = std::filesystem;
+    // Download folders whose run ended without removing them: any that a
+    // running update still holds is locked.
+    std::vector<fs::path> folders;
+    std::error_code error;
+    for (fs::directory_iterator it(m_env.tempRoot, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->path().filename().string().rfind(kTempFolderPrefix, 0) == 0)
+            folders.push_back(it->path());
+    }
+    for (const fs::path& folder : folders) {
+        const FolderLock lock(folder.string());
+        if (lock.GetState() != FolderLock::Held)
+            continue; // in use, not a folder, or not ours
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        Log("removed " + folder.string() + ", left by an earlier update");
+    }
+    TidyInstallFolder();
+}
+
+void CAutoUpdater::TidyInstallFolder() {
+    namespace fs = std::filesystem;
+    const std::string& path = m_env.executablePath;
+    const std::string folder = FolderOf(path);
+    if (!m_files.FolderWritable(folder))
+        return;
+    const FolderLock lock(folder);
+    if (lock.GetState() != FolderLock::Held)
+        return; // an update is putting files there now, or it cannot be told
+    std::vector<std::string> left;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (it->path().filename().string().rfind(kInstallPrefix, 0) == 0)
+            left.push_back(it->path().string());
+    }
+    // A previous version kept aside that is no longer the executable was
+    // swapped out by a run that ended before it became the backup: the most
+    // recent such one becomes it now. Everything else goes.
+    std::string previous;
+    struct timespec newest {};
+    for (const std::string& file : left) {
+        struct stat st {};
+        if (FileNameOf(file).rfind(kKeptPrefix, 0) != 0 || SameFile(file, path) ||
+            ::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (previous.empty() || st.st_ctim.tv_sec > newest.tv_sec ||
+            (st.st_ctim.tv_sec == newest.tv_sec && st.st_ctim.tv_nsec > newest.tv_nsec)) {
+            previous = file;
+            newest = st.st_ctim;
+        }
+    }
+    const std::string backup = folder + "/" + kBackupFileName;
+    // One that cannot become the backup stays for a later try.
+    if (!previous.empty() && m_files.Rename(previous, backup))
+        Log("kept " + previous + ", left by an earlier update, as " + backup);
+    for (const std::string& file : left) {
+        if (file != previous && m_files.Remove(file))
+            Log("removed " + file + ", left by an earlier update");
+    }
 }
 
 } // namespace pallorwind::win

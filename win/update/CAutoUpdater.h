@@ -9,6 +9,7 @@
 #pragma once
 
 #include "UpdateFileOps.h"
+#include "UpdateLimits.h"
 #include "platform/http/HttpClient.h"
 
 #include <atomic>
@@ -57,8 +58,15 @@ inline constexpr const char* kCommandFailedText = "Command failed.";
 
 // "update.txt" is read up to this many bytes; the rest is cut.
 inline constexpr std::size_t kVersionFileLimit = 4096;
-// A larger archive, announced or delivered, is not downloaded (DownloadFailed).
-inline constexpr std::uint64_t kArchiveLimit = std::uint64_t(256) << 20;
+
+// Names an update gives its files while it runs: its private download folder
+// in the temporary folder, and the new and the previous executable beside the
+// running one until each takes its place. A later check removes what a run
+// that was killed left behind.
+inline constexpr const char* kTempFolderPrefix = "pallorwind-update.";
+inline constexpr const char* kInstallPrefix = ".pallorwind-update.";
+inline constexpr const char* kStagedPrefix = ".pallorwind-update.new.";
+inline constexpr const char* kKeptPrefix = ".pallorwind-update.bak.";
 
 struct UpdaterEnvironment {
     std::string executablePath; // the running executable
@@ -67,12 +75,15 @@ struct UpdaterEnvironment {
     platform::HttpLimits requestLimits{15000, 30000, 15000};
     // For the archive's download.
     platform::HttpLimits downloadLimits{15000, 30 * 60 * 1000, 30000};
-    std::uint64_t archiveLimit = kArchiveLimit;
+    // A larger archive, announced or delivered, is not downloaded.
+    std::uint64_t archiveLimit = kUpdateSizeLimit;
     UpdateFileOps* fileOps = nullptr; // null: SystemFileOps()
 };
 
 // What one attempt ended with. message, when not empty, is for the user
-// (caption "PallorwindWin"): why an update found could not be installed.
+// (caption "PallorwindWin") in place of the result's own message: why an
+// update that was found could not be installed, or, with Updated, what went
+// wrong although the new executable is in place.
 struct UpdateOutcome {
     UpdateResult result = NotInstalled;
     std::string message;
@@ -97,14 +108,27 @@ public:
     CAutoUpdater& operator=(const CAutoUpdater&) = delete;
 
     // One check and, with the user's consent, one install from the update
-    // folder at baseUrl (ending with "/"; the file names are appended).
+    // folder at baseUrl (ending with "/"; the file names are appended). Only
+    // an https folder is used, or a plain http one on this computer. Starts
+    // with TidyUp. Once the user has said Yes, every failure comes with a
+    // message; Cancel is honoured until the executable is swapped.
     UpdateOutcome CheckAndUpdate(const std::string& baseUrl, const Hooks& hooks);
 
+    // Removes what earlier runs that were killed left behind: their download
+    // folders, and new or previous executables beside the running one (a
+    // previous executable that the swap had already replaced becomes the
+    // backup). Leaves alone whatever a run still going holds.
+    void TidyUp();
+
 private:
-    UpdateOutcome Install(const std::string& baseUrl, const Hooks& hooks);
+    UpdateOutcome Install(const std::string& baseUrl, const std::string& version,
+                          const Hooks& hooks);
     UpdateOutcome InstallFrom(const std::string& folder, const std::string& baseUrl,
-                              const Hooks& hooks);
-    bool ReplaceExecutable(const std::string& newExecutable, std::string& why);
+                              const std::string& version, const Hooks& hooks);
+    UpdateOutcome Download(const std::string& archive, const std::string& baseUrl,
+                           const Hooks& hooks);
+    UpdateOutcome ReplaceExecutable(const std::string& newExecutable, const Hooks& hooks);
+    void TidyInstallFolder();
     bool Cancelled(const Hooks& hooks) const;
 
     std::unique_ptr<platform::HttpClient> m_http;

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QString>
 
 #include <chrono>
 #include <cstring>
@@ -46,16 +45,7 @@ const char* ResultText(UpdateResult result) {
 
 std::string UpdateBaseUrl(SettingsStore& settings) {
     std::string url = settings.ReadSetting(kSettingUpdateURL);
-    if (url.empty())
-        return kDefaultUpdateURL;
-    if (QString::fromStdString(url).startsWith("http://", Qt::CaseInsensitive)) {
-        static std::once_flag noted;
-        std::call_once(noted, [&url] {
-            std::cerr << "pallorwind: update: the stored UpdateURL " << url
-                      << " is not https; updates from it are not authenticated\n";
-        });
-    }
-    return url;
+    return url.empty() ? std::string(kDefaultUpdateURL) : url;
 }
 
 void HeadlessUpdateUi::Ask(const std::string& question, const std::string& caption,
@@ -103,12 +93,26 @@ bool UpdateCheck::Start(SettingsStore& settings, Done done) {
 }
 
 bool UpdateCheck::Start(const std::string& baseUrl, Done done) {
-    if (Running())
-        return false;
+    if (Running()) {
+        if (!m_tidying || m_next)
+            return false;
+        m_next.emplace(baseUrl, std::move(done));
+        return true;
+    }
     m_shared = std::make_shared<Shared>();
     m_done = std::move(done);
+    m_tidying = false;
     m_thread = std::thread([this, baseUrl] { Run(baseUrl); });
     return true;
+}
+
+void UpdateCheck::TidyUp() {
+    if (Running())
+        return;
+    m_shared = std::make_shared<Shared>();
+    m_done = nullptr;
+    m_tidying = true;
+    m_thread = std::thread([this] { Run(std::nullopt); });
 }
 
 void UpdateCheck::Cancel() {
@@ -133,10 +137,15 @@ bool UpdateCheck::AskOnMainThread(const std::string& question, const std::string
     return !shared->cancel && *shared->answer;
 }
 
-void UpdateCheck::Run(std::string baseUrl) {
+void UpdateCheck::Run(std::optional<std::string> baseUrl) {
     const std::shared_ptr<Shared> shared = m_shared;
     UpdateOutcome outcome;
     try {
+        if (!baseUrl) {
+            CAutoUpdater(nullptr, m_env).TidyUp();
+            m_poster.Post([this] { Finish({}); });
+            return;
+        }
         CAutoUpdater updater(platform::CreateHttpClient(m_httpOptions), m_env);
         CAutoUpdater::Hooks hooks;
         hooks.ask = [this](const std::string& q, const std::string& c) {
@@ -152,7 +161,7 @@ void UpdateCheck::Run(std::string baseUrl) {
             m_poster.Post([this, bytes, total] { m_ui.Progress(bytes, total); });
         };
         hooks.cancel = &shared->cancel;
-        outcome = updater.CheckAndUpdate(baseUrl, hooks);
+        outcome = updater.CheckAndUpdate(*baseUrl, hooks);
     } catch (const std::exception& e) {
         std::cerr << "pallorwind: update: " << e.what() << '\n';
         outcome = {NotInstalled, kCommandFailedText};
@@ -162,11 +171,20 @@ void UpdateCheck::Run(std::string baseUrl) {
 
 void UpdateCheck::Finish(UpdateOutcome outcome) {
     m_thread.join();
+    if (m_tidying) {
+        m_tidying = false;
+        if (m_next) {
+            auto [url, done] = std::move(*m_next);
+            m_next.reset();
+            Start(url, std::move(done));
+        }
+        return;
+    }
     std::cerr << "pallorwind: update: " << UpdateResultName(outcome.result) << '\n';
-    if (outcome.result == Updated)
-        m_ui.Tell(kUpdatedText, kUpdatedCaption);
-    else if (!outcome.message.empty())
+    if (!outcome.message.empty())
         m_ui.Tell(outcome.message, kCaption);
+    else if (outcome.result == Updated)
+        m_ui.Tell(kUpdatedText, kUpdatedCaption);
     m_ui.End();
     Done done = std::move(m_done);
     m_done = nullptr;
@@ -185,6 +203,8 @@ void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& chec
                 settings.WriteSetting(kSettingAutoUpdateAtStartup, doNotCheck ? "2" : "1");
             check.Start(settings, done);
         });
+    } else {
+        check.TidyUp();
     }
 }
 
@@ -217,7 +237,8 @@ int RunHeadlessUpdate(SettingsStore& settings, std::ostream& out) {
     loop.exec();
     out << "update: " << UpdateResultName(outcome.result) << ": " << ResultText(outcome.result)
         << '\n';
-    return outcome.result == Updated || outcome.result == NoNewerVersion ? 0 : 1;
+    const bool fine = outcome.result == Updated || outcome.result == NoNewerVersion;
+    return fine && outcome.message.empty() ? 0 : 1;
 }
 
 } // namespace pallorwind::win

@@ -16,12 +16,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace pallorwind::win {
 
 // The update folder from the stored "UpdateURL", or the built-in one when the
-// value is empty. A stored http URL is honoured; the first one met is noted
-// in the log, since what it delivers is not authenticated.
+// value is empty. (A stored plain http URL is refused by the check itself,
+// unless it names this computer.)
 std::string UpdateBaseUrl(SettingsStore& settings);
 
 class UpdateCheck {
@@ -38,16 +39,21 @@ public:
     using Done = std::function<void(UpdateOutcome)>;
 
     // RunUpdateCheck: starts one check of the update folder named by the
-    // settings and returns at once. When it has ended, Updated is told to
-    // the user ("Updater"), an outcome's message likewise ("PallorwindWin"),
+    // settings and returns at once. When it has ended, an outcome's message
+    // is told to the user ("PallorwindWin"), or else Updated ("Updater"),
     // then done runs, all on the main thread. False, doing nothing, while a
-    // check is running.
+    // check is running; one started while TidyUp runs follows it.
     bool Start(SettingsStore& settings, Done done = {});
     bool Start(const std::string& baseUrl, Done done = {});
     // Stops the download (or the question) of the running check; it ends
-    // with NotInstalled and installs nothing.
+    // with NotInstalled and installs nothing. Too late once the new
+    // executable is being swapped in.
     void Cancel();
     bool Running() const { return m_thread.joinable(); }
+    // Removes, on the worker thread, what earlier updates that were killed
+    // left behind (CAutoUpdater::TidyUp); every check does so too. Nothing
+    // is told. Does nothing while a check runs.
+    void TidyUp();
 
 private:
     struct Shared {
@@ -57,7 +63,8 @@ private:
         std::atomic<bool> cancel{false};
     };
 
-    void Run(std::string baseUrl);
+    // baseUrl: the check of that folder; none: only the tidy-up.
+    void Run(std::optional<std::string> baseUrl);
     bool AskOnMainThread(const std::string& question, const std::string& caption);
     void Finish(UpdateOutcome outcome);
 
@@ -66,6 +73,9 @@ private:
     platform::HttpClientOptions m_httpOptions;
     std::shared_ptr<Shared> m_shared;
     Done m_done;
+    bool m_tidying = false; // the running thread only tidies up
+    // A check asked for while tidying: started when the tidy-up has ended.
+    std::optional<std::pair<std::string, Done>> m_next;
     std::thread m_thread;
     platform::MainThreadPoster m_poster; // declared last: gone before the rest
 };
@@ -73,8 +83,9 @@ private:
 // StartupUpdateCheck: what the program does at start-up, by the stored
 // "AutoUpdateAtStartup": "0" shows the start-up notice, stores "2" when it
 // was closed with Ok and its box ticked, "1" when closed with Ok, nothing
-// otherwise, and then checks in any case; "1" checks; anything else does
-// nothing. settings, ui and check must outlive the notice.
+// otherwise, and then checks in any case; "1" checks; anything else only
+// tidies up after earlier updates. settings, ui and check must outlive the
+// notice.
 void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& check,
                         UpdateCheck::Done done = {});
 
@@ -82,7 +93,8 @@ void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& chec
 bool HasUpdateArgument(int argc, char** argv);
 // One check and install on the command line: the question is answered Yes
 // (the user asked for it), what happens is written to out. Runs the event
-// loop until the check has ended. Exit code 0 for Updated or NoNewerVersion.
+// loop until the check has ended. Exit code 0 for Updated or NoNewerVersion
+// with nothing to tell; any failure has been told in a line of its own.
 int RunHeadlessUpdate(SettingsStore& settings, std::ostream& out);
 
 } // namespace pallorwind::win
