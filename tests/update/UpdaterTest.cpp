@@ -527,6 +527,7 @@ TEST_F(UpdaterTest, FailingStepsOfTheSwapAreUndoneAndTold) {
         // The previous executable is where the message says; the next check
         // makes it the backup and leaves nothing else.
         EXPECT_EQ(RunExecutable(inst.backup), "older");
+        ASSERT_EQ(ui.told.size(), 1u);
         const std::size_t at = ui.told[0].find("is at ") + 6;
         const fs::path kept = ui.told[0].substr(at, ui.told[0].find(' ', at) - at);
         EXPECT_EQ(RunExecutable(kept), "old");
