@@ -31,6 +31,19 @@ bool CopyContent(int in, int out) {
     }
 }
 
+// Closes out, the new file name: made names it when everything went well,
+// else it is removed.
+bool Settle(int out, bool ok, const std::string& name, std::string& made) {
+    if (out >= 0 && ::close(out) != 0)
+        ok = false;
+    if (!ok) {
+        ::unlink(name.c_str());
+        return false;
+    }
+    made = name;
+    return true;
+}
+
 // A new file prefix + six characters holding a copy of the file at from,
 // with permission bits mode, written through to the disk.
 bool CopyToNewFile(const std::string& from, const std::string& prefix, mode_t mode,
@@ -43,14 +56,7 @@ bool CopyToNewFile(const std::string& from, const std::string& prefix, mode_t mo
     bool ok = in >= 0 && CopyContent(in, out) && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
     if (in >= 0)
         ::close(in);
-    if (::close(out) != 0)
-        ok = false;
-    if (!ok) {
-        ::unlink(name.c_str());
-        return false;
-    }
-    made = name;
-    return true;
+    return Settle(out, ok, name, made);
 }
 
 std::string RandomSuffix() {
@@ -87,15 +93,7 @@ public:
             return CopyToNewFile(from, prefix, mode, staged);
         }
         out = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        bool ok = out >= 0 && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
-        if (out >= 0 && ::close(out) != 0)
-            ok = false;
-        if (!ok) {
-            ::unlink(name.c_str());
-            return false;
-        }
-        staged = name;
-        return true;
+        return Settle(out, out >= 0 && ::fchmod(out, mode) == 0 && ::fsync(out) == 0, name, staged);
     }
 
     bool StageLink(const std::string& path, const std::string& prefix,
