@@ -42,6 +42,8 @@ protected:
         options.computerName = "studio-pc";
         options.addresses = std::move(addresses);
         options.executablePath = "/opt/Pallor Wind/pallorwind-win";
+        options.startupUpdateCheck = true;
+        options.installedByPackage = m_packaged;
         options.quit = [this] { ++m_quits; };
         m_controller = std::make_unique<CPallorwindOSXDlg>(
             m_settings, m_midi, m_ui, ControllerShell{m_tray, m_dialogs, m_desktop, m_updateUi},
@@ -66,6 +68,7 @@ protected:
     std::ostringstream m_updateLog;
     HeadlessUpdateUi m_updateUi{false, m_updateLog};
     int m_quits = 0;
+    bool m_packaged = false;
     std::unique_ptr<CPallorwindOSXDlg> m_controller;
 };
 
@@ -362,6 +365,27 @@ TEST_F(ControllerTest, TheRegistrationDialogFlagIsReadAndWrittenAsText) {
                                                "Pallorwind Win Bonjour Service Error"}}));
     EXPECT_TRUE(ok);
     EXPECT_TRUE(dontShow);
+}
+
+TEST_F(ControllerTest, APackagedCopyLeavesUpdatesToThePackageManagerAndSaysSo) {
+    // Checks would run at start and on the command, against a port where
+    // nothing listens; each one tells its result in the update log.
+    m_settings.values = {{kSettingAutoUpdateAtStartup, "1"},
+                         {kSettingUpdateURL, "http://127.0.0.1:9/"},
+                         {kSettingDisplayBonjourMsg, "0"}};
+    m_packaged = true;
+    Start();
+    m_ui.boxes.clear(); // the devices' warnings
+    m_controller->OnCommand(kIdCheckForUpdates);
+    EXPECT_EQ(m_ui.boxes, (std::vector<Box>{{kTextUpdateByPackage, "PallorwindWin"}}));
+    SpinUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(m_updateLog.str(), "");
+
+    // A copy of its own still checks, at start and on the command.
+    m_controller.reset();
+    m_packaged = false;
+    Start();
+    ASSERT_TRUE(SpinUntil([&] { return !m_updateLog.str().empty(); })) << "no check at start";
 }
 
 } // namespace
