@@ -100,12 +100,14 @@ bool UseDisplay(std::string& why) {
         return true;
     }
     std::string names;
-    if (x11Named)
+    if (x11Named && !x11)
         names = "the X display \"" + Env("DISPLAY") + "\"";
-    if (waylandNamed)
+    if (waylandNamed && !wayland)
         names += (names.empty() ? "" : " nor ") + std::string("the Wayland display \"") +
                  Env("WAYLAND_DISPLAY") + "\"";
-    why = "cannot reach " + names + "; running headless";
+    why = names.empty() ? "QT_QPA_PLATFORM \"" + asked + "\" names no display that answers"
+                        : "cannot reach " + names;
+    why += "; running headless";
     return false;
 }
 
