@@ -190,7 +190,10 @@ int main(int argc, char* argv[]) {
     Arguments args;
     if (const int code = ParseArguments(argc, argv, args); code >= 0)
         return code;
-    const bool headless = args.headless || !pallorwind::platform::HasDisplay();
+    std::string why;
+    const bool headless = args.headless || !pallorwind::platform::UseDisplay(why);
+    if (!args.headless && !why.empty())
+        std::fprintf(stderr, "pallorwind: %s\n", why.c_str());
     if (headless) {
         QCoreApplication app(argc, argv);
         return Run(std::move(args), true);

@@ -24,6 +24,11 @@ PKGS=(
   qt6-svg-dev shared-mime-info desktop-file-utils
   # a real tray in tests: an X server, an XEmbed tray host, clicks, screenshots
   xvfb trayer xdotool x11-utils imagemagick
+  # today's desktops: the display probe (libxcb), Qt on Wayland and a headless
+  # compositor for its tests, PipeWire's JACK for the MIDI tests on it
+  libxcb1-dev qt6-wayland weston pipewire pipewire-jack wireplumber
+  # the Debian package and its checks
+  lintian
 )
 
 missing=()

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -14,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include <chrono>
+#include <functional>
 #include <utility>
 
 namespace pallorwind::platform {
@@ -28,12 +30,15 @@ constexpr auto kGracePeriod = 1000ms;
 constexpr auto kGraceStep = 100ms;
 constexpr auto kTrayPoll = 2000ms;
 
-// The window for a desktop without a tray host: the state icon, a line of
-// text and a button that opens the menu; a right click opens it too.
+// The window for a desktop without a tray host (and, on Wayland, what a
+// click on the tray icon brings up): the state icon, a line of text and a
+// button that opens the menu; a right click opens it too.
 class MenuWindow final : public QWidget {
 public:
-    MenuWindow(QMenu* menu, const QString& title, const QIcon& appIcon, const QString& status)
-        : m_menu(menu) {
+    // `inTray` tells whether the tray shows the icon now.
+    MenuWindow(QMenu* menu, const QString& title, const QIcon& appIcon, const QString& status,
+               std::function<bool()> inTray)
+        : m_menu(menu), m_inTray(std::move(inTray)) {
         setWindowTitle(title);
         setWindowIcon(appIcon);
         m_icon = new QLabel;
@@ -56,16 +61,62 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override {
-        // The program lives on; its menu has the command that ends it.
+        // The program lives on; its menu has the command that ends it. With
+        // the icon in the tray the window goes; without, it stays at hand.
         event->ignore();
-        showMinimized();
+        if (m_inTray())
+            hide();
+        else
+            showMinimized();
     }
     void contextMenuEvent(QContextMenuEvent* event) override { m_menu->popup(event->globalPos()); }
 
 private:
     QMenu* m_menu;
+    std::function<bool()> m_inTray;
     QLabel* m_icon = nullptr;
 };
+
+// Wayland gives a program no place on the screen: a popup cannot be put
+// where the tray icon is.
+bool CanPlacePopups() {
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+// A menu text as typed: a name such as "Rock&Roll" is no shortcut.
+QString MenuText(const std::string& text) {
+    return QString::fromStdString(text).replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+// Whether `target` has the items of `items`, kind for kind, so that only
+// texts and states need to change. Changing in place keeps the items that a
+// tray host shows over D-Bus (and their ids there) while the menu is open.
+bool SameShape(QMenu* target, const Menu& items) {
+    const QList<QAction*> actions = target->actions();
+    if (actions.size() != qsizetype(items.Items().size()))
+        return false;
+    for (qsizetype i = 0; i < actions.size(); ++i) {
+        const MenuItem& item = items.Items()[std::size_t(i)];
+        QMenu* sub = actions[i]->menu();
+        if (item.separator != actions[i]->isSeparator() || bool(item.submenu) != (sub != nullptr))
+            return false;
+        if (sub && !SameShape(sub, *item.submenu))
+            return false;
+    }
+    return true;
+}
+
+void SetState(QAction* action, const MenuItem& item) {
+    action->setEnabled(item.enabled);
+    if (item.separator)
+        return;
+    action->setText(MenuText(item.text));
+    if (item.submenu)
+        return;
+    action->setData(item.id);
+    action->setCheckable(item.checked);
+    action->setChecked(item.checked);
+}
 
 } // namespace
 
@@ -89,33 +140,38 @@ struct QtTrayHost::Impl {
         return state == TrayIcon::Connected ? icons.connected : icons.idle;
     }
 
-    // Builds `target` from `items`, reusing the submenus it already has so
-    // that a submenu open now stays open.
+    // Makes `target` show `items`: in place when the items are the same
+    // kinds as before, else built anew, reusing the submenus it already has
+    // so that a submenu open now stays open.
     void Fill(QMenu* target, const Menu& items) {
+        if (SameShape(target, items)) {
+            const QList<QAction*> actions = target->actions();
+            for (qsizetype i = 0; i < actions.size(); ++i) {
+                const MenuItem& item = items.Items()[std::size_t(i)];
+                SetState(actions[i], item);
+                if (item.submenu)
+                    Fill(actions[i]->menu(), *item.submenu);
+            }
+            return;
+        }
         QList<QMenu*> submenus = target->findChildren<QMenu*>(Qt::FindDirectChildrenOnly);
         target->clear();
         qsizetype used = 0;
         for (const MenuItem& item : items.Items()) {
-            // A name such as "Rock&Roll" shows as typed, not as a shortcut.
-            const QString text =
-                QString::fromStdString(item.text).replace(QLatin1Char('&'), QLatin1String("&&"));
             if (item.separator) {
                 target->addSeparator();
             } else if (item.submenu) {
                 QMenu* sub = used < submenus.size() ? submenus[used] : new QMenu(target);
                 ++used;
-                sub->setTitle(text);
+                sub->setTitle(MenuText(item.text));
                 Fill(sub, *item.submenu);
-                QAction* action = target->addMenu(sub);
-                action->setEnabled(item.enabled);
+                SetState(target->addMenu(sub), item);
             } else {
-                QAction* action = target->addAction(text);
-                action->setData(item.id);
-                action->setEnabled(item.enabled);
-                action->setCheckable(item.checked);
-                action->setChecked(item.checked);
+                QAction* action = target->addAction(QString());
+                SetState(action, item);
+                // The id as the item carries it when chosen.
                 QObject::connect(action, &QAction::triggered, &context,
-                                 [this, id = item.id] { Choose(id); });
+                                 [this, action] { Choose(action->data().toInt()); });
             }
         }
         for (qsizetype i = used; i < submenus.size(); ++i)
@@ -139,7 +195,15 @@ struct QtTrayHost::Impl {
             Qt::QueuedConnection);
     }
 
-    void PopupAtCursor() {
+    // What a click on the icon does: the menu at the pointer. On Wayland,
+    // which has no pointer position to give, the window with the menu.
+    void OpenMenu() {
+        if (!CanPlacePopups()) {
+            ShowWindow(/*besideTray*/ mode == Mode::Tray);
+            window->raise();
+            window->activateWindow();
+            return;
+        }
         Render();
         menu.popup(QCursor::pos());
     }
@@ -153,13 +217,19 @@ struct QtTrayHost::Impl {
             window->hide();
     }
 
-    void ShowWindow() {
-        mode = Mode::Window;
-        tray.hide(); // shown afresh when a tray host is back
+    // The window; instead of the tray icon, or beside it.
+    void ShowWindow(bool besideTray = false) {
+        if (!besideTray) {
+            mode = Mode::Window;
+            tray.hide(); // shown afresh when a tray host is back
+        }
         if (!window) {
             window = std::make_unique<MenuWindow>(
                 &menu, title, icons.application,
-                tooltip + QStringLiteral("\nThis desktop shows no tray; the menu is here."));
+                tooltip + (besideTray
+                               ? QString()
+                               : QStringLiteral("\nThis desktop shows no tray; the menu is here.")),
+                [this] { return mode == Mode::Tray; });
         }
         window->SetStateIcon(StateIcon());
         window->show();
@@ -198,13 +268,19 @@ QtTrayHost::QtTrayHost(TrayIcons icons, std::string windowTitle)
     m_impl->icons = std::move(icons);
     m_impl->title = QString::fromStdString(windowTitle);
     m_impl->tray.setIcon(m_impl->icons.idle);
+    // The icon's own menu: an XEmbed tray opens it on a right click, and a
+    // StatusNotifierItem host reads and shows it over D-Bus (DBusMenu).
+    m_impl->tray.setContextMenu(&m_impl->menu);
     QObject::connect(&m_impl->menu, &QMenu::aboutToShow, &m_impl->context,
                      [impl = m_impl.get()] { impl->Render(); });
     QObject::connect(&m_impl->tray, &QSystemTrayIcon::activated, &m_impl->context,
                      [impl = m_impl.get()](QSystemTrayIcon::ActivationReason reason) {
+                         // A left click, or a host's "Activate", opens the
+                         // menu as a right click does. A host that asks for
+                         // the menu instead of drawing it gets it too.
                          if (reason == QSystemTrayIcon::Trigger ||
-                             reason == QSystemTrayIcon::Context)
-                             impl->PopupAtCursor();
+                             (reason == QSystemTrayIcon::Context && !impl->menu.isVisible()))
+                             impl->OpenMenu();
                      });
     QObject::connect(&m_impl->poll, &QTimer::timeout, &m_impl->context,
                      [impl = m_impl.get()] { impl->Look(); });
@@ -244,8 +320,8 @@ void QtTrayHost::SetIcon(TrayIcon icon) {
 }
 
 void QtTrayHost::MenuChanged() {
-    if (m_impl->menu.isVisible())
-        m_impl->Render();
+    // Always: a tray host over D-Bus shows the menu without opening it here.
+    m_impl->Render();
 }
 
 void QtTrayHost::Remove() {

@@ -1,6 +1,8 @@
 // The tray icon and its popup menu with Qt Widgets. Where the desktop runs a
-// tray host, a QSystemTrayIcon; where it runs none, a small window with the
-// same menu, which moves into the tray as soon as a tray host appears.
+// tray host, a QSystemTrayIcon that carries the menu as its own (so that
+// StatusNotifierItem hosts, which draw the menu themselves, get it over
+// D-Bus); where it runs none, a small window with the same menu, which moves
+// into the tray as soon as a tray host appears.
 #pragma once
 
 #include "platform/ui/TrayHost.h"
@@ -30,9 +32,14 @@ public:
 
     // Shows the tray icon when a tray host runs now or within about a second,
     // else the window. Closing the window does not end the program: it only
-    // minimises it (the menu's own command ends the program).
+    // minimises it, or hides it while the icon is in the tray (the menu's own
+    // command ends the program). A click on the icon (or a host's "Activate")
+    // opens the menu at the pointer; on Wayland, where a program cannot place
+    // a popup, it brings up the window instead.
     bool Add(const std::string& tooltip, const Menu& menu, Command onCommand) override;
     void SetIcon(TrayIcon icon) override;
+    // Renders the model at once, open or not: a D-Bus tray host reads it
+    // without opening it here.
     void MenuChanged() override;
     void Remove() override;
 

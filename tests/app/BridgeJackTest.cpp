@@ -2,6 +2,7 @@
 // sockets, a JACK client as the synthesizer and the keyboard.
 #include "BridgeTestSupport.h"
 #include "JackPeer.h"
+#include "JackServer.h"
 #include "platform/midi/MidiDevices.h"
 #include "win/app/CPallorwindOSXDlg.h"
 
@@ -318,21 +319,11 @@ TEST_F(BridgeJackTest, AFloodLosesNothingAndDoesNotStallTheOtherApps) {
                 std::chrono::duration<double, std::milli>(worstKeys).count());
 }
 
-// The process of the test's JACK server (tools/jack-test-server.sh keeps it).
-pid_t JackServerPid() {
-    const char* name = std::getenv("JACK_DEFAULT_SERVER");
-    const char* tmp = std::getenv("TMPDIR");
-    QFile file(QString("%1/pallorwind-jackd-%2.pid").arg(tmp ? tmp : "/tmp", name ? name : ""));
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    return pid_t(file.readAll().trimmed().toInt());
-}
-
 TEST_F(BridgeJackTest, AStalledJackServerCostsTheLoopNothingPausesTheAppAndPlaysItAllAfterwards) {
     StartBridge();
     ASSERT_TRUE(m_controller->Ports().OutputOpen());
     auto app = Connect();
-    const pid_t jackd = JackServerPid();
+    const pid_t jackd = testing::TestServerPid();
     ASSERT_GT(jackd, 0);
     struct Resume {
         pid_t pid;

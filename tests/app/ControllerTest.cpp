@@ -5,6 +5,9 @@
 #include "tests/support/FakeShell.h"
 #include "win/app/CPallorwindOSXDlg.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -42,6 +45,8 @@ protected:
         options.computerName = "studio-pc";
         options.addresses = std::move(addresses);
         options.executablePath = "/opt/Pallor Wind/pallorwind-win";
+        options.startupUpdateCheck = true;
+        options.installedByPackage = m_packaged;
         options.quit = [this] { ++m_quits; };
         m_controller = std::make_unique<CPallorwindOSXDlg>(
             m_settings, m_midi, m_ui, ControllerShell{m_tray, m_dialogs, m_desktop, m_updateUi},
@@ -66,6 +71,7 @@ protected:
     std::ostringstream m_updateLog;
     HeadlessUpdateUi m_updateUi{false, m_updateLog};
     int m_quits = 0;
+    bool m_packaged = false;
     std::unique_ptr<CPallorwindOSXDlg> m_controller;
 };
 
@@ -362,6 +368,37 @@ TEST_F(ControllerTest, TheRegistrationDialogFlagIsReadAndWrittenAsText) {
                                                "Pallorwind Win Bonjour Service Error"}}));
     EXPECT_TRUE(ok);
     EXPECT_TRUE(dontShow);
+}
+
+TEST_F(ControllerTest, APackagedCopyLeavesUpdatesToThePackageManagerAndSaysSo) {
+    // Checks would run at start and on the command, against an update
+    // folder on loopback that counts who asks.
+    QTcpServer folder;
+    ASSERT_TRUE(folder.listen(QHostAddress::LocalHost));
+    int asked = 0;
+    QObject::connect(&folder, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* socket = folder.nextPendingConnection()) {
+            ++asked;
+            socket->close();
+        }
+    });
+    m_settings.values = {
+        {kSettingAutoUpdateAtStartup, "1"},
+        {kSettingUpdateURL, "http://127.0.0.1:" + std::to_string(folder.serverPort()) + "/"},
+        {kSettingDisplayBonjourMsg, "0"}};
+    m_packaged = true;
+    Start();
+    m_ui.boxes.clear(); // the devices' warnings
+    m_controller->OnCommand(kIdCheckForUpdates);
+    EXPECT_EQ(m_ui.boxes, (std::vector<Box>{{kTextUpdateByPackage, "PallorwindWin"}}));
+    SpinUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(asked, 0);
+
+    // A copy of its own checks at start.
+    m_controller.reset();
+    m_packaged = false;
+    Start();
+    EXPECT_TRUE(SpinUntil([&] { return asked > 0; })) << "no check at start";
 }
 
 } // namespace

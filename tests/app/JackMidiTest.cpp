@@ -26,6 +26,7 @@ namespace {
 using testing::JackPeer;
 using testing::PortsStartingWith;
 using testing::TestServer;
+using testing::TestServerPid;
 using testing::WaitUntil;
 using Message = JackPeer::Message;
 using namespace std::chrono_literals;
@@ -300,23 +301,6 @@ TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {
     EXPECT_EQ(m_log.Get().size(), 3u) << m_log.Get().back();
 }
 
-// The test server's process id (tools/jack-test-server.sh keeps it).
-pid_t TestServerPid() {
-    const char* tmp = std::getenv("TMPDIR");
-    const char* server = std::getenv("JACK_DEFAULT_SERVER");
-    FILE* file = std::fopen(
-        (std::string(tmp ? tmp : "/tmp") + "/pallorwind-jackd-" + (server ? server : "") + ".pid")
-            .c_str(),
-        "r");
-    int pid = 0;
-    if (file) {
-        if (std::fscanf(file, "%d", &pid) != 1)
-            pid = 0;
-        std::fclose(file);
-    }
-    return pid;
-}
-
 TEST_F(JackMidiTest, AStalledServerFailsSendsFastInsteadOfHoldingTheSender) {
     const pid_t server = TestServerPid();
     ASSERT_GT(server, 0);
@@ -355,9 +339,14 @@ TEST_F(JackMidiTest, AStalledServerFailsSendsFastInsteadOfHoldingTheSender) {
 }
 
 TEST(JackMidiQuietTest, WithoutAServerOneLineSaysSoAndNoServerIsStarted) {
-    const std::string saved = std::getenv("JACK_DEFAULT_SERVER");
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string saved = server ? server : "";
+    const char* pipewire = std::getenv("PIPEWIRE_RUNTIME_DIR");
+    const std::string savedPipeWire = pipewire ? pipewire : "";
     const std::string absent = "pwtest-absent-" + std::to_string(getpid());
     setenv("JACK_DEFAULT_SERVER", absent.c_str(), 1);
+    // PipeWire's JACK goes by its runtime folder, not by the server name.
+    setenv("PIPEWIRE_RUNTIME_DIR", ("/tmp/" + absent).c_str(), 1);
     unsetenv("JACK_NO_START_SERVER"); // the layer itself must not start one
 
     // Standard error goes to a file meanwhile.
@@ -389,7 +378,14 @@ TEST(JackMidiQuietTest, WithoutAServerOneLineSaysSoAndNoServerIsStarted) {
     EXPECT_EQ(client, nullptr) << "a server was started";
     if (client)
         jack_client_close(client);
-    setenv("JACK_DEFAULT_SERVER", saved.c_str(), 1);
+    if (server)
+        setenv("JACK_DEFAULT_SERVER", saved.c_str(), 1);
+    else
+        unsetenv("JACK_DEFAULT_SERVER");
+    if (pipewire)
+        setenv("PIPEWIRE_RUNTIME_DIR", savedPipeWire.c_str(), 1);
+    else
+        unsetenv("PIPEWIRE_RUNTIME_DIR");
     setenv("JACK_NO_START_SERVER", "1", 1);
 }
 

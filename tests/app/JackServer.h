@@ -1,11 +1,13 @@
 // What tests on the fixture's JACK server share: looking at its ports from a
 // client of the test's own, waiting, and stopping or starting the server
-// (tools/jack-test-server.sh; the test target defines PALLORWIND_SOURCE_DIR).
+// (tools/jack-test-server.sh, or tools/pipewire-test-server.sh for PipeWire's
+// JACK; the test target defines PALLORWIND_SOURCE_DIR).
 #pragma once
 
 #include <jack/jack.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -51,14 +53,41 @@ bool WaitUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::secon
     return true;
 }
 
+// Whether the fixture's server is PipeWire's JACK (tools/pipewire-test-server.sh,
+// in PIPEWIRE_RUNTIME_DIR) rather than jackd (tools/jack-test-server.sh,
+// named by JACK_DEFAULT_SERVER).
+inline bool OnPipeWire() {
+    const char* server = std::getenv("PALLORWIND_TEST_SERVER");
+    return server && std::string_view(server) == "pipewire";
+}
+
 // Runs the test server's script: "start" or "stop".
 inline int TestServer(const std::string& what) {
-    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    const bool pipewire = OnPipeWire();
+    const char* server = std::getenv(pipewire ? "PIPEWIRE_RUNTIME_DIR" : "JACK_DEFAULT_SERVER");
     const char* log = std::getenv("PALLORWIND_JACK_LOG");
-    const std::string command = std::string(PALLORWIND_SOURCE_DIR) + "/tools/jack-test-server.sh " +
-                                what + " " + (server ? server : "") + " " +
-                                (what == "start" && log ? log : "");
+    const std::string command =
+        std::string(PALLORWIND_SOURCE_DIR) +
+        (pipewire ? "/tools/pipewire-test-server.sh " : "/tools/jack-test-server.sh ") + what +
+        " " + (server ? server : "") + " " + (what == "start" && log ? log : "");
     return std::system(command.c_str());
+}
+
+// The test server's process id, as its script keeps it.
+inline int TestServerPid() {
+    const char* tmp = std::getenv("TMPDIR");
+    const bool pipewire = OnPipeWire();
+    const char* server = std::getenv(pipewire ? "PIPEWIRE_RUNTIME_DIR" : "JACK_DEFAULT_SERVER");
+    const std::string path = pipewire ? std::string(server ? server : "") + "/pipewire.pid"
+                                      : std::string(tmp ? tmp : "/tmp") + "/pallorwind-jackd-" +
+                                            (server ? server : "") + ".pid";
+    int pid = 0;
+    if (FILE* file = std::fopen(path.c_str(), "r")) {
+        if (std::fscanf(file, "%d", &pid) != 1)
+            pid = 0;
+        std::fclose(file);
+    }
+    return pid;
 }
 
 } // namespace pallorwind::testing

@@ -22,8 +22,10 @@ using namespace std::chrono_literals;
 // One run of the program, with a private settings folder.
 class Program {
 public:
-    // `display`: the desktop the program finds; empty for none.
-    Program(const QStringList& args, const QString& configHome, const QString& display = {}) {
+    // `display`: the desktop the program finds; empty for none. `platform`:
+    // how Qt reaches it (empty: Qt's own choice).
+    Program(const QStringList& args, const QString& configHome, const QString& display = {},
+            const QString& platform = "offscreen") {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", configHome);
         env.insert("XDG_DATA_HOME", configHome + "/data"); // the file type goes there
@@ -31,10 +33,12 @@ public:
         env.insert("AVAHI_COMPAT_NOWARN", "1");
         env.remove("WAYLAND_DISPLAY");
         env.remove("DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
         if (!display.isEmpty()) {
             // A desktop without a tray host: Qt's offscreen platform.
             env.insert("DISPLAY", display);
-            env.insert("QT_QPA_PLATFORM", "offscreen");
+            if (!platform.isEmpty())
+                env.insert("QT_QPA_PLATFORM", platform);
         }
         // The MIDI system is the fixture's private JACK server (CTest's
         // environment names it); no device is chosen in the settings.
@@ -160,6 +164,19 @@ TEST(Program, RunsHeadlessWithoutADisplayAndRunsOnWhereNoTrayHostRuns) {
     // The layout file type was registered for the user.
     EXPECT_TRUE(
         QFile::exists(config.path() + "/data/mime/packages/application-x-pallorwind-layout.xml"));
+}
+
+TEST(Program, ADisplayThatDoesNotAnswerIsSaidInOneLineAndTheBridgeRunsHeadless) {
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    Program bridge({}, config.path(), ":4097", /*platform: Qt's own*/ {}); // no X server there
+    ASSERT_TRUE(bridge.WaitForError("listening on TCP port ")) << bridge.err.constData();
+    EXPECT_EQ(bridge.err.count("pallorwind: cannot reach the X display \":4097\"; running "
+                               "headless\n"),
+              1)
+        << bridge.err.constData();
+    ::kill(pid_t(bridge.process.processId()), SIGTERM);
+    EXPECT_TRUE(bridge.ExitsWith(0, 5s)) << bridge.err.constData();
 }
 
 } // namespace

@@ -114,5 +114,29 @@ TEST(PallorwindProgram, HeadlessSendsLayoutsItWasGivenOrHandedSavesOneAndEndsOnS
     EXPECT_EQ(process.exitCode(), 0);
 }
 
+TEST(PallorwindProgram, ADisplayThatDoesNotAnswerIsSaidInOneLineAndItRunsHeadless) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QProcessEnvironment env = PrivateHome(home.path());
+    env.insert("DISPLAY", ":4097"); // no X server there
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(PALLORWIND_BINARY, {});
+    ASSERT_TRUE(process.waitForStarted());
+    QByteArray err;
+    const QByteArray said = "pallorwind: cannot reach the X display \":4097\"; running headless\n";
+    for (int i = 0; i < 200 && !err.contains(said); ++i) {
+        process.waitForReadyRead(50);
+        err += process.readAllStandardError();
+    }
+    // It runs on, headless, until the signal.
+    EXPECT_FALSE(process.waitForFinished(1500)) << err.constData();
+    err += process.readAllStandardError();
+    EXPECT_EQ(err.count(said), 1) << err.constData();
+    ::kill(pid_t(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 0);
+}
+
 } // namespace
 } // namespace pallorwind::osx

@@ -3,6 +3,7 @@
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
 #include "platform/app/QuitOnSignal.h"
+#include "platform/desktop/SystemPackage.h"
 #include "platform/desktop/XdgDesktop.h"
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/MidiDevices.h"
@@ -124,6 +125,8 @@ int RunBridge(bool headless) {
         options.addresses = platform::HostAddresses();
         options.executablePath = ExecutablePath();
         options.startupUpdateCheck = !headless;
+        options.installedByPackage =
+            platform::InstalledByPackage(options.executablePath, kPackageName);
         options.quit = [] { QCoreApplication::exit(0); };
         CPallorwindOSXDlg controller(
             settings, *midi, *shell.ui,
@@ -144,12 +147,18 @@ int RunBridge(bool headless) {
     return result;
 }
 
-// True when the program runs without a desktop: --headless, or no display.
+// True when the program runs without a desktop: --headless, or no display
+// that answers (which is said in one line).
 bool RunsHeadless(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--headless") == 0)
             return true;
-    return !platform::HasDisplay();
+    std::string why;
+    if (platform::UseDisplay(why))
+        return false;
+    if (!why.empty())
+        std::fprintf(stderr, "pallorwind: %s\n", why.c_str());
+    return true;
 }
 
 } // namespace
@@ -159,6 +168,10 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
     if (const int code = HandleArguments(argc, argv); code >= 0)
         return code;
     if (HasUpdateArgument(argc, argv)) {
+        if (platform::InstalledByPackage(ExecutablePath(), kPackageName)) {
+            std::fprintf(stderr, "pallorwind-win: %s\n", kTextUpdateByPackage);
+            return 1;
+        }
         QCoreApplication app(argc, argv);
         QtSettingsStore settings;
         return RunHeadlessUpdate(settings, std::cout);

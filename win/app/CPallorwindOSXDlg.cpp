@@ -97,7 +97,7 @@ CPallorwindOSXDlg::~CPallorwindOSXDlg() {
 bool CPallorwindOSXDlg::Start() {
     // The update decision comes first; the check itself runs on its worker
     // and tells its results from the event loop.
-    if (m_options.startupUpdateCheck)
+    if (m_options.startupUpdateCheck && !m_options.installedByPackage)
         StartupUpdateCheck(m_settings, m_shell.updateUi, m_update);
     m_shell.desktop.RegisterFileType(
         {kLayoutMimeType, kLayoutGlob, kLayoutComment, kLayoutFileIcon});
@@ -247,7 +247,10 @@ void CPallorwindOSXDlg::OnCommand(int id) {
         m_shell.desktop.OpenUrl(kWebsiteUrl);
         break;
     case kIdCheckForUpdates:
-        m_update.Start(m_settings);
+        if (m_options.installedByPackage)
+            m_ui.MessageBox(kTextUpdateByPackage, kCaption);
+        else
+            m_update.Start(m_settings);
         break;
     case kIdAutoStart:
         ToggleAutoStart();

@@ -38,6 +38,12 @@ inline constexpr const char* kTextRegistrationOk = "Ok";
 inline constexpr const char* kTextTrayFailed = "Unable to set tray icon, the program will exit!";
 inline constexpr const char* kTrayTip = "Pallorwind WIN";
 inline constexpr const char* kWebsiteUrl = "https://www.pallorwind.com/";
+// "Check for Updates..." in a copy that the package manager installed.
+inline constexpr const char* kTextUpdateByPackage =
+    "Pallorwind WIN was installed from a package and is updated with the system: use the "
+    "package manager (for example \"sudo apt update && sudo apt upgrade\").";
+// The package that installs the programs.
+inline constexpr const char* kPackageName = "pallorwind";
 // The start-at-login entry.
 inline constexpr const char* kLoginItemId = "pallorwind-win";
 inline constexpr const char* kLoginItemName = "Pallorwind WIN";
@@ -74,6 +80,9 @@ struct ControllerOptions {
     std::string executablePath; // for the start-at-login entry and the updater
     // Runs the start-up update decision (the desktop modes).
     bool startupUpdateCheck = false;
+    // Installed by the system's package manager, which updates it: the
+    // program does not update itself.
+    bool installedByPackage = false;
     // Where "Exit" ends the program (quits the event loop); after the exit
     // sequence has run.
     std::function<void()> quit;

@@ -331,11 +331,12 @@ private:
         }
         bool drained = false;
         std::uint32_t word = 0;
+        jack::CycleRoom room;
         while (m_outRing.Peek(word)) {
             std::uint8_t bytes[3];
             const auto length = std::size_t(protocol::EncodeShortMessage(word, bytes));
             // The port buffer is full: the rest waits for the next cycle.
-            if (jack_midi_max_event_size(buffer) < length)
+            if (jack_midi_max_event_size(buffer) < length || !room.Take(length))
                 break;
             jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, length);
             if (!data)

@@ -37,6 +37,35 @@ inline constexpr auto kHoldErrors = std::chrono::milliseconds(300);
 // How often a server that is not there is looked for.
 inline constexpr auto kRetryInterval = std::chrono::milliseconds(500);
 
+// What one cycle's MIDI may hold on a port. PipeWire's JACK copies a cycle's
+// events into a buffer of its own, which takes fewer of them than the JACK
+// port buffer does (each costs 16 bytes and its data in 8-byte steps); a
+// cycle that does not fit there is dropped whole. On jackd only the port
+// buffer limits a cycle.
+class CycleRoom {
+public:
+    CycleRoom() : m_left(PipeWireRoom()) {}
+    // Takes room for an event of `size` bytes; false when it does not fit.
+    bool Take(std::size_t size) {
+        if (m_left < 0)
+            return true;
+        const long cost = long(16 + ((size + 7) & ~std::size_t(7)));
+        if (cost > m_left)
+            return false;
+        m_left -= cost;
+        return true;
+    }
+    // The whole room, for an event that could never fit.
+    static bool Fits(std::size_t size) {
+        return PipeWireRoom() < 0 || long(16 + ((size + 7) & ~std::size_t(7))) <= PipeWireRoom();
+    }
+
+private:
+    // -1 on jackd (no room of its own).
+    static long PipeWireRoom();
+    long m_left;
+};
+
 // Posted from JACK's threads (sem_post is safe in a real-time thread and in
 // the shutdown callback), waited on by ours.
 class Semaphore {

@@ -240,10 +240,11 @@ private:
         jack_midi_clear_buffer(buffer);
         const std::size_t fits = jack_midi_max_event_size(buffer);
         std::uint32_t size = 0;
+        jack::CycleRoom room;
         while (jack_ringbuffer_read_space(m_outRing) >= sizeof size) {
             CopyOut(m_outRing, &size, sizeof size, false);
-            if (size > jack_midi_max_event_size(buffer)) {
-                if (size <= fits)
+            if (size > jack_midi_max_event_size(buffer) || !room.Take(size)) {
+                if (size <= fits && jack::CycleRoom::Fits(size))
                     break; // the rest waits for the next cycle
                 // Larger than a whole port buffer: it can never go out.
                 jack_ringbuffer_read_advance(m_outRing, sizeof size + size);
