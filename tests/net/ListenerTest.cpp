@@ -268,7 +268,8 @@ TEST(Session, OneRecordGivesOneConnectOnePlayOneDisconnect) {
     PumpFor(200ms);
     EXPECT_EQ(bridge.commu.connects, 1);
     EXPECT_EQ(bridge.commu.disconnects, 1);
-    EXPECT_EQ(bridge.commu.played, std::vector<std::uint32_t>{0x007F3C90});
+    // The note, and its release once the app has gone without one.
+    EXPECT_EQ(bridge.commu.played, (std::vector<std::uint32_t>{0x007F3C90, 0x00403C80}));
     EXPECT_EQ(bridge.commu.foreignThreadCalls, 0);
 }
 

@@ -330,6 +330,9 @@ void CPallorwindOSXDlg::Exit() {
         m_shell.tray.Remove();
     m_exited = true;
     m_update.Cancel();
+    // What the apps hold down is let go before the output closes.
+    if (TCPServer* server = Server())
+        server->m_listenSocket.ReleaseHeldNotes();
     m_ports.CloseDevices();
     DeleteServer();
     m_clients = 0;

@@ -104,8 +104,9 @@ public:
     // input first) and the bridge runs on. False when the tray icon could
     // not be shown: the program ends.
     bool Start();
-    // Removes the tray icon, closes the input device, then the output device
-    // (waiting a bounded time), then the service.
+    // Removes the tray icon, lets go of the notes the apps hold, closes the
+    // input device, then the output device (waiting a bounded time), then
+    // the service.
     void Exit();
     // A command of the tray menu (main thread).
     void OnCommand(int id);
