@@ -114,6 +114,12 @@ TEST_F(PallorwindTest, ServesOneAppAtATimeAndListensAgainWhenItGoes) {
 
     auto first = Connect();
     EXPECT_EQ(controller->Server(), nullptr);
+    auto said = [&](const std::string& line) {
+        std::lock_guard lock(m_logLock);
+        return std::count(log.begin(), log.end(), line);
+    };
+    // A headless user reads the port from the log.
+    EXPECT_EQ(said("listening on TCP port " + std::to_string(port)), 1);
     EXPECT_EQ(controller->StatusMenu().Text(kTagClients), "1 Client connected");
     EXPECT_EQ(controller->Icon(), platform::TrayIcon::Connected);
 
@@ -128,8 +134,43 @@ TEST_F(PallorwindTest, ServesOneAppAtATimeAndListensAgainWhenItGoes) {
     EXPECT_FALSE(controller->Connected());
     EXPECT_EQ(controller->StatusMenu().Text(kTagClients), "No clients");
     EXPECT_EQ(controller->Icon(), platform::TrayIcon::Idle);
+    // Said again each time it listens again.
+    EXPECT_EQ(said("listening on TCP port " + std::to_string(Port())), port == Port() ? 2 : 1);
     auto third = Connect();
     EXPECT_TRUE(controller->Connected());
+}
+
+TEST_F(PallorwindTest, AnAppThatGoesLeavesNothingHeldAndNothingOpen) {
+    auto first = Connect();
+    // C4 and the sustain pedal held; G4 let go by the app itself.
+    ASSERT_TRUE(
+        first->Send({0x90, 0x3C, 0x7F, 0xB0, 0x40, 0x7F, 0x90, 0x43, 0x40, 0x90, 0x43, 0x00}));
+    ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 4; }, 5s));
+
+    // A new name drops the app, and an app that reaches the new listener in
+    // the same turn is served: both the old listener and the old app are
+    // let go of on the next turn.
+    controller->SetName("Elsewhere");
+    LoopbackApp second(Port());
+    ASSERT_TRUE(PumpUntil([&] { return controller->Connected(); }, 5s));
+    EXPECT_TRUE(first->WaitForEnd(2s));
+    ASSERT_TRUE(PumpUntil([&] { return controller->Retired() == 0; }, 2s));
+    auto sent = midi.Sent();
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[4], "\x80\x3C\x40");
+    EXPECT_EQ(sent[5], std::string("\xB0\x40\x00", 3));
+
+    // Renaming the MIDI ports lets go before the old ports vanish; quitting
+    // with an app connected lets go too.
+    ASSERT_TRUE(second.Send({0x91, 0x45, 0x60}));
+    ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 7; }, 5s));
+    controller->SetMidiPort("Two");
+    EXPECT_EQ(midi.Sent().back(), "\x81\x45\x40");
+    ASSERT_TRUE(second.Send({0x91, 0x46, 0x60}));
+    ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 9; }, 5s));
+    controller.reset();
+    EXPECT_EQ(midi.Sent().size(), 10u);
+    EXPECT_EQ(midi.Sent().back(), "\x81\x46\x40");
 }
 
 TEST_F(PallorwindTest, CarriesMidiBothWaysUnchanged) {
