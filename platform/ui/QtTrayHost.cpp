@@ -75,6 +75,7 @@ struct QtTrayHost::Impl {
     QString tooltip;
     const Menu* model = nullptr;
     Command onCommand;
+    std::function<void()> aboutToShow;
     TrayIcon state = TrayIcon::Idle;
     enum class Mode { Off, Waiting, Tray, Window } mode = Mode::Off;
 
@@ -198,8 +199,11 @@ QtTrayHost::QtTrayHost(TrayIcons icons, std::string windowTitle)
     m_impl->icons = std::move(icons);
     m_impl->title = QString::fromStdString(windowTitle);
     m_impl->tray.setIcon(m_impl->icons.idle);
-    QObject::connect(&m_impl->menu, &QMenu::aboutToShow, &m_impl->context,
-                     [impl = m_impl.get()] { impl->Render(); });
+    QObject::connect(&m_impl->menu, &QMenu::aboutToShow, &m_impl->context, [impl = m_impl.get()] {
+        if (impl->aboutToShow)
+            impl->aboutToShow();
+        impl->Render();
+    });
     QObject::connect(&m_impl->tray, &QSystemTrayIcon::activated, &m_impl->context,
                      [impl = m_impl.get()](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger ||
@@ -246,6 +250,10 @@ void QtTrayHost::SetIcon(TrayIcon icon) {
 void QtTrayHost::MenuChanged() {
     if (m_impl->menu.isVisible())
         m_impl->Render();
+}
+
+void QtTrayHost::OnMenuAboutToShow(std::function<void()> call) {
+    m_impl->aboutToShow = std::move(call);
 }
 
 void QtTrayHost::Remove() {

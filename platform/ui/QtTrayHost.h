@@ -34,6 +34,7 @@ public:
     bool Add(const std::string& tooltip, const Menu& menu, Command onCommand) override;
     void SetIcon(TrayIcon icon) override;
     void MenuChanged() override;
+    void OnMenuAboutToShow(std::function<void()> call) override;
     void Remove() override;
 
     // What the host shows; for tests and diagnostics.
