@@ -126,7 +126,6 @@ private:
     // service says something or the registration is withdrawn.
     static void Run(std::shared_ptr<Shared> keep, DnsSdService service) {
         Shared& shared = *keep;
-        ::pthread_setname_np(::pthread_self(), kDnsSdThreadName);
         DNSServiceRef ref = nullptr;
         // The computer's default name is asked for with a null name: the
         // service refuses an empty one.
@@ -134,6 +133,9 @@ private:
             &ref, 0, 0, service.name.empty() ? nullptr : service.name.c_str(), service.type.c_str(),
             nullptr, nullptr, htons(service.port), std::uint16_t(service.txt.size()),
             service.txt.empty() ? "" : service.txt.data(), &Registration::Reply, keep.get());
+        // Named only now: the library's own threads, made by the call above,
+        // take the name of the thread that made them.
+        ::pthread_setname_np(::pthread_self(), kDnsSdThreadName);
         {
             std::lock_guard lock(shared.lock);
             if (shared.withdrawn) {
