@@ -1,13 +1,9 @@
 #include "osx/AppStreams.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <system_error>
-#include <utility>
+#include <cstdio>
+#include <cstring>
 
 namespace pallorwind::osx {
 
@@ -39,37 +35,35 @@ AppStreams::AppStreams() : m_socket(std::make_unique<Socket>()) {
     };
 }
 
-bool AppStreams::AcceptFrom(platform::AsyncSocket& listener) {
-    if (m_writer.joinable() || !listener.Accept(*m_socket))
+bool AppStreams::AcceptFrom(platform::AsyncSocket& listener,
+                            const platform::LinkTimeouts& timeouts) {
+    if (m_writer ||
+        listener.AcceptApp(*m_socket, timeouts) != platform::AsyncSocket::AcceptResult::Accepted)
         return false;
-    m_socket->SetNoDelay();
-    if (::pipe2(m_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        m_stopPipe[0] = m_stopPipe[1] = -1;
-    try {
-        m_writer = std::thread([this] { Writer(); });
-    } catch (const std::system_error&) {
-        // No thread to write with: the connection closes with this object.
+    // A write that fails is seen by the reading side too, as the end.
+    m_writer = std::make_unique<platform::AppWriter>(m_socket->Handle(), kMidiRoom,
+                                                     platform::AppWriter::Overflow::RefuseNew);
+    if (!m_writer->Start()) {
+        // An app that could never hear the computer's MIDI is not served
+        // half: it is closed and may connect again.
+        std::fprintf(stderr, "pallorwind: cannot start writing to an app (%s); closed it\n",
+                     std::strerror(m_writer->StartError()));
+        m_writer.reset();
+        m_socket->Close();
         return false;
     }
     return true;
 }
 
 AppStreams::~AppStreams() {
-    {
-        std::lock_guard lock(m_lock);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    if (m_stopPipe[1] >= 0) {
-        const char byte = 0;
-        [[maybe_unused]] const auto n = ::write(m_stopPipe[1], &byte, 1);
-    }
-    if (m_writer.joinable())
-        m_writer.join();
+    if (m_writer)
+        m_writer->Stop();
     m_socket->Close();
-    for (int fd : m_stopPipe)
-        if (fd >= 0)
-            ::close(fd);
+}
+
+void AppStreams::Quiet() {
+    m_events = {};
+    m_socket->SetReadEnabled(false);
 }
 
 long AppStreams::Read(std::uint8_t* buffer, std::size_t size) {
@@ -87,58 +81,11 @@ std::size_t AppStreams::Available() const {
 }
 
 bool AppStreams::Write(std::string_view bytes, std::size_t room) {
-    {
-        std::lock_guard lock(m_lock);
-        if (m_broken || m_stop || m_queue.size() + m_inFlight + bytes.size() > room)
-            return false;
-        m_queue.append(bytes);
-    }
-    m_wake.notify_one();
-    return true;
+    return m_writer && m_writer->Write(bytes, room);
 }
 
 std::size_t AppStreams::Pending() {
-    std::lock_guard lock(m_lock);
-    return m_queue.size() + m_inFlight;
-}
-
-void AppStreams::Writer() {
-    std::string sending;
-    std::unique_lock lock(m_lock);
-    for (;;) {
-        m_wake.wait(lock, [&] { return m_stop || !m_queue.empty(); });
-        if (m_stop)
-            return;
-        sending.swap(m_queue);
-        m_queue.clear();
-        m_inFlight = sending.size();
-        lock.unlock();
-        std::size_t done = 0;
-        bool broken = false;
-        while (done < sending.size()) {
-            const long n = m_socket->Send(sending.data() + done, sending.size() - done);
-            if (n > 0) {
-                done += std::size_t(n);
-                continue;
-            }
-            if (n < 0 && !platform::AsyncSocket::IsWouldBlock(platform::AsyncSocket::LastError())) {
-                broken = true;
-                break;
-            }
-            // The app is not reading: wait for room, or for the end.
-            pollfd fds[2] = {{m_socket->Handle(), POLLOUT, 0}, {m_stopPipe[0], POLLIN, 0}};
-            if (::poll(fds, m_stopPipe[0] >= 0 ? 2 : 1, 50) < 0 && errno != EINTR) {
-                broken = true;
-                break;
-            }
-            if (fds[1].revents != 0)
-                break;
-        }
-        lock.lock();
-        m_inFlight = 0;
-        if (broken)
-            m_broken = true;
-    }
+    return m_writer ? m_writer->Pending() : 0;
 }
 
 } // namespace pallorwind::osx

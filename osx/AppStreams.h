@@ -3,17 +3,15 @@
 // the connection's own so that no caller ever waits for the app.
 #pragma once
 
+#include "platform/net/AppWriter.h"
 #include "platform/net/AsyncSocket.h"
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 namespace pallorwind::osx {
@@ -30,10 +28,14 @@ public:
     };
 
     AppStreams();
-    // Accepts the connection pending on `listener`; false when there is none.
-    bool AcceptFrom(platform::AsyncSocket& listener);
+    // Accepts the connection pending on `listener`, which rests for a while
+    // when descriptors are short. False when none was accepted, or when no
+    // thread could be made to write to it (it is then closed, and logged).
+    bool AcceptFrom(platform::AsyncSocket& listener, const platform::LinkTimeouts& timeouts);
     // Where the notices go; they run from the event loop, never from here.
     void SetEvents(Events events) { m_events = std::move(events); }
+    // No more notices: the connection is being let go of.
+    void Quiet();
     // Closes the connection; bytes not yet written are dropped. Does not wait
     // for the app.
     ~AppStreams();
@@ -56,20 +58,11 @@ public:
 
 private:
     class Socket;
-    void Writer();
 
     std::unique_ptr<Socket> m_socket;
+    std::unique_ptr<platform::AppWriter> m_writer;
     Events m_events;
     bool m_atEnd = false;
-
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    std::string m_queue;          // guarded by m_lock
-    bool m_stop = false;          // guarded by m_lock
-    bool m_broken = false;        // guarded by m_lock
-    std::size_t m_inFlight = 0;   // guarded by m_lock: taken by the writer, not yet sent
-    int m_stopPipe[2] = {-1, -1}; // wakes a writer waiting for room
-    std::thread m_writer;
 };
 
 } // namespace pallorwind::osx

@@ -9,8 +9,8 @@
 namespace pallorwind::osx {
 
 namespace {
-constexpr std::size_t kMidiReadSize = 3;
-constexpr std::size_t kLayoutReadSize = 4096;
+// One read per notice, so that a long layout never holds the event loop.
+constexpr std::size_t kReadSize = 4096;
 // What may wait for the app besides a layout being sent: the layouts sent
 // just before it.
 constexpr std::size_t kLayoutRoom = 2 * protocol::kMaxLayoutContentSize;
@@ -22,7 +22,8 @@ Pallorwind::Pallorwind(PallorwindContext context)
     : m_context(std::move(context)),
       m_saver([this](const SavedLayout& saved, const std::string& folder, const std::string& name) {
           LayoutSaved(saved, folder, name);
-      }) {
+      }),
+      m_backoff(m_context.firstRetry, m_context.longestRetry) {
     m_menu.Append(kTagClients, kNoClients, false);
     m_menu.AppendSeparator();
     m_menu.Append(kTagName, "Name: ", false);
@@ -50,8 +51,7 @@ Pallorwind::~Pallorwind() {
     ReleaseStreams();
     if (m_midiHandler)
         m_midiHandler->Close();
-    m_retiredServers.clear();
-    m_retiredStreams.clear();
+    m_retirer.FreeAll();
 }
 
 void Pallorwind::Log(const std::string& line) const {
@@ -117,8 +117,7 @@ void Pallorwind::ReleaseListener(bool now) {
     }
     // Inside the listener's own notice: it closes on the next turn, and what
     // it accepts until then finds no delegate and is closed at once.
-    m_retiredServers.push_back(std::move(m_server));
-    m_reaper.Start(std::chrono::milliseconds(0), [this] { m_retiredServers.clear(); });
+    m_retirer.Retire(std::move(m_server));
 }
 
 void Pallorwind::ReleaseStreams() {
@@ -127,14 +126,13 @@ void Pallorwind::ReleaseStreams() {
         m_midiOut = nullptr;
     }
     m_inReady = m_outReady = false;
+    ReleaseHeldNotes();
     if (!m_streams)
         return;
-    // Possibly inside the streams' own notice: they close on the next turn.
-    m_retiredStreams.push_back(std::move(m_streams));
-    m_reaper.Start(std::chrono::milliseconds(0), [this] {
-        m_retiredServers.clear();
-        m_retiredStreams.clear();
-    });
+    // Possibly inside the streams' own notice: they close on the next turn,
+    // and say nothing more meanwhile.
+    m_streams->Quiet();
+    m_retirer.Retire(std::move(m_streams));
 }
 
 void Pallorwind::Setup() {
@@ -143,6 +141,7 @@ void Pallorwind::Setup() {
     ReleaseStreams();
     m_server = std::make_unique<TCPServer>(m_context.publisher);
     m_server->SetDelegate(this);
+    m_server->SetLinkTimeouts(m_context.linkTimeouts);
     if (m_context.prefs->Has(kPrefPort))
         m_server->SetPort(std::uint16_t(m_context.prefs->Integer(kPrefPort) & 0xFFFF));
     TCPServerError error;
@@ -151,22 +150,21 @@ void Pallorwind::Setup() {
         RetrySetup();
         return;
     }
+    Log("listening on TCP port " + std::to_string(m_server->Port()));
     if (!m_server->EnableBonjour(kServiceDomain, kServiceType,
                                  m_context.prefs->String(kPrefServer))) {
         Log("Failed advertising server");
         RetrySetup();
         return;
     }
-    m_nextRetry = std::chrono::milliseconds(0);
+    m_backoff.Reset();
 }
 
 // Set-up starts over after a pause that grows while it keeps failing, so a
 // port that stays taken costs one attempt every few seconds.
 void Pallorwind::RetrySetup() {
     ReleaseListener(true);
-    m_nextRetry = m_nextRetry.count() == 0 ? m_context.firstRetry
-                                           : std::min(m_nextRetry * 2, m_context.longestRetry);
-    m_retry.Start(m_nextRetry, [this] { Setup(); });
+    m_retry.Start(m_backoff.Next(), [this] { Setup(); });
 }
 
 void Pallorwind::ServerDidEnableBonjour(TCPServer& server, const std::string& name) {
@@ -185,7 +183,9 @@ void Pallorwind::ServerDidNotEnableBonjour(TCPServer& server, int error) {
 void Pallorwind::SetupMidi() {
     const std::string name = MidiEndpointName(m_context.prefs->String(kPrefMidi));
     SetTitle(kTagMidi, "Midi: " + name);
-    // The old endpoints go before the new ones appear.
+    // The old endpoints go before the new ones appear, and let go first of
+    // what the app holds through them.
+    ReleaseHeldNotes();
     if (m_midiHandler)
         m_midiHandler->Close();
     m_midiHandler.reset();
@@ -218,9 +218,7 @@ void Pallorwind::OpenStreams(std::unique_ptr<AppStreams> streams) {
 void Pallorwind::StreamsOpened() {
     Log("connected");
     SetTitle(kTagClients, kOneClient);
-    m_mode = Mode::Midi;
-    m_layout.Reset();
-    m_markerRest = 0;
+    m_reader.Reset();
     {
         std::lock_guard lock(m_outLock);
         m_midiOut = m_streams.get();
@@ -244,80 +242,61 @@ void Pallorwind::ClientGone(AppStreams* streams) {
 void Pallorwind::BytesAvailable(AppStreams* streams) {
     if (streams != m_streams.get())
         return;
-    if (m_mode == Mode::Midi)
-        ReadMidi();
-    else
-        ReadLayout();
+    ReadApp();
 }
 
-void Pallorwind::ReadMidi() {
-    std::uint8_t buffer[kMidiReadSize];
+// What the reader hands out, as the controller acts on it.
+struct Pallorwind::StreamEvents {
+    Pallorwind& bridge;
+    void Message(std::uint32_t word) { bridge.PlayFromApp(word); }
+    void LayoutReceived(protocol::Layout&& layout) {
+        bridge.m_saver.Save(bridge.m_context.desktop, bridge.m_context.home, std::move(layout));
+    }
+    void LayoutRefused(std::uint64_t declared) { bridge.LayoutRefused(declared); }
+};
+
+// One read per notice; the level-triggered notice comes again while bytes
+// remain, after the event loop has had its turn.
+void Pallorwind::ReadApp() {
+    std::uint8_t buffer[kReadSize];
     const long n = m_streams->Read(buffer, sizeof buffer);
     if (n <= 0) {
-        if (!m_streams->AtEnd())
+        if (m_reader.InLayout())
+            Log("Error receiving ?");
+        else if (!m_streams->AtEnd())
             Log("Failed reading data from peer");
         return;
     }
-    const std::uint8_t* end = buffer + n;
-    if (std::find(static_cast<const std::uint8_t*>(buffer), end, protocol::kLayoutMarkerByte) !=
-        end) {
-        m_mode = Mode::Layout;
-        m_layout.Reset();
-        // The marker's bytes that ended this read; the rest of a marker cut
-        // by TCP starts the next one.
-        std::size_t trailing = 0;
-        while (trailing < std::size_t(n) &&
-               buffer[n - 1 - long(trailing)] == protocol::kLayoutMarkerByte)
-            ++trailing;
-        m_markerRest =
-            int(protocol::kLayoutMarkerSize - std::min(trailing, protocol::kLayoutMarkerSize));
-        return;
-    }
-    if (m_midiHandler)
-        m_midiHandler->SendMidi(buffer, std::size_t(n));
+    StreamEvents events{*this};
+    m_reader.Feed(buffer, std::size_t(n), events);
+    // A layout's name runs to the end of what has arrived.
+    if (m_streams->Available() == 0)
+        m_reader.EndOfBurst(events);
 }
 
-void Pallorwind::ReadLayout() {
-    std::uint8_t buffer[kLayoutReadSize];
-    bool any = false;
-    while (m_streams->Available() > 0) {
-        const long n = m_streams->Read(buffer, sizeof buffer);
-        if (n <= 0) {
-            Log("Error receiving ?");
-            break;
-        }
-        any = true;
-        std::size_t skip = 0;
-        while (m_markerRest > 0 && skip < std::size_t(n) &&
-               buffer[skip] == protocol::kLayoutMarkerByte) {
-            ++skip;
-            --m_markerRest;
-        }
-        // The length field starts with a digit: the marker is behind us.
-        if (skip < std::size_t(n))
-            m_markerRest = 0;
-        m_layout.Feed(buffer + skip, std::size_t(n) - skip);
-    }
-    if (!any)
+void Pallorwind::PlayFromApp(std::uint32_t word) {
+    m_held.Played(word);
+    Play(word);
+}
+
+void Pallorwind::Play(std::uint32_t word) {
+    // One record is one message: the padding of a shorter one is not played.
+    std::uint8_t bytes[3];
+    const int size = protocol::EncodeShortMessage(word, bytes);
+    if (m_midiHandler)
+        m_midiHandler->SendMidi(bytes, std::size_t(size));
+}
+
+void Pallorwind::ReleaseHeldNotes() {
+    if (m_held.Empty())
         return;
-    switch (m_layout.State()) {
-    case protocol::LayoutState::Receiving:
-    case protocol::LayoutState::Refusing:
-        return;
-    case protocol::LayoutState::Refused:
-        Log("Refused a layout of " + std::to_string(m_layout.ContentLength().value_or(0)) +
-            " bytes: larger than a layout can be");
-        m_context.ui->MessageBox("A layout sent by the app was too large and was not saved.",
-                                 kCaption);
-        m_layout.Take();
-        break;
-    case protocol::LayoutState::Complete:
-        if (auto layout = m_layout.Take())
-            m_saver.Save(m_context.desktop, m_context.home, std::move(*layout));
-        break;
-    }
-    m_layout.Reset();
-    m_mode = Mode::Midi;
+    for (const std::uint32_t word : m_held.Release())
+        Play(word);
+}
+
+void Pallorwind::LayoutRefused(std::uint64_t declared) {
+    Log("Refused a layout of " + std::to_string(declared) + " bytes: larger than a layout can be");
+    m_context.ui->MessageBox("A layout sent by the app was too large and was not saved.", kCaption);
 }
 
 void Pallorwind::LayoutSaved(const SavedLayout& saved, const std::string& folder,

@@ -8,10 +8,14 @@
 #include "osx/Panels.h"
 #include "osx/Preferences.h"
 #include "osx/TCPServer.h"
+#include "platform/net/Backoff.h"
+#include "platform/net/Retirer.h"
 #include "platform/net/SingleShotTimer.h"
 #include "platform/ui/Menu.h"
 #include "platform/ui/TrayHost.h"
 #include "platform/ui/UserInterface.h"
+#include "protocol/AppStream.h"
+#include "protocol/HeldNotes.h"
 #include "protocol/LayoutTransfer.h"
 #include "protocol/ServiceType.h"
 
@@ -64,6 +68,8 @@ struct PallorwindContext {
     // doubles up to `longestRetry`.
     std::chrono::milliseconds firstRetry{250};
     std::chrono::milliseconds longestRetry{8000};
+    // How long an app that has gone silent is kept.
+    platform::LinkTimeouts linkTimeouts;
 };
 
 class Pallorwind final : public TCPServerDelegate, public MidiHandlerOwner {
@@ -107,13 +113,16 @@ public:
     const platform::Menu& StatusMenu() const { return m_menu; }
     TCPServer* Server() const { return m_server.get(); }
     bool Connected() const { return m_inReady && m_outReady; }
-    Mode ReceiveMode() const { return m_mode; }
+    Mode ReceiveMode() const { return m_reader.InLayout() ? Mode::Layout : Mode::Midi; }
     platform::TrayIcon Icon() const { return m_icon; }
     MidiHandler* Midi() const { return m_midiHandler.get(); }
     // Bytes of a layout collected so far.
-    std::uint64_t LoadedDataSize() const { return m_layout.Received(); }
+    std::uint64_t LoadedDataSize() const { return m_reader.LayoutBytes(); }
+    // Listeners and connections let go of, waiting for the next turn.
+    std::size_t Retired() const { return m_retirer.Count(); }
 
 private:
+    struct StreamEvents;
     void Log(const std::string& line) const;
     void ActivateStatusMenu();
     void Setup();
@@ -125,8 +134,13 @@ private:
     void StreamsOpened();
     void ClientGone(AppStreams* streams);
     void BytesAvailable(AppStreams* streams);
-    void ReadMidi();
-    void ReadLayout();
+    void ReadApp();
+    // Plays one message from the app on the source, keeping what it holds.
+    void PlayFromApp(std::uint32_t word);
+    void Play(std::uint32_t word);
+    // Lets go of the notes and pedals the app holds down.
+    void ReleaseHeldNotes();
+    void LayoutRefused(std::uint64_t declared);
     void LayoutSaved(const SavedLayout& saved, const std::string& folder, const std::string& name);
     void SetDefaultItem(int tag, bool isDefault);
     bool StoreSetting(const char* key, const std::string& value, int defaultTag, bool reset);
@@ -142,11 +156,9 @@ private:
     platform::Menu m_menu;
     platform::TrayIcon m_icon = platform::TrayIcon::Idle;
     std::unique_ptr<MidiHandler> m_midiHandler;
-    Mode m_mode = Mode::Midi;
-    protocol::LayoutReceiver m_layout;
-    // Marker bytes still expected in layout mode: a marker cut by TCP ends
-    // in the next read, before the length field.
-    int m_markerRest = 0;
+    // What the app sends: records, and layouts after their marker.
+    protocol::AppStreamReader m_reader{/*carriesLayouts*/ true};
+    protocol::HeldNotes m_held; // what the connected app holds down
     std::optional<std::string> m_pendingFile;
 
     // The app's output as the MIDI thread reaches it.
@@ -156,11 +168,9 @@ private:
 
     // Listeners and streams let go of inside their own notices die here, on
     // the next turn of the event loop.
-    std::vector<std::unique_ptr<TCPServer>> m_retiredServers;
-    std::vector<std::unique_ptr<AppStreams>> m_retiredStreams;
-    platform::SingleShotTimer m_reaper;
+    platform::Retirer m_retirer;
     platform::SingleShotTimer m_retry;
-    std::chrono::milliseconds m_nextRetry{0};
+    platform::Backoff m_backoff;
 };
 
 } // namespace pallorwind::osx

@@ -5,11 +5,6 @@
 
 namespace pallorwind::osx {
 
-namespace {
-// After an accept failed for want of descriptors, the listener rests this long.
-constexpr int kAcceptRestMs = 100;
-} // namespace
-
 std::string TCPServerError::Text() const {
     return "Error Domain=" + domain + " Code=" + std::to_string(code);
 }
@@ -31,12 +26,10 @@ private:
     TCPServer& m_server;
 };
 
-TCPServer::TCPServer(ServicePublisher publisher)
-    : m_publisher(std::move(publisher)), m_self(std::make_shared<TCPServer*>(this)) {
+TCPServer::TCPServer(ServicePublisher publisher) : m_publisher(std::move(publisher)) {
 }
 
 TCPServer::~TCPServer() {
-    *m_self = nullptr;
     Stop();
 }
 
@@ -70,11 +63,8 @@ bool TCPServer::Listening() const {
 
 void TCPServer::HandleNewConnection() {
     auto streams = std::make_unique<AppStreams>();
-    if (!streams->AcceptFrom(*m_ipv4socket)) {
-        if (platform::AsyncSocket::IsOutOfResources(platform::AsyncSocket::LastError()))
-            m_ipv4socket->PauseNotices(kAcceptRestMs);
+    if (!streams->AcceptFrom(*m_ipv4socket, m_linkTimeouts))
         return;
-    }
     // Last: the delegate may release this server.
     if (m_delegate)
         m_delegate->DidAcceptConnection(*this, std::move(streams));
@@ -89,35 +79,25 @@ bool TCPServer::EnableBonjour(const std::string& domain, const std::string& type
     service.name = name;
     service.type = type;
     service.port = m_port;
-    auto result = m_publisher(
-        service, [self = std::weak_ptr<TCPServer*>(m_self)](const platform::DnsSdReply& reply) {
-            if (auto server = self.lock(); server && *server)
-                (*server)->Published(reply);
-        });
-    m_serviceText = (domain.empty() ? std::string("local") : domain) + ". " + type + " " + name;
-    m_replied = false;
-    if (result.error != platform::kDnsSdNoError || !result.registration) {
-        // Asked but refused at once: told like a refusal that comes later.
-        m_serviceText.clear();
+    // The delegate may release this server from inside each of these.
+    platform::KeptDnsSdService::Events events;
+    events.registered = [this](const std::string& published) {
         if (m_delegate)
-            m_delegate->ServerDidNotEnableBonjour(*this, result.error);
-        return true;
-    }
-    m_netService = std::move(result.registration);
+            m_delegate->ServerDidEnableBonjour(*this, published);
+    };
+    events.waiting = [this](int error, bool) {
+        if (m_delegate)
+            m_delegate->ServerDidNotEnableBonjour(*this, error);
+    };
+    events.refused = [this](int error) {
+        if (m_delegate)
+            m_delegate->ServerDidNotEnableBonjour(*this, error);
+    };
+    m_netService = std::make_unique<platform::KeptDnsSdService>(std::move(service),
+                                                                std::move(events), m_publisher);
+    m_serviceText = (domain.empty() ? std::string("local") : domain) + ". " + type + " " + name;
+    m_netService->Start();
     return true;
-}
-
-void TCPServer::Published(const platform::DnsSdReply& reply) {
-    if (!m_delegate)
-        return;
-    if (reply.error == platform::kDnsSdNoError && reply.fromService) {
-        if (!m_replied) {
-            m_replied = true;
-            m_delegate->ServerDidEnableBonjour(*this, reply.name);
-        }
-        return;
-    }
-    m_delegate->ServerDidNotEnableBonjour(*this, reply.error);
 }
 
 void TCPServer::DisableBonjour() {

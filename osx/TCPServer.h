@@ -40,8 +40,7 @@ public:
 };
 
 // Registers a service; RegisterDnsSdService, or a stand-in in tests.
-using ServicePublisher = std::function<platform::DnsSdRegisterResult(const platform::DnsSdService&,
-                                                                     platform::DnsSdReplyHandler)>;
+using ServicePublisher = platform::DnsSdRegistrar;
 ServicePublisher DnsSdPublisher();
 
 class TCPServer {
@@ -62,13 +61,17 @@ public:
     // Binds and listens. On failure fills `error` (when given) and answers false.
     bool Start(TCPServerError* error);
     // Publishes the listener as `name` of `type` (empty name: the computer's
-    // name). False when the type is empty, nothing listens, or the service
-    // cannot be asked; the outcome then arrives through the delegate.
+    // name). False when the type is empty or nothing listens; otherwise the
+    // outcome arrives through the delegate. While there is no DNS-SD service,
+    // or after it went away, the service is published again as soon as it
+    // is back (the delegate hears of each publication).
     bool EnableBonjour(const std::string& domain, const std::string& type, const std::string& name);
     void DisableBonjour();
     bool Stop();
     bool Listening() const;
     bool Publishing() const { return m_netService != nullptr; }
+    // How long a silent app is kept; for connections accepted later.
+    void SetLinkTimeouts(const platform::LinkTimeouts& timeouts) { m_linkTimeouts = timeouts; }
 
     // "<TCPServer = 0x0000ABCD | port 50000 | netService = ...>"
     std::string Description() const;
@@ -76,17 +79,14 @@ public:
 private:
     class Listener;
     void HandleNewConnection();
-    void Published(const platform::DnsSdReply& reply);
 
     TCPServerDelegate* m_delegate = nullptr;
     std::uint16_t m_port = 0;
     std::unique_ptr<Listener> m_ipv4socket;
     ServicePublisher m_publisher;
-    std::unique_ptr<platform::DnsSdRegistration> m_netService;
+    std::unique_ptr<platform::KeptDnsSdService> m_netService;
     std::string m_serviceText; // what Description() shows of the service
-    bool m_replied = false;
-    // Stays valid after the server is gone, so a late reply finds no server.
-    std::shared_ptr<TCPServer*> m_self;
+    platform::LinkTimeouts m_linkTimeouts;
 };
 
 } // namespace pallorwind::osx

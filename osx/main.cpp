@@ -123,7 +123,12 @@ int Run(Arguments args, bool headless) {
                          file.toLocal8Bit().constData());
         return 0;
     case platform::SingleInstance::Result::Failed:
-        LogLine("cannot reach or become the single running instance; running on its own");
+        // Another bridge with the same ports and service would only confuse
+        // the MIDI programs and the app.
+        LogLine("a pallorwind is running but did not answer; not starting a second one");
+        return 1;
+    case platform::SingleInstance::Result::Unavailable:
+        LogLine("cannot make the socket that finds a running pallorwind; running on its own");
         break;
     case platform::SingleInstance::Result::First:
         break;

@@ -24,19 +24,35 @@ public:
     // `data`, in order.
     template <typename OnWord>
     void Feed(const std::uint8_t* data, std::size_t size, OnWord&& onWord) {
+        FeedRecords(data, size, [&](const std::uint8_t* record) {
+            Hand(RecordToWord(record), onWord);
+            return true;
+        });
+    }
+
+    // Calls `onRecord(const uint8_t* record)` with the three bytes of every
+    // complete record in `data`, in order, well-formed or not, until it
+    // answers false. Returns the bytes of `data` taken: all of them, or up to
+    // the end of the record that was answered false (the caller reads the
+    // rest differently).
+    template <typename OnRecord>
+    std::size_t FeedRecords(const std::uint8_t* data, std::size_t size, OnRecord&& onRecord) {
         std::size_t i = 0;
         if (m_held > 0) {
             while (m_held < kRecordSize && i < size)
                 m_tail[m_held++] = data[i++];
             if (m_held < kRecordSize)
-                return;
+                return i;
             m_held = 0;
-            Hand(RecordToWord(m_tail), onWord);
+            if (!onRecord(static_cast<const std::uint8_t*>(m_tail)))
+                return i;
         }
         for (; i + kRecordSize <= size; i += kRecordSize)
-            Hand(RecordToWord(data + i), onWord);
+            if (!onRecord(data + i))
+                return i + kRecordSize;
         while (i < size)
             m_tail[m_held++] = data[i++];
+        return size;
     }
 
     // Bytes of an incomplete record waiting for the rest.
@@ -45,14 +61,16 @@ public:
     std::uint64_t Dropped() const { return m_dropped; }
     void Reset() { m_held = 0; }
 
-private:
-    template <typename OnWord> void Hand(std::uint32_t word, OnWord& onWord) {
+    // Hands `word` on when it is well-formed, and counts it as dropped
+    // otherwise.
+    template <typename OnWord> void Hand(std::uint32_t word, OnWord&& onWord) {
         if (IsShortMessage(word))
             onWord(word);
         else
             ++m_dropped;
     }
 
+private:
     std::uint8_t m_tail[kRecordSize] = {};
     std::size_t m_held = 0;
     std::uint64_t m_dropped = 0;

@@ -15,6 +15,8 @@ PKGS=(
   dbus avahi-daemon avahi-utils libavahi-compat-libdnssd-dev
   # archive tools used to make test archives and as benchmark references
   zip unzip libarchive-tools p7zip-full python3 time
+  # network namespaces for the tests of a phone that leaves the Wi-Fi
+  iproute2
   # the updater's tests: a certificate authority made at test time, and curl
   # as the benchmark's reference download
   openssl curl

@@ -45,14 +45,14 @@ SingleInstance::Result SingleInstance::Start(const QString& message, MessageHand
     // then finds it. QLockFile takes over a lock whose owner has died.
     QLockFile lock(m_name + ".lock");
     if (!lock.tryLock(int(timeout.count())))
-        return Result::Failed;
+        return lock.error() == QLockFile::LockFailedError ? Result::Failed : Result::Unavailable;
     bool nobodyThere = false;
     const Result delivered = Deliver(message, timeout, nobodyThere);
     // A first instance that is there but does not answer keeps its socket.
     if (!nobodyThere)
         return delivered;
     m_onMessage = std::move(onMessage);
-    return Listen() ? Result::First : Result::Failed;
+    return Listen() ? Result::First : Result::Unavailable;
 }
 
 SingleInstance::Result SingleInstance::Deliver(const QString& message,

@@ -20,10 +20,12 @@ public:
     using MessageHandler = std::function<void(const QString& message)>;
 
     enum class Result {
-        First,     // this is the first instance and now listens
-        Delivered, // the first instance has the message
-        Failed,    // neither: no socket to listen on, the first instance did not
-                   // answer, or the message is longer than kMaxMessage
+        First,       // this is the first instance and now listens
+        Delivered,   // the first instance has the message
+        Failed,      // a first instance is there but did not take the message (it
+                     // did not answer, or the message is longer than kMaxMessage)
+        Unavailable, // no first instance answered and no socket could be made
+                     // here: instances cannot find each other
     };
 
     // `key` names the socket (a plain name, e.g. the program's): it lives in

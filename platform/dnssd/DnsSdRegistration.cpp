@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -24,79 +25,139 @@ void QuietDnsSdLibrary() {
 
 namespace {
 
+class Registration;
+
+// What a registration and its processing thread share. The thread may
+// outlive the registration: a registration withdrawn while its call to the
+// DNS-SD service is still waiting leaves the rest to the thread.
+struct Shared {
+    ~Shared() {
+        for (int fd : wake)
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    enum class Step { Registering, Processing };
+
+    std::mutex lock;
+    Step step = Step::Registering; // guarded by lock
+    bool withdrawn = false;        // guarded by lock
+    Registration* owner = nullptr; // guarded by lock; null once withdrawn
+    DNSServiceRef ref = nullptr;   // set by the thread before Processing
+    int wake[2] = {-1, -1};
+    bool serviceGone = false; // the processing thread's own
+};
+
 class Registration final : public DnsSdRegistration {
 public:
-    explicit Registration(DnsSdReplyHandler onReply) : m_onReply(std::move(onReply)) {}
+    explicit Registration(DnsSdReplyHandler onReply)
+        : m_onReply(std::move(onReply)), m_shared(std::make_shared<Shared>()) {
+        m_shared->owner = this;
+    }
 
-    int Start(const DnsSdService& service) {
-        if (::pipe2(m_wake, O_CLOEXEC) != 0)
-            return kDnsSdServiceNotRunning;
-        // The computer's default name is asked for with a null name: the
-        // service refuses an empty one.
-        const int error = DNSServiceRegister(
-            &m_ref, 0, 0, service.name.empty() ? nullptr : service.name.c_str(),
-            service.type.c_str(), nullptr, nullptr, htons(service.port),
-            std::uint16_t(service.txt.size()), service.txt.empty() ? "" : service.txt.data(),
-            &Registration::Reply, this);
-        if (error != kDNSServiceErr_NoError) {
-            m_ref = nullptr;
-            return error;
-        }
+    // False when no thread can be made.
+    bool Start(const DnsSdService& service) {
+        if (::pipe2(m_shared->wake, O_CLOEXEC) != 0)
+            return false;
         try {
-            m_thread = std::thread([this] { Run(); });
+            m_thread = std::thread(&Registration::Run, m_shared, service);
         } catch (const std::system_error&) {
-            DNSServiceRefDeallocate(m_ref); // nobody would read its answers
-            m_ref = nullptr;
-            return kDnsSdServiceNotRunning;
+            return false;
         }
-        return kDnsSdNoError;
+        return true;
     }
 
     ~Registration() override {
-        if (m_thread.joinable()) {
-            const char wake = 1;
-            while (::write(m_wake[1], &wake, 1) < 0 && errno == EINTR) {
-            }
-            m_thread.join();
+        if (!m_thread.joinable())
+            return;
+        Shared& shared = *m_shared;
+        bool registering = false;
+        {
+            std::lock_guard lock(shared.lock);
+            shared.withdrawn = true;
+            shared.owner = nullptr;
+            registering = shared.step == Shared::Step::Registering;
         }
+        if (registering) {
+            // Its call to the service has not returned: the thread withdraws
+            // what it gets and ends on its own. Nobody waits for it.
+            m_thread.detach();
+            return;
+        }
+        const char wake = 1;
+        while (::write(shared.wake[1], &wake, 1) < 0 && errno == EINTR) {
+        }
+        m_thread.join();
         // Only now: processing a deallocated reference aborts the process.
-        if (m_ref)
-            DNSServiceRefDeallocate(m_ref);
-        for (int fd : m_wake)
-            if (fd >= 0)
-                ::close(fd);
+        if (shared.ref)
+            DNSServiceRefDeallocate(shared.ref);
     }
 
 private:
     static void DNSSD_API Reply(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error,
                                 const char* name, const char* type, const char* domain,
                                 void* context) {
-        auto* self = static_cast<Registration*>(context);
+        auto* shared = static_cast<Shared*>(context);
         DnsSdReply reply{error,
                          name ? name : "",
                          type ? type : "",
                          domain ? domain : "",
                          true,
                          error == kDnsSdServiceNotRunning};
-        self->m_serviceGone = reply.last;
-        self->Post(std::move(reply));
+        shared->serviceGone = reply.last;
+        Post(*shared, std::move(reply));
     }
 
-    void Post(DnsSdReply reply) {
-        m_poster.Post([this, reply = std::move(reply)] {
+    static void Post(Shared& shared, DnsSdReply reply) {
+        std::lock_guard lock(shared.lock);
+        Registration* self = shared.owner;
+        if (!self)
+            return; // withdrawn: nobody listens
+        // `self` is valid whenever the call runs: the poster is the
+        // registration's own and drops what is pending when it goes.
+        self->m_poster.Post([self, reply = std::move(reply)] {
             // A copy: the handler may withdraw this very registration.
-            const DnsSdReplyHandler handler = m_onReply;
+            const DnsSdReplyHandler handler = self->m_onReply;
             handler(reply);
         });
     }
 
-    // The processing thread: sleeps until the service says something or the
-    // registration is withdrawn.
-    void Run() {
+    // The processing thread: makes the registration, then sleeps until the
+    // service says something or the registration is withdrawn.
+    static void Run(std::shared_ptr<Shared> keep, DnsSdService service) {
+        Shared& shared = *keep;
+        DNSServiceRef ref = nullptr;
+        // The computer's default name is asked for with a null name: the
+        // service refuses an empty one.
+        const int error = DNSServiceRegister(
+            &ref, 0, 0, service.name.empty() ? nullptr : service.name.c_str(), service.type.c_str(),
+            nullptr, nullptr, htons(service.port), std::uint16_t(service.txt.size()),
+            service.txt.empty() ? "" : service.txt.data(), &Registration::Reply, keep.get());
+        // Named only now: the library's own threads, made by the call above,
+        // take the name of the thread that made them.
         ::pthread_setname_np(::pthread_self(), kDnsSdThreadName);
-        pollfd fds[2] = {{DNSServiceRefSockFD(m_ref), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        {
+            std::lock_guard lock(shared.lock);
+            if (shared.withdrawn) {
+                if (error == kDNSServiceErr_NoError && ref)
+                    DNSServiceRefDeallocate(ref);
+                return;
+            }
+            shared.step = Shared::Step::Processing;
+            shared.ref = error == kDNSServiceErr_NoError ? ref : nullptr;
+        }
+        if (error != kDNSServiceErr_NoError || !ref) {
+            Post(shared, {error != kDNSServiceErr_NoError ? error : kDnsSdServiceNotRunning,
+                          {},
+                          {},
+                          {},
+                          false,
+                          true});
+            return;
+        }
+        pollfd fds[2] = {{DNSServiceRefSockFD(ref), POLLIN, 0}, {shared.wake[0], POLLIN, 0}};
         if (fds[0].fd < 0) {
-            Post({kDnsSdServiceNotRunning, {}, {}, {}, false, true});
+            Post(shared, {kDnsSdServiceNotRunning, {}, {}, {}, false, true});
             return;
         }
         while (true) {
@@ -104,29 +165,27 @@ private:
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR)
                     continue;
-                Post({kDnsSdServiceNotRunning, {}, {}, {}, false, true});
+                Post(shared, {kDnsSdServiceNotRunning, {}, {}, {}, false, true});
                 return;
             }
             if (fds[1].revents != 0)
                 return; // withdrawn
             if (fds[0].revents == 0)
                 continue;
-            const int error = DNSServiceProcessResult(m_ref);
-            if (error != kDNSServiceErr_NoError) {
-                std::fprintf(stderr, "DNSServiceProcessResult returned %d\n", error);
-                Post({error, {}, {}, {}, false, true});
+            const int result = DNSServiceProcessResult(ref);
+            if (result != kDNSServiceErr_NoError) {
+                std::fprintf(stderr, "DNSServiceProcessResult returned %d\n", result);
+                Post(shared, {result, {}, {}, {}, false, true});
                 return;
             }
-            if (m_serviceGone)
+            if (shared.serviceGone)
                 return; // its socket stays readable; nothing more will come
         }
     }
 
     DnsSdReplyHandler m_onReply;
     MainThreadPoster m_poster;
-    DNSServiceRef m_ref = nullptr;
-    int m_wake[2] = {-1, -1};
-    bool m_serviceGone = false; // the processing thread's own
+    std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
 };
 
@@ -135,9 +194,10 @@ private:
 DnsSdRegisterResult RegisterDnsSdService(const DnsSdService& service, DnsSdReplyHandler onReply) {
     auto registration = std::make_unique<Registration>(std::move(onReply));
     DnsSdRegisterResult result;
-    result.error = registration->Start(service);
-    if (result.error == kDnsSdNoError)
+    if (registration->Start(service))
         result.registration = std::move(registration);
+    else
+        result.error = kDnsSdServiceNotRunning;
     return result;
 }
 

@@ -88,8 +88,6 @@ bool MidiOutThread::Stop(std::chrono::milliseconds timeout) {
         return true;
     State& s = *m_state;
     std::unique_lock lock(s.lock);
-    s.taken += s.words.size();
-    s.words.clear();
     s.stopping = true;
     s.wake.notify_one();
     const bool ended = s.ended.wait_for(lock, timeout, [&] { return s.finished; });

@@ -48,8 +48,9 @@ public:
     // Runs `job` on the output thread after every message queued before it.
     void Run(Job job);
 
-    // Drops the messages not played yet, runs the jobs still queued, closes
-    // the output device and ends the thread, waiting at most `timeout`.
+    // Plays the messages still queued (the last ones of a bridge that ends
+    // are its note releases), runs the jobs still queued, closes the output
+    // device and ends the thread, waiting at most `timeout`.
     // False when the thread did not end in time (a device that does not
     // return): it is left to finish on its own and posts nothing more.
     bool Stop(std::chrono::milliseconds timeout = kStopWait);

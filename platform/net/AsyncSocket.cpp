@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -93,6 +95,28 @@ bool AsyncSocket::Accept(AsyncSocket& client) {
     return true;
 }
 
+AsyncSocket::AcceptResult AsyncSocket::AcceptApp(AsyncSocket& client, const LinkTimeouts& timeouts,
+                                                 int restMs) {
+    if (Accept(client)) {
+        m_acceptStarved = false;
+        client.SetNoDelay();
+        client.SetSendBuffer(kAppSendBuffer);
+        client.SetLinkTimeouts(timeouts);
+        return AcceptResult::Accepted;
+    }
+    const int error = LastError();
+    if (!IsOutOfResources(error))
+        return AcceptResult::NoConnection;
+    if (!m_acceptStarved)
+        std::fprintf(stderr,
+                     "pallorwind: cannot accept a connection (%s); trying again every %d ms\n",
+                     std::strerror(error), restMs);
+    m_acceptStarved = true;
+    PauseNotices(restMs);
+    t_lastError = error;
+    return AcceptResult::Starved;
+}
+
 long AsyncSocket::Receive(void* buffer, std::size_t size) {
     const long n = ::recv(m_fd, buffer, size, 0);
     if (n < 0)
@@ -115,6 +139,16 @@ bool AsyncSocket::WaitWritable(int timeoutMs) const {
 void AsyncSocket::SetNoDelay() {
     const int on = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void AsyncSocket::SetLinkTimeouts(const LinkTimeouts& timeouts) {
+    const int on = 1;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPIDLE, &timeouts.idleSeconds, sizeof(int));
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPINTVL, &timeouts.intervalSeconds, sizeof(int));
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPCNT, &timeouts.probes, sizeof(int));
+    const unsigned userTimeout = unsigned(timeouts.userTimeoutMs);
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
 }
 
 void AsyncSocket::SetSendBuffer(int bytes) {

@@ -19,7 +19,10 @@ std::optional<std::vector<std::string>> HostAddresses() {
     };
     std::vector<Found> found;
     for (const ifaddrs* at = list; at; at = at->ifa_next) {
-        if (!at->ifa_addr || at->ifa_addr->sa_family != AF_INET || !(at->ifa_flags & IFF_UP) ||
+        // Only interfaces that are up and have a carrier: no bridge without
+        // members, no unplugged cable.
+        const unsigned live = IFF_UP | IFF_RUNNING;
+        if (!at->ifa_addr || at->ifa_addr->sa_family != AF_INET || (at->ifa_flags & live) != live ||
             (at->ifa_flags & IFF_LOOPBACK))
             continue;
         const auto* in = reinterpret_cast<const sockaddr_in*>(at->ifa_addr);

@@ -126,6 +126,7 @@ struct QtTrayHost::Impl {
     QString tooltip;
     const Menu* model = nullptr;
     Command onCommand;
+    std::function<void()> aboutToShow;
     TrayIcon state = TrayIcon::Idle;
     enum class Mode { Off, Waiting, Tray, Window } mode = Mode::Off;
 
@@ -272,7 +273,11 @@ QtTrayHost::QtTrayHost(TrayIcons icons, std::string windowTitle)
     // StatusNotifierItem host reads and shows it over D-Bus (DBusMenu).
     m_impl->tray.setContextMenu(&m_impl->menu);
     QObject::connect(&m_impl->menu, &QMenu::aboutToShow, &m_impl->context,
-                     [impl = m_impl.get()] { impl->Render(); });
+                     [impl = m_impl.get()] {
+                         if (impl->aboutToShow)
+                             impl->aboutToShow();
+                         impl->Render();
+                     });
     QObject::connect(&m_impl->tray, &QSystemTrayIcon::activated, &m_impl->context,
                      [impl = m_impl.get()](QSystemTrayIcon::ActivationReason reason) {
                          // A left click, or a host's "Activate", opens the
@@ -322,6 +327,10 @@ void QtTrayHost::SetIcon(TrayIcon icon) {
 void QtTrayHost::MenuChanged() {
     // Always: a tray host over D-Bus shows the menu without opening it here.
     m_impl->Render();
+}
+
+void QtTrayHost::OnMenuAboutToShow(std::function<void()> call) {
+    m_impl->aboutToShow = std::move(call);
 }
 
 void QtTrayHost::Remove() {

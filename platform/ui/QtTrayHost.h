@@ -41,6 +41,7 @@ public:
     // Renders the model at once, open or not: a D-Bus tray host reads it
     // without opening it here.
     void MenuChanged() override;
+    void OnMenuAboutToShow(std::function<void()> call) override;
     void Remove() override;
 
     // What the host shows; for tests and diagnostics.

@@ -26,6 +26,9 @@ public:
     virtual void SetIcon(TrayIcon icon) = 0;
     // The menu model changed: a menu open now shows it as it stands.
     virtual void MenuChanged() = 0;
+    // `call` runs on the main thread each time the menu is about to open,
+    // before it is read: the owner may bring the model up to date.
+    virtual void OnMenuAboutToShow(std::function<void()> /*call*/) {}
     // Takes the icon (or the window) away.
     virtual void Remove() = 0;
 };

@@ -248,15 +248,22 @@ TEST_F(ControllerTest, ARefusedNameLeavesNoServiceUntilTheNameChanges) {
     Start();
     AppClient app(Port());
     ASSERT_TRUE(SpinUntil([&] { return m_controller->Clients() == 1; }));
+    ASSERT_TRUE(SpinUntil([&] { return m_ui.boxes.size() == 2; })); // no MIDI devices
     m_controller->OnServerFailed();
     EXPECT_EQ(m_controller->Server(), nullptr);
     EXPECT_EQ(m_tray.Icon(), TrayIcon::Idle);
     EXPECT_EQ(Text(kIdStatus), "No Clients"); // its app went with it
     EXPECT_TRUE(app.Connection().ReceiveUntilClosed(std::chrono::seconds(5)));
+    // Told once, and shown in the menu until the name changes.
+    ASSERT_EQ(m_ui.boxes.size(), 3u);
+    EXPECT_NE(m_ui.boxes[2].first.find("\"studio-pc\" is in use"), std::string::npos);
+    EXPECT_EQ(Text(kIdName), "Name: studio-pc (in use)");
 
     m_tray.Choose(kIdSetName);
     m_dialogs.name("Another");
     ASSERT_NE(m_controller->Server(), nullptr);
+    EXPECT_EQ(Text(kIdName), "Name: Another");
+    EXPECT_EQ(m_ui.boxes.size(), 3u);
     AppClient again(Port());
     ASSERT_TRUE(SpinUntil([&] { return m_controller->Clients() == 1; }));
 }
@@ -348,6 +355,59 @@ TEST_F(ControllerTest, NamedDevicesCarryMidiBothWaysAndCloseAtExit) {
     EXPECT_EQ(m_midi.log->outClosed, 1);
     EXPECT_EQ(m_controller->Server(), nullptr);
     EXPECT_FALSE(m_midi.PlayIn(0x90));
+}
+
+TEST_F(ControllerTest, OneRegistrationDialogAtATimeAndAnAnswerNeverTurnsItBackOn) {
+    Start();
+    m_ui.holdNotices = true;
+    auto ask = [&] {
+        m_controller->AskRegistrationError(
+            [&](bool ok, bool dontShow) { m_controller->SetDisplayBonjourMsg(ok && !dontShow); });
+    };
+    ask();
+    ask(); // a second server's failure while the first dialog is open
+    ASSERT_EQ(m_ui.notices.size(), 1u);
+    // Silenced meanwhile (ticked in another session's dialog): an unticked
+    // Ok from the dialog still open does not turn it back on.
+    m_controller->SetDisplayBonjourMsg(false);
+    m_ui.openNotices[0](true, false);
+    EXPECT_FALSE(m_controller->GetDisplayBonjourMsg());
+    // Closed: the next failure may ask again.
+    m_controller->SetDisplayBonjourMsg(true);
+    ask();
+    ASSERT_EQ(m_ui.notices.size(), 2u);
+    m_ui.openNotices[1](true, true);
+    EXPECT_FALSE(m_controller->GetDisplayBonjourMsg());
+}
+
+TEST_F(ControllerTest, TheAddressesAreReadAgainWhenTheMenuOpens) {
+    std::optional<std::vector<std::string>> now = std::vector<std::string>{};
+    ControllerOptions options;
+    options.computerName = "studio-pc";
+    options.addresses = now;
+    options.readAddresses = [&] { return now; };
+    m_controller = std::make_unique<CPallorwindOSXDlg>(
+        m_settings, m_midi, m_ui, ControllerShell{m_tray, m_dialogs, m_desktop, m_updateUi},
+        std::move(options));
+    Start();
+    EXPECT_EQ(Text(kIdAddress), "IP");
+    // Started at login before the Wi-Fi was up; it is up when the menu opens.
+    now = std::vector<std::string>{"192.0.2.7", "10.1.2.3"};
+    m_tray.Open();
+    Lines menu = Describe(m_controller->TrayMenu());
+    EXPECT_EQ(std::vector<std::string>(menu.begin() + 13, menu.begin() + 17),
+              (Lines{"32788 IP: 192.0.2.7 [grayed]", "0 IP: 10.1.2.3 [grayed]", "32792 ----",
+                     "32785 About"}));
+    // Unchanged: the menu is left as it is. Gone again: "IP" alone again.
+    const int changes = m_tray.changes;
+    m_tray.Open();
+    EXPECT_EQ(m_tray.changes, changes);
+    now = std::vector<std::string>{};
+    m_tray.Open();
+    menu = Describe(m_controller->TrayMenu());
+    EXPECT_EQ(menu[13], "32788 IP");
+    EXPECT_EQ(menu[14], "32792 ----");
+    EXPECT_EQ(menu[15], "32785 About");
 }
 
 TEST_F(ControllerTest, TheRegistrationDialogFlagIsReadAndWrittenAsText) {

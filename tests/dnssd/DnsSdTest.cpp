@@ -1,6 +1,7 @@
 // The bridge's DNS-SD advertisement against a real daemon on loopback, found
 // from inside the test the way the app finds it (browse, resolve).
 #include "platform/dnssd/DnsSd.h"
+#include "tests/support/AvahiDaemon.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeMidiSystem.h"
 #include "tests/support/LoopbackApp.h"
@@ -14,10 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +42,7 @@ using namespace pallorwind::win;
 using pallorwind::appsim::BrowseServices;
 using pallorwind::appsim::FindService;
 using pallorwind::appsim::FoundService;
+using pallorwind::test::Daemon;
 using pallorwind::test::LoopbackApp;
 using pallorwind::test::PumpFor;
 using pallorwind::test::PumpUntil;
@@ -48,25 +53,6 @@ namespace {
 
 // The host name the test daemon is configured with: the default service name.
 constexpr const char* kDaemonHostName = "pallorwind-ci";
-
-// Runs the test daemon's script (start, stop-daemon) on another thread while
-// the event loop keeps running; true when it succeeded.
-bool Daemon(const std::string& command) {
-    const char* script = std::getenv("PALLORWIND_AVAHI_SCRIPT");
-    const char* log = std::getenv("PALLORWIND_AVAHI_LOG");
-    if (!script)
-        return false;
-    std::string line = script;
-    line += ' ';
-    line += command;
-    if (command == "start" && log) {
-        line += ' ';
-        line += log;
-    }
-    auto done = std::async(std::launch::async, [line] { return std::system(line.c_str()); });
-    PumpUntil([&] { return done.wait_for(0s) == std::future_status::ready; }, 60s);
-    return done.get() == 0;
-}
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -405,9 +391,10 @@ TEST_F(DnsSd, WithoutADaemonTheDialogIsAskedOncePerStartUntilSilencedAndTheDaemo
     RecordingPrompt prompt;
 
     // Closed another way than OK: nothing changes; retries ask nothing more.
+    // The registration call runs off the event loop: its failure comes later.
     commu.SetServer(std::make_unique<TCPServer>(&commu, "Pallorwind Late", "0",
                                                 MakeDnsSdAdvertiserFactory(&prompt, quick)));
-    EXPECT_EQ(prompt.asked, 1);
+    ASSERT_TRUE(PumpUntil([&] { return prompt.asked == 1; }));
     PumpFor(500ms);
     EXPECT_EQ(prompt.asked, 1);
     EXPECT_EQ(commu.displayChanges, 0);
@@ -416,10 +403,11 @@ TEST_F(DnsSd, WithoutADaemonTheDialogIsAskedOncePerStartUntilSilencedAndTheDaemo
     prompt.ok = prompt.dontShowAgain = true;
     commu.SetServer(std::make_unique<TCPServer>(&commu, "Pallorwind Late", "0",
                                                 MakeDnsSdAdvertiserFactory(&prompt, quick)));
-    EXPECT_EQ(prompt.asked, 2);
+    ASSERT_TRUE(PumpUntil([&] { return prompt.asked == 2; }));
     EXPECT_FALSE(commu.display);
     commu.SetServer(std::make_unique<TCPServer>(&commu, "Pallorwind Late", "0",
                                                 MakeDnsSdAdvertiserFactory(&prompt, quick)));
+    PumpFor(300ms);
     EXPECT_EQ(prompt.asked, 2);
 
     // The server listens on meanwhile, and registers once the daemon comes.
@@ -476,3 +464,37 @@ TEST_F(DnsSd, RegisterWithdrawAndRestartInALoop) {
 }
 
 } // namespace
+
+// A system bus that takes connections and never answers: the registration
+// call inside the DNS-SD library waits for it, on the registration's own
+// thread. The menu and the sockets go on, and the bridge is withdrawn at once.
+TEST(DnsSdStuckBus, NeverHoldsTheEventLoopNorTheWithdrawal) {
+    QTemporaryDir dir;
+    const std::string path = dir.path().toStdString() + "/stuck-bus";
+    const int bus = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(bus, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(bus, 8), 0); // connections wait in the backlog, unanswered
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+
+    pallorwind::test::LoopGapMeter meter;
+    meter.Start();
+    auto advertiser = std::make_unique<DnsSdAdvertiser>(nullptr);
+    DiscoveryCommu commu;
+    const auto asked = Clock::now();
+    ASSERT_TRUE(advertiser->Register("Pallorwind Stuck", "4000", &commu));
+    EXPECT_LT(Seconds(Clock::now() - asked), 0.05);
+    PumpFor(1500ms);
+    meter.Stop();
+    std::printf("figure: longest event-loop gap %.1f ms while the bus is stuck\n", meter.MaxMs());
+    EXPECT_LT(meter.MaxMs(), 200.0);
+    EXPECT_EQ(advertiser->CurrentState(), State::Pending);
+
+    const auto withdrawn = Clock::now();
+    advertiser.reset();
+    EXPECT_LT(Seconds(Clock::now() - withdrawn), 0.05);
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ::close(bus);
+}

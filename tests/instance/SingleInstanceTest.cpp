@@ -97,6 +97,11 @@ TEST(SingleInstanceTest, AStaleSocketDoesNotBlockAndASilentFirstIsNotRobbed) {
     EXPECT_EQ(StartLater(dir.path(), "b.plw", 300ms), Result::Failed);
     EXPECT_TRUE(silent.isListening());
     EXPECT_TRUE(QFile::exists(probe.ServerName()));
+
+    // Nowhere to make a socket: nobody can be found, which is not a failed
+    // hand-over.
+    SingleInstance nowhere(kKey, dir.path() + "/no/such/folder");
+    EXPECT_EQ(nowhere.Start({}, {}, 300ms), Result::Unavailable);
 }
 
 // The second process of the first test; does nothing when run on its own.

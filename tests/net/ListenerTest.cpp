@@ -1,6 +1,7 @@
 // The network link on real loopback sockets: ports, sessions, records played
 // and the computer's MIDI sent to the apps.
 #include "protocol/MidiMessage.h"
+#include "tests/support/DescriptorFill.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackApp.h"
 #include "tests/support/RecordingCommu.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -32,6 +34,7 @@
 
 using namespace std::chrono_literals;
 using namespace pallorwind::win;
+using pallorwind::test::DescriptorFill;
 using pallorwind::test::LoopbackApp;
 using pallorwind::test::PumpFor;
 using pallorwind::test::PumpUntil;
@@ -92,37 +95,6 @@ std::string Bytes(std::initializer_list<int> values) {
     return s;
 }
 
-// Uses up this process's descriptors (under a lowered limit) until freed.
-class DescriptorFill {
-public:
-    DescriptorFill() {
-        ::getrlimit(RLIMIT_NOFILE, &m_saved);
-        rlimit lower = m_saved;
-        lower.rlim_cur = std::min<rlim_t>(m_saved.rlim_cur, 1024);
-        ::setrlimit(RLIMIT_NOFILE, &lower);
-        m_fds.reserve(lower.rlim_cur);
-        const int base = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (base >= 0)
-            m_fds.push_back(base);
-        for (int fd; base >= 0 && (fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0)) >= 0;)
-            m_fds.push_back(fd);
-        m_error = errno;
-    }
-    ~DescriptorFill() { Free(); }
-    void Free() {
-        for (int fd : m_fds)
-            ::close(fd);
-        m_fds.clear();
-        ::setrlimit(RLIMIT_NOFILE, &m_saved);
-    }
-    int Error() const { return m_error; }
-
-private:
-    rlimit m_saved{};
-    std::vector<int> m_fds;
-    int m_error = 0;
-};
-
 double ProcessCpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -156,6 +128,21 @@ extern "C" int listen(int fd, int backlog) {
         }
     return real(fd, backlog);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// pthread_create() as the system has it, except that it fails for want of
+// resources while `g_threadsFail` is set. (The sanitizers have their own.)
+std::atomic<bool> g_threadsFail{false};
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*run)(void*),
+                              void* arg) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
+    if (g_threadsFail)
+        return EAGAIN;
+    return real(thread, attr, run, arg);
+}
+#endif
 
 extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
     using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
@@ -268,7 +255,8 @@ TEST(Session, OneRecordGivesOneConnectOnePlayOneDisconnect) {
     PumpFor(200ms);
     EXPECT_EQ(bridge.commu.connects, 1);
     EXPECT_EQ(bridge.commu.disconnects, 1);
-    EXPECT_EQ(bridge.commu.played, std::vector<std::uint32_t>{0x007F3C90});
+    // The note, and its release once the app has gone without one.
+    EXPECT_EQ(bridge.commu.played, (std::vector<std::uint32_t>{0x007F3C90, 0x00403C80}));
     EXPECT_EQ(bridge.commu.foreignThreadCalls, 0);
 }
 
@@ -357,6 +345,52 @@ TEST(Sessions, TwoAppsArePlayedAndFedAndOneLeavingSparesTheOther) {
     EXPECT_EQ(bridge.commu.connects, 2);
     EXPECT_EQ(bridge.commu.disconnects, 1);
 }
+
+TEST(Sessions, AnAppThatGoesLetsGoOfWhatItHeldAndOnlyThat) {
+    Bridge bridge;
+    auto first = std::make_unique<LoopbackApp>(bridge.port());
+    LoopbackApp second(bridge.port());
+    ASSERT_TRUE(bridge.WaitForClients(2));
+    // The first holds C4 and the sustain pedal; E4 it let go itself.
+    ASSERT_TRUE(
+        first->Send({0x90, 0x3C, 0x7F, 0x90, 0x40, 0x50, 0x80, 0x40, 0x00, 0xB0, 0x40, 0x7F}));
+    // The second holds A4 on channel 2.
+    ASSERT_TRUE(second.Send({0x91, 0x45, 0x60}));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 5; }));
+
+    first.reset();
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.disconnects == 1; }));
+    EXPECT_EQ(
+        std::vector<std::uint32_t>(bridge.commu.played.begin() + 5, bridge.commu.played.end()),
+        (std::vector<std::uint32_t>{0x403C80, 0x0040B0}));
+
+    // A new server (a name or port change) drops the second: its note goes.
+    bridge.commu.SetServer(std::make_unique<TCPServer>(&bridge.commu, "", "0"));
+    ASSERT_EQ(bridge.commu.played.size(), 8u);
+    EXPECT_EQ(bridge.commu.played.back(), 0x404581u);
+    EXPECT_TRUE(second.WaitForEnd());
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(Sessions, AnAppWhoseSendThreadCannotStartIsToldAndClosedNotServedHalf) {
+    Bridge bridge;
+    // No thread can be made while the app is accepted.
+    g_threadsFail = true;
+    LoopbackApp app(bridge.port());
+    const bool told = PumpUntil([&] { return !bridge.commu.ui.boxes.empty(); }, 5s);
+    g_threadsFail = false;
+    ASSERT_TRUE(told);
+    EXPECT_EQ(
+        bridge.commu.ui.boxes[0].first.rfind("Create thread sendSocket fail, error code: ", 0), 0u);
+    EXPECT_TRUE(app.WaitForEnd());
+    EXPECT_EQ(bridge.commu.connects, 0);
+    EXPECT_EQ(bridge.server().Listener().ClientCount(), 0u);
+    // The next app is served as usual.
+    LoopbackApp next(bridge.port());
+    ASSERT_TRUE(bridge.WaitForClients(1));
+    EXPECT_EQ(bridge.commu.connects, 1);
+}
+#endif
 
 TEST(Outbound, MessagesAreSentWithTheirOwnLengthOnly) {
     Bridge bridge;

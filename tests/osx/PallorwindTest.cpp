@@ -114,6 +114,12 @@ TEST_F(PallorwindTest, ServesOneAppAtATimeAndListensAgainWhenItGoes) {
 
     auto first = Connect();
     EXPECT_EQ(controller->Server(), nullptr);
+    auto said = [&](const std::string& line) {
+        std::lock_guard lock(m_logLock);
+        return std::count(log.begin(), log.end(), line);
+    };
+    // A headless user reads the port from the log.
+    EXPECT_EQ(said("listening on TCP port " + std::to_string(port)), 1);
     EXPECT_EQ(controller->StatusMenu().Text(kTagClients), "1 Client connected");
     EXPECT_EQ(controller->Icon(), platform::TrayIcon::Connected);
 
@@ -128,18 +134,59 @@ TEST_F(PallorwindTest, ServesOneAppAtATimeAndListensAgainWhenItGoes) {
     EXPECT_FALSE(controller->Connected());
     EXPECT_EQ(controller->StatusMenu().Text(kTagClients), "No clients");
     EXPECT_EQ(controller->Icon(), platform::TrayIcon::Idle);
+    // Said again each time it listens again.
+    EXPECT_EQ(said("listening on TCP port " + std::to_string(Port())), port == Port() ? 2 : 1);
     auto third = Connect();
     EXPECT_TRUE(controller->Connected());
+}
+
+TEST_F(PallorwindTest, AnAppThatGoesLeavesNothingHeldAndNothingOpen) {
+    auto first = Connect();
+    // C4 and the sustain pedal held; G4 let go by the app itself.
+    ASSERT_TRUE(
+        first->Send({0x90, 0x3C, 0x7F, 0xB0, 0x40, 0x7F, 0x90, 0x43, 0x40, 0x90, 0x43, 0x00}));
+    ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 4; }, 5s));
+
+    // A new name drops the app, and an app that reaches the new listener in
+    // the same turn is served: both the old listener and the old app are
+    // let go of on the next turn.
+    controller->SetName("Elsewhere");
+    LoopbackApp second(Port());
+    ASSERT_TRUE(PumpUntil([&] { return controller->Connected(); }, 5s));
+    EXPECT_TRUE(first->WaitForEnd(2s));
+    ASSERT_TRUE(PumpUntil([&] { return controller->Retired() == 0; }, 2s));
+    auto sent = midi.Sent();
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[4], "\x80\x3C\x40");
+    EXPECT_EQ(sent[5], std::string("\xB0\x40\x00", 3));
+
+    // Renaming the MIDI ports lets go before the old ports vanish; quitting
+    // with an app connected lets go too.
+    ASSERT_TRUE(second.Send({0x91, 0x45, 0x60}));
+    ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 7; }, 5s));
+    controller->SetMidiPort("Two");
+    EXPECT_EQ(midi.Sent().back(), "\x81\x45\x40");
+    ASSERT_TRUE(second.Send({0x91, 0x46, 0x60}));
+    ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 9; }, 5s));
+    controller.reset();
+    EXPECT_EQ(midi.Sent().size(), 10u);
+    EXPECT_EQ(midi.Sent().back(), "\x81\x46\x40");
 }
 
 TEST_F(PallorwindTest, CarriesMidiBothWaysUnchanged) {
     auto app = Connect();
     ASSERT_TRUE(app->Send({0x90, 0x3C, 0x7F, 0x80, 0x3C, 0x00}));
     ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 2; }, 5s));
-    ASSERT_TRUE(app->Send({0xC0, 0x05}));
+    // Each record is the one message it carries: its padding is not played,
+    // and a record that TCP cut in two is played once whole, never half.
+    ASSERT_TRUE(app->Send({0xC0, 0x05, 0x00, 0xD0, 0x20}));
     ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 3; }, 5s));
+    test::PumpFor(50ms);
+    EXPECT_EQ(midi.Sent().size(), 3u);
+    ASSERT_TRUE(app->Send({0x00, 0xF8, 0x00, 0x00}));
+    ASSERT_TRUE(PumpUntil([&] { return midi.Sent().size() == 5; }, 5s));
     EXPECT_EQ(midi.Sent(), (std::vector<std::string>{"\x90\x3C\x7F", std::string("\x80\x3C\x00", 3),
-                                                     "\xC0\x05"}));
+                                                     "\xC0\x05", "\xD0\x20", "\xF8"}));
 
     // Packets from other programs reach the app as they came, SysEx included.
     midi.Play("\xF0\x7E\x7F\x06\x01\xF7");
@@ -244,7 +291,7 @@ TEST_F(PallorwindTest, SavesLayoutsFromTheAppOnTheDesktopAndNowhereElse) {
 
     // A marker cut by TCP: the block still starts after its third byte.
     ASSERT_TRUE(app->Send({0xFF}));
-    ASSERT_TRUE(PumpUntil([&] { return controller->ReceiveMode() == Pallorwind::Mode::Layout; }));
+    test::PumpFor(50ms);
     send(Transfer("split", "Cut").substr(1), "Cut.plw");
     EXPECT_EQ(File("Cut.plw"), "split");
 

@@ -3,8 +3,10 @@
 #include "protocol/LayoutTransfer.h"
 #include "tests/support/LoopbackApp.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -136,6 +138,43 @@ TEST(PallorwindProgram, ADisplayThatDoesNotAnswerIsSaidInOneLineAndItRunsHeadles
     ::kill(pid_t(process.processId()), SIGTERM);
     ASSERT_TRUE(process.waitForFinished(10000));
     EXPECT_EQ(process.exitCode(), 0);
+}
+
+TEST(PallorwindProgram, SaysItsPortAndNeverStartsASecondBridgeBesideASilentOne) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QProcessEnvironment env = PrivateHome(home.path());
+
+    // Alone: it says where apps reach it.
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(PALLORWIND_BINARY, {"--headless"});
+    QByteArray said;
+    for (int i = 0; i < 200 && !said.contains("listening on TCP port "); ++i) {
+        first.waitForReadyRead(50);
+        said += first.readAllStandardError();
+    }
+    EXPECT_TRUE(said.contains("pallorwind: listening on TCP port ")) << said.toStdString();
+    ::kill(pid_t(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(10000));
+
+    // A running one that does not answer: the second start says so and ends
+    // without ports or a service of its own.
+    QLocalServer silent;
+    ASSERT_TRUE(silent.listen(home.path() + "/run/pallorwind.socket"));
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(PALLORWIND_BINARY, {"--headless"});
+    ASSERT_TRUE(second.waitForStarted());
+    for (int i = 0; i < 400 && second.state() != QProcess::NotRunning; ++i) {
+        QCoreApplication::processEvents(); // the silent one accepts and says nothing
+        second.waitForFinished(25);
+    }
+    ASSERT_EQ(second.state(), QProcess::NotRunning);
+    EXPECT_NE(second.exitCode(), 0);
+    const QByteArray secondSaid = second.readAllStandardError();
+    EXPECT_TRUE(secondSaid.contains("not starting a second one")) << secondSaid.toStdString();
+    EXPECT_FALSE(secondSaid.contains("listening on TCP port")) << secondSaid.toStdString();
 }
 
 } // namespace

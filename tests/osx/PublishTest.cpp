@@ -1,6 +1,7 @@
 // The bridge's service on a real DNS-SD daemon: found with its port while it
 // waits for an app, gone while it serves one.
 #include "osx/Pallorwind.h"
+#include "tests/support/AvahiDaemon.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeVirtualMidi.h"
 #include "tests/support/LoopbackApp.h"
@@ -60,6 +61,48 @@ TEST(PallorwindPublishTest, FoundWhileWaitingAndWithdrawnWhileServing) {
     ASSERT_TRUE(test::PumpUntil([&] { return controller.Server() != nullptr; }, 5s));
     test::PumpFor(1500ms); // the reply of the new registration
     EXPECT_TRUE(Listed(name));
+}
+
+TEST(PallorwindPublishTest, PublishedAgainWithinSecondsWhenTheDaemonComesBack) {
+    const std::string name = "Pallorwind Comeback";
+    ASSERT_TRUE(test::Daemon("stop-daemon"));
+    QTemporaryDir dir;
+    MemoryPreferences prefs;
+    prefs.values = {{kPrefServer, name}, {kPrefPort, "0"}, {kPrefMidi, ""}, {kPrefPrefs, "1"}};
+    midi::FakeVirtualMidiSystem midi;
+    NoPanels panels;
+    test::RecordingUi ui;
+    PallorwindContext context;
+    context.prefs = &prefs;
+    context.midi = &midi;
+    context.panels = &panels;
+    context.ui = &ui;
+    context.desktop = dir.path().toStdString();
+    context.home = dir.path().toStdString();
+    int published = 0;
+    context.log = [&](const std::string& line) {
+        published += line.rfind("serverDidEnableBonjour: ", 0) == 0;
+    };
+    Pallorwind controller(std::move(context));
+    controller.AwakeFromNib();
+    test::PumpFor(1500ms); // no daemon at the start
+
+    // Without a word from the user: up at start, and again after a restart.
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) {
+            ASSERT_TRUE(test::Daemon("stop-daemon"));
+        }
+        test::PumpFor(round == 0 ? 2s : 4s); // long enough for the pause to grow
+        ASSERT_TRUE(test::Daemon("start"));
+        const auto back = std::chrono::steady_clock::now();
+        ASSERT_TRUE(test::PumpUntil([&] { return published == round + 1; }, 15s));
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+        const auto found = appsim::FindService(name, kServiceType, 10s);
+        std::printf("figure: published %.3f s after the daemon was back\n", seconds);
+        EXPECT_EQ(found.port, controller.Server()->Port()) << "round " << round;
+        EXPECT_LT(seconds, 5.0) << "round " << round;
+    }
 }
 
 } // namespace

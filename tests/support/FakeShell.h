@@ -25,7 +25,13 @@ public:
     }
     void SetIcon(platform::TrayIcon icon) override { icons.push_back(icon); }
     void MenuChanged() override { ++changes; }
+    void OnMenuAboutToShow(std::function<void()> call) override { aboutToShow = std::move(call); }
     void Remove() override { ++removed; }
+    // Opens the menu, as a click on the icon does.
+    void Open() {
+        if (aboutToShow)
+            aboutToShow();
+    }
 
     // Chooses the item with `id`, as a click in the menu does.
     void Choose(int id) { command(id); }
@@ -40,6 +46,7 @@ public:
     std::string tooltip;
     const platform::Menu* menu = nullptr;
     Command command;
+    std::function<void()> aboutToShow;
     std::vector<platform::TrayIcon> icons; // every SetIcon, in order
 };
 

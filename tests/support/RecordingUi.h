@@ -38,7 +38,9 @@ public:
             notices.emplace_back(text, caption);
             events.push_back("notice");
         }
-        if (onClose)
+        if (holdNotices)
+            openNotices.push_back(std::move(onClose));
+        else if (onClose)
             onClose(noticeOk, noticeChecked);
     }
 
@@ -60,6 +62,9 @@ public:
     std::vector<std::pair<std::string, std::string>> boxes;
     std::vector<std::pair<std::string, std::string>> questions;
     std::vector<std::pair<std::string, std::string>> notices;
+    // Notices stay open until the test closes them through openNotices.
+    bool holdNotices = false;
+    std::vector<std::function<void(bool, bool)>> openNotices;
     platform::Answer answer = platform::Answer::No;
     struct ProgressShown {
         std::string caption;

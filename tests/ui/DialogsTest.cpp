@@ -105,6 +105,14 @@ TEST(QtDialogs, ChoosePortTakesDigitsOnlyFiveAtMostLeadingZerosKept) {
     QTest::keyClick(dialog->Edit(), Qt::Key_Return); // empty: stays open
     QApplication::processEvents();
     EXPECT_TRUE(dialog->isVisible());
+    // Beyond the last port: refused, and the dialog says why.
+    QTest::keyClicks(dialog->Edit(), "65600");
+    QTest::keyClick(dialog->Edit(), Qt::Key_Return);
+    QApplication::processEvents();
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->Hint()->isHidden());
+    EXPECT_FALSE(port.has_value());
+    dialog->Edit()->clear();
     QTest::keyClicks(dialog->Edit(), " 0a4-0 0x97");
     EXPECT_EQ(dialog->Edit()->text(), "04009");
     QTest::keyClick(dialog->Edit(), Qt::Key_Return);

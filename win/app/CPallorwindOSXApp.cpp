@@ -123,6 +123,7 @@ int RunBridge(bool headless) {
         ControllerOptions options;
         options.computerName = QSysInfo::machineHostName().toStdString();
         options.addresses = platform::HostAddresses();
+        options.readAddresses = [] { return platform::HostAddresses(); };
         options.executablePath = ExecutablePath();
         options.startupUpdateCheck = !headless;
         options.installedByPackage =

@@ -103,6 +103,7 @@ bool CPallorwindOSXDlg::Start() {
         {kLayoutMimeType, kLayoutGlob, kLayoutComment, kLayoutFileIcon});
     m_clients = 0;
     BuildMenu();
+    m_shell.tray.OnMenuAboutToShow([this] { MenuAboutToShow(); });
     if (!m_shell.tray.Add(kTrayTip, m_trayMenu, [this](int id) { OnCommand(id); })) {
         m_ui.MessageBox(kTextTrayFailed, kCaption);
         return false;
@@ -168,22 +169,39 @@ void CPallorwindOSXDlg::FillMenu() {
         SetAuto(kIdAutoPort, true);
     m_trayMenu.Check(kIdAutoStart, s.autoStart);
 
-    if (m_options.addresses) {
-        auto& items = m_trayMenu.Items();
+    m_addresses = m_options.addresses;
+    ShowAddresses();
+    m_displayBonjourMsg = s.displayBonjourMsg;
+}
+
+// The "IP: " items: the first address on the "IP" item, the others after it
+// with no command id (32788 + their position would run into the ids of
+// "Check for Updates..." and the separator and, with ten addresses, of
+// "Website"), then a separator. Without readable interfaces the item stays
+// "IP", with no separator.
+void CPallorwindOSXDlg::ShowAddresses() {
+    auto& items = m_trayMenu.Items();
+    std::erase_if(items, [](const platform::MenuItem& i) {
+        return (i.id == 0 && !i.separator && i.text.starts_with("IP: ")) ||
+               i.id == kIdAddressSeparator;
+    });
+    platform::MenuItem* first = m_trayMenu.Find(kIdAddress);
+    if (!first)
+        return;
+    first->text = "IP";
+    first->enabled = true;
+    if (m_addresses) {
         auto about = [&] {
             return std::find_if(items.begin(), items.end(),
                                 [](const platform::MenuItem& i) { return i.id == kIdAbout; });
         };
-        const std::vector<std::string>& addresses = *m_options.addresses;
+        const std::vector<std::string>& addresses = *m_addresses;
         for (std::size_t i = 0; i < addresses.size(); ++i) {
             if (i == 0) {
-                SetItemText(kIdAddress, "IP: " + addresses[0]);
-                m_trayMenu.Find(kIdAddress)->enabled = false;
+                first->text = "IP: " + addresses[0];
+                first->enabled = false;
                 continue;
             }
-            // Further addresses carry no command id: 32788 + their position
-            // would run into the ids of "Check for Updates..." and the
-            // separator and, with ten addresses, of "Website".
             platform::MenuItem item;
             item.text = "IP: " + addresses[i];
             item.enabled = false;
@@ -194,7 +212,19 @@ void CPallorwindOSXDlg::FillMenu() {
         separator.id = kIdAddressSeparator;
         items.insert(about(), std::move(separator));
     }
-    m_displayBonjourMsg = s.displayBonjourMsg;
+    m_shell.tray.MenuChanged();
+}
+
+// The menu is about to open: a bridge started before the network was up
+// shows the addresses it has now.
+void CPallorwindOSXDlg::MenuAboutToShow() {
+    if (!m_options.readAddresses)
+        return;
+    auto addresses = m_options.readAddresses();
+    if (addresses == m_addresses)
+        return;
+    m_addresses = std::move(addresses);
+    ShowAddresses();
 }
 
 void CPallorwindOSXDlg::SetItemText(int id, std::string text) {
@@ -316,6 +346,7 @@ void CPallorwindOSXDlg::ToggleAutoStart() {
 }
 
 void CPallorwindOSXDlg::RestartServer() {
+    SetItemText(kIdName, "Name: " + m_name); // no longer marked as in use
     CServerHolder::RestartServer(this, m_name, m_port, m_advertiser);
     PauseReading(m_readPaused);
     m_clients = 0;
@@ -333,6 +364,9 @@ void CPallorwindOSXDlg::Exit() {
         m_shell.tray.Remove();
     m_exited = true;
     m_update.Cancel();
+    // What the apps hold down is let go before the output closes.
+    if (TCPServer* server = Server())
+        server->m_listenSocket.ReleaseHeldNotes();
     m_ports.CloseDevices();
     DeleteServer();
     m_clients = 0;
@@ -355,10 +389,13 @@ void CPallorwindOSXDlg::OnServerFailed() {
     // Its apps went with it: none is connected any more.
     m_clients = 0;
     ShowClients(/*changeIcon*/ true);
-    std::fprintf(stderr,
-                 "pallorwind: the name \"%s\" is in use; not listening until the name or the "
-                 "port is changed\n",
-                 m_name.c_str());
+    // Said once, by the one sink (headless: one line), and shown in the menu
+    // until the name or the port changes.
+    SetItemText(kIdName, "Name: " + m_name + kTextNameInUse);
+    m_ui.MessageBox("The name \"" + m_name +
+                        "\" is in use on the network. Nothing listens until another name "
+                        "or port is set.",
+                    kCaption);
 }
 
 void CPallorwindOSXDlg::SetPort(std::string port) {
@@ -385,11 +422,19 @@ void CPallorwindOSXDlg::SetDisplayBonjourMsg(bool display) {
 }
 
 void CPallorwindOSXDlg::AskRegistrationError(RegistrationErrorAnswer answer) {
+    // One at a time: while one is open, later servers' failures ask nothing.
+    if (m_registrationErrorOpen)
+        return;
+    m_registrationErrorOpen = true;
     // On a desktop the dialog with its "Do not popup this dialog again" box;
     // headless, one line that closes without an answer.
     m_ui.Notice(kTextRegistrationError, kCaptionRegistrationError, kTextRegistrationCheckBox,
-                kTextRegistrationOk,
-                [answer = std::move(answer)](bool ok, bool checked) { answer(ok, checked); });
+                kTextRegistrationOk, [this, answer = std::move(answer)](bool ok, bool checked) {
+                    m_registrationErrorOpen = false;
+                    // An answer can switch the dialog off, never back on.
+                    if (ok && checked)
+                        answer(ok, checked);
+                });
 }
 
 } // namespace pallorwind::win

@@ -35,6 +35,8 @@ inline constexpr const char* kTextRegistrationError = "Could not register Bonjou
 inline constexpr const char* kCaptionRegistrationError = "Pallorwind Win Bonjour Service Error";
 inline constexpr const char* kTextRegistrationCheckBox = "Do not popup this dialog again";
 inline constexpr const char* kTextRegistrationOk = "Ok";
+// After the name in the menu while DNS-SD refuses it.
+inline constexpr const char* kTextNameInUse = " (in use)";
 inline constexpr const char* kTextTrayFailed = "Unable to set tray icon, the program will exit!";
 inline constexpr const char* kTrayTip = "Pallorwind WIN";
 inline constexpr const char* kWebsiteUrl = "https://www.pallorwind.com/";
@@ -77,6 +79,8 @@ struct ControllerOptions {
     // network interfaces could not be read (the item then stays "IP", with
     // no separator).
     std::optional<std::vector<std::string>> addresses = std::vector<std::string>{};
+    // Reads them again, each time the menu is about to open; null: never.
+    std::function<std::optional<std::vector<std::string>>()> readAddresses;
     std::string executablePath; // for the start-at-login entry and the updater
     // Runs the start-up update decision (the desktop modes).
     bool startupUpdateCheck = false;
@@ -113,11 +117,14 @@ public:
     // input first) and the bridge runs on. False when the tray icon could
     // not be shown: the program ends.
     bool Start();
-    // Removes the tray icon, closes the input device, then the output device
-    // (waiting a bounded time), then the service.
+    // Removes the tray icon, lets go of the notes the apps hold, closes the
+    // input device, then the output device (waiting a bounded time), then
+    // the service.
     void Exit();
     // A command of the tray menu (main thread).
     void OnCommand(int id);
+    // The tray menu is about to open (main thread).
+    void MenuAboutToShow();
 
     void OnClientConnected() override;
     void OnClientDisconnected() override;
@@ -153,6 +160,7 @@ private:
     void BuildMenu();
     void FillMenu();
     void SetItemText(int id, std::string text);
+    void ShowAddresses();
     void SetAuto(int id, bool on);
     void ShowClients(bool changeIcon);
     void RestartServer();
@@ -189,7 +197,9 @@ private:
     int m_clients = 0;
     bool m_readPaused = false;
     bool m_exited = false;
+    bool m_registrationErrorOpen = false; // the registration-error dialog is open
     platform::Menu m_trayMenu;
+    std::optional<std::vector<std::string>> m_addresses; // as the menu shows them
     UpdateCheck m_update;
     // Brings the MIDI output thread's results to the event loop; it outlives
     // the ports, whose replies it carries.

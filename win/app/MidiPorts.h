@@ -88,8 +88,8 @@ public:
     int SendMidiOut(std::uint32_t message);
 
     // Closes the input device, then the output device (at exit), waiting at
-    // most `bound`; messages not yet played are dropped. Nothing opens or
-    // plays afterwards.
+    // most `bound`; messages queued before are played first. Nothing opens
+    // or plays afterwards.
     void CloseDevices(std::chrono::milliseconds bound = midi::MidiOutThread::kStopWait);
 
     const std::string& InPortName() const { return m_inName; }

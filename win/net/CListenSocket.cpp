@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <system_error>
 
 namespace pallorwind::win {
 
@@ -20,9 +18,7 @@ CListenSocket::~CListenSocket() {
     // Stop and join every send thread before anything they use goes away.
     // Teardown reports no disconnects: the controller resets its own count.
     for (auto& session : m_sessions)
-        RequestStop(*session);
-    for (auto& session : m_sessions)
-        StopSession(*session);
+        session->writer->Stop();
     {
         std::lock_guard lock(m_csMidiData);
         m_sessions.clear();
@@ -31,29 +27,11 @@ CListenSocket::~CListenSocket() {
 }
 
 void CListenSocket::OnAccept(int /*error*/) {
-    auto session = std::make_unique<CClientSession>();
-    session->socket = std::make_unique<CReceiveSocket>();
-    session->socket->m_pCommu = m_pCommu;
-    if (!Accept(*session->socket)) {
-        const int error = AsyncSocket::LastError();
-        if (AsyncSocket::IsOutOfResources(error)) {
-            // The connection stays pending, and the listener would be told of
-            // it again at once, for as long as descriptors are short: rest a
-            // while instead of spinning.
-            if (!m_acceptStarved)
-                std::fprintf(stderr,
-                             "pallorwind: cannot accept a connection (%s); trying again every "
-                             "%d ms\n",
-                             std::strerror(error), kAcceptRetryMs);
-            m_acceptStarved = true;
-            PauseNotices(kAcceptRetryMs);
-        }
-        // Otherwise the peer gave up meanwhile: no connection, nothing reported.
-        return;
-    }
-    m_acceptStarved = false;
+    auto socket = std::make_unique<CReceiveSocket>();
+    if (AcceptApp(*socket, m_linkTimeouts, kAcceptRetryMs) != AsyncSocket::AcceptResult::Accepted)
+        return; // none to serve now: the peer gave up, or the listener rests
     if (m_sessions.size() >= m_maxClients) {
-        // Closed at once (`session` goes here); one line for a run of them.
+        // Closed at once (`socket` goes here); one line for a run of them.
         if (!m_refusing)
             std::fprintf(stderr,
                          "pallorwind: %zu apps connected, the most served at once; refusing "
@@ -62,34 +40,40 @@ void CListenSocket::OnAccept(int /*error*/) {
         m_refusing = true;
         return;
     }
-    session->socket->SetNoDelay();
-    session->socket->SetSendBuffer(kSendBuffer);
-    session->socket->SetReadEnabled(!m_readPaused);
-    session->socket->m_pRevIntface = this;
-    session->id = m_nextId++;
-    if (m_pServer)
-        m_pServer->OnClientConnected();
+    socket->SetReadEnabled(!m_readPaused);
+    socket->m_pCommu = m_pCommu;
+    socket->m_pRevIntface = this;
 
-    CClientSession* raw = session.get();
-    {
-        std::lock_guard lock(m_csMidiData);
-        // The first app to connect receives what was played while none was.
-        if (m_sessions.empty())
-            raw->pending.swap(m_midiData);
-        m_sessions.push_back(std::move(session));
-    }
-    try {
-        raw->sendThread = std::thread(SendThreadProc, this, raw);
-    } catch (const std::system_error& e) {
-        // The session goes on one way: the app's records are still played.
+    auto session = std::make_unique<CClientSession>();
+    const std::uint64_t id = m_nextId++;
+    session->id = id;
+    // A write that fails ends the session; it is released on the
+    // user-interface thread, which owns its socket.
+    session->writer = std::make_unique<platform::AppWriter>(
+        socket->Handle(), m_queueLimit, platform::AppWriter::Overflow::DropOldest,
+        [this, id](int) { m_poster.Post([this, id] { EndSession(id); }); });
+    session->socket = std::move(socket);
+    if (!session->writer->Start()) {
+        // An app that could never hear the computer's MIDI is not served
+        // half: it is closed (with `session`) and may connect again.
         char text[160];
         std::snprintf(text, sizeof text,
                       "Create thread sendSocket fail, error code: %d,\nrestart the program may "
                       "avoid this!",
-                      e.code().value());
+                      session->writer->StartError());
         if (m_pCommu)
             m_pCommu->GetUserInterface().MessageBox(text, kCaption);
+        return;
     }
+    if (m_pServer)
+        m_pServer->OnClientConnected();
+    std::lock_guard lock(m_csMidiData);
+    // The first app to connect receives what was played while none was.
+    if (m_sessions.empty() && !m_midiData.empty()) {
+        session->writer->Write(m_midiData);
+        m_midiData.clear();
+    }
+    m_sessions.push_back(std::move(session));
 }
 
 void CListenSocket::PauseReading(bool paused) {
@@ -106,14 +90,20 @@ void CListenSocket::OnClientClosed(CReceiveSocket* client) {
         }
 }
 
+void CListenSocket::ReleaseHeldNotes() {
+    for (const auto& session : m_sessions)
+        session->socket->ReleaseHeldNotes();
+}
+
 void CListenSocket::EndSession(std::uint64_t id) {
     const auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
                                  [id](const auto& s) { return s->id == id; });
     if (it == m_sessions.end())
         return; // already ended from the other side
+    (*it)->socket->ReleaseHeldNotes();
+    (*it)->writer->Stop();
     if (m_pServer)
         m_pServer->OnClientDisconnected();
-    StopSession(**it);
     std::unique_ptr<CClientSession> ended;
     {
         std::lock_guard lock(m_csMidiData);
@@ -124,85 +114,49 @@ void CListenSocket::EndSession(std::uint64_t id) {
             return;
         ended = std::move(*at);
         m_sessions.erase(at);
+        m_endedWrites += ended->writer->Writes();
     }
     m_refusing = false; // a slot is free again
     // `ended` closes the socket here, on the thread that owns it.
 }
 
-void CListenSocket::RequestStop(CClientSession& session) {
-    {
-        // Under the MIDI-data lock: a send thread about to wait for MIDI
-        // either sees the request or is already waiting when it is signalled.
-        std::lock_guard lock(m_csMidiData);
-        session.stop = true;
-    }
-    m_midiQueued.notify_all();
-}
-
-void CListenSocket::StopSession(CClientSession& session) {
-    RequestStop(session);
-    if (session.sendThread.joinable())
-        session.sendThread.join();
-}
-
-bool CListenSocket::Append(std::uint32_t msg) {
-    std::uint8_t bytes[3];
-    // Every message starts with its status byte; anything else is not MIDI.
-    if (protocol::WordStatus(msg) < 0x80)
-        return false;
-    const auto size = std::size_t(protocol::EncodeShortMessage(msg, bytes));
-    const char* data = reinterpret_cast<const char*>(bytes);
+void CListenSocket::Queue(const std::string& bytes) {
+    if (bytes.empty())
+        return;
+    std::lock_guard lock(m_csMidiData);
     if (m_sessions.empty()) {
-        m_midiData.append(data, size);
-        TrimQueue(m_midiData, m_queueLimit);
-        return false;
+        m_midiData.append(bytes);
+        platform::AppWriter::Trim(m_midiData, m_queueLimit);
+        return;
     }
-    bool wake = false;
-    for (auto& session : m_sessions) {
-        wake = wake || session->pending.empty();
-        session->pending.append(data, size);
-        TrimQueue(session->pending, m_queueLimit);
-    }
-    return wake;
+    // Each writer wakes its own thread; nothing here waits for the network.
+    for (auto& session : m_sessions)
+        session->writer->Write(bytes);
 }
 
 void CListenSocket::AddMidiData(std::uint32_t msg) {
-    bool wake = false;
-    {
-        std::lock_guard lock(m_csMidiData);
-        wake = Append(msg);
-    }
-    // Signalled after the lock is released, so that a woken send thread does
-    // not wait for it. Nothing here waits for the network.
-    if (wake)
-        m_midiQueued.notify_all();
+    // Every message starts with its status byte; anything else is not MIDI.
+    if (protocol::WordStatus(msg) < 0x80)
+        return;
+    std::string bytes;
+    protocol::AppendShortMessage(bytes, msg);
+    Queue(bytes);
 }
 
 void CListenSocket::AddMidiData(std::span<const std::uint32_t> msgs) {
-    bool wake = false;
-    {
-        std::lock_guard lock(m_csMidiData);
-        for (const std::uint32_t msg : msgs)
-            wake = Append(msg) || wake;
-    }
-    if (wake)
-        m_midiQueued.notify_all();
-}
-
-void CListenSocket::TrimQueue(std::string& queue, std::size_t limit) {
-    if (queue.size() <= limit)
-        return;
-    // Queues hold whole messages only, so walking by message length from the
-    // front stays on message boundaries.
-    std::size_t drop = 0;
-    while (queue.size() - drop > limit)
-        drop += std::size_t(protocol::MessageLength(std::uint8_t(queue[drop])));
-    queue.erase(0, drop);
+    std::string bytes;
+    bytes.reserve(3 * msgs.size());
+    for (const std::uint32_t msg : msgs)
+        if (protocol::WordStatus(msg) >= 0x80)
+            protocol::AppendShortMessage(bytes, msg);
+    Queue(bytes);
 }
 
 void CListenSocket::SetQueueLimit(std::size_t bytes) {
     std::lock_guard lock(m_csMidiData);
     m_queueLimit = bytes;
+    for (auto& session : m_sessions)
+        session->writer->SetLimit(bytes);
 }
 
 std::size_t CListenSocket::BacklogSize() {
@@ -210,56 +164,18 @@ std::size_t CListenSocket::BacklogSize() {
     return m_midiData.size();
 }
 
+std::uint64_t CListenSocket::WriteCount() {
+    std::lock_guard lock(m_csMidiData);
+    std::uint64_t writes = m_endedWrites;
+    for (const auto& session : m_sessions)
+        writes += session->writer->Writes();
+    return writes;
+}
+
 std::size_t CListenSocket::SendersWaitingForRoom() {
     std::lock_guard lock(m_csMidiData);
     return std::size_t(std::count_if(m_sessions.begin(), m_sessions.end(),
-                                     [](const auto& s) { return s->waitingForRoom.load(); }));
-}
-
-bool CListenSocket::SendPending(CClientSession& session) {
-    if (session.unsent.empty()) {
-        // An idle session costs nothing: the thread sleeps until MIDI is
-        // queued for its app or the session is to end. It holds no socket
-        // lock meanwhile; only writing needs one.
-        std::unique_lock dataLock(m_csMidiData);
-        m_midiQueued.wait(dataLock, [&] { return session.stop || !session.pending.empty(); });
-        if (session.stop)
-            return false;
-        session.unsent.swap(session.pending);
-    }
-    std::lock_guard sendLock(session.csSendSocket);
-    if (session.stop || !session.socket || !session.socket->IsOpen())
-        return false;
-    // Everything queued since the last write goes out in one write.
-    ++m_writes;
-    const long sent = session.socket->Send(session.unsent.data(), session.unsent.size());
-    if (sent < 0) {
-        const int error = AsyncSocket::LastError();
-        if (!AsyncSocket::IsWouldBlock(error)) {
-            // A real error ends the session; it is released on the
-            // user-interface thread, which owns its socket.
-            const std::uint64_t id = session.id;
-            m_poster.Post([this, id] { EndSession(id); });
-            return false;
-        }
-    } else {
-        session.unsent.erase(0, std::size_t(sent));
-    }
-    // The app is not reading fast enough: keep the rest, in order, and wait
-    // for room, looking for a stop request now and then.
-    if (!session.unsent.empty()) {
-        session.waitingForRoom = true;
-        while (!session.stop && !session.socket->WaitWritable(kRoomWaitMs)) {
-        }
-        session.waitingForRoom = false;
-    }
-    return true;
-}
-
-unsigned SendThreadProc(CListenSocket* listener, CClientSession* session) {
-    while (!session->stop && listener->SendPending(*session)) {
-    }
-    return 0;
+                                     [](const auto& s) { return s->writer->WaitingForRoom(); }));
 }
 
 } // namespace pallorwind::win

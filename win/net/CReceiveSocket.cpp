@@ -3,14 +3,18 @@
 #include "win/net/CCommuInterface.h"
 #include "win/net/CSocketRevIntface.h"
 
-#include <cstdint>
-
 namespace pallorwind::win {
 
 using pallorwind::platform::AsyncSocket;
 
 CReceiveSocket::~CReceiveSocket() {
     Close();
+}
+
+void CReceiveSocket::Player::Message(std::uint32_t word) {
+    socket.m_held.Played(word);
+    // A record the output refuses is dropped; the others are still played.
+    socket.m_pCommu->SendMidiOut(word);
 }
 
 void CReceiveSocket::OnReceive(int /*error*/) {
@@ -23,9 +27,8 @@ void CReceiveSocket::OnReceive(int /*error*/) {
         Ended();
         return;
     }
-    // A record the output refuses is dropped; the others are still played.
-    m_decoder.Feed(buffer, std::size_t(n),
-                   [this](std::uint32_t word) { m_pCommu->SendMidiOut(word); });
+    Player player{*this};
+    m_reader.Feed(buffer, std::size_t(n), player);
 }
 
 void CReceiveSocket::OnClose(int /*error*/) {
@@ -35,6 +38,13 @@ void CReceiveSocket::OnClose(int /*error*/) {
 void CReceiveSocket::Ended() {
     if (m_pRevIntface)
         m_pRevIntface->OnClientClosed(this);
+}
+
+void CReceiveSocket::ReleaseHeldNotes() {
+    if (m_held.Empty() || !m_pCommu)
+        return;
+    for (const std::uint32_t word : m_held.Release())
+        m_pCommu->SendMidiOut(word);
 }
 
 } // namespace pallorwind::win

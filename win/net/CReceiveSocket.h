@@ -1,8 +1,12 @@
-// One app's connection: decodes its MIDI records and plays them.
+// One app's connection: decodes its MIDI records and plays them, and keeps
+// what they hold down so that it can be let go when the app goes.
 #pragma once
 
 #include "platform/net/AsyncSocket.h"
-#include "protocol/RecordDecoder.h"
+#include "protocol/AppStream.h"
+#include "protocol/HeldNotes.h"
+
+#include <cstdint>
 
 namespace pallorwind::win {
 
@@ -14,6 +18,10 @@ public:
     CReceiveSocket() = default;
     ~CReceiveSocket() override;
 
+    // Plays a note off for every note this app left on and lifts the pedals
+    // it left down; afterwards it holds nothing (user-interface thread).
+    void ReleaseHeldNotes();
+
     CCommuInterface* m_pCommu = nullptr;
     CSocketRevIntface* m_pRevIntface = nullptr;
 
@@ -24,8 +32,17 @@ protected:
 private:
     void Ended();
 
+    // What the stream hands out.
+    struct Player {
+        CReceiveSocket& socket;
+        void Message(std::uint32_t word);
+        void LayoutReceived(pallorwind::protocol::Layout&&) {}
+        void LayoutRefused(std::uint64_t) {}
+    };
+
     // Carries a record split across reads over to the next read.
-    pallorwind::protocol::RecordDecoder m_decoder;
+    pallorwind::protocol::AppStreamReader m_reader{/*carriesLayouts*/ false};
+    pallorwind::protocol::HeldNotes m_held;
 };
 
 } // namespace pallorwind::win

@@ -4,7 +4,19 @@
 
 namespace pallorwind::win {
 
+CServerHolder::~CServerHolder() {
+    // The owner is going: nothing is played any more, only torn down.
+    std::unique_ptr<TCPServer> old;
+    {
+        std::unique_lock lock(m_lock);
+        old = std::move(m_server);
+    }
+}
+
 void CServerHolder::SetServer(std::unique_ptr<TCPServer> server) {
+    // The apps go with the server: what they hold down is let go first.
+    if (m_server)
+        m_server->m_listenSocket.ReleaseHeldNotes();
     std::unique_ptr<TCPServer> old;
     {
         std::unique_lock lock(m_lock);

@@ -18,8 +18,9 @@ public:
     // port it had keeps that port rather than drifting to another.
     void RestartServer(CCommuInterface* commu, const std::string& name, const std::string& port,
                        const ServiceAdvertiserFactory& advertiser = {});
-    // Replaces the server; the old one is destroyed after it is withdrawn
-    // from the MIDI thread's view (user-interface thread).
+    // Replaces the server; the old one lets go of the notes its apps hold,
+    // and is destroyed after it is withdrawn from the MIDI thread's view
+    // (user-interface thread).
     void SetServer(std::unique_ptr<TCPServer> server);
     void DeleteServer() { SetServer(nullptr); }
     // The current server, for the user-interface thread.
@@ -29,7 +30,7 @@ public:
     void AddMidiData(std::uint32_t msg);
 
 protected:
-    ~CServerHolder() { DeleteServer(); }
+    ~CServerHolder();
 
 private:
     mutable std::shared_mutex m_lock;

@@ -3,18 +3,17 @@
 #include "win/net/CCommuInterface.h"
 #include "win/net/TCPServer.h"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace pallorwind::win {
 
-DnsSdAdvertiser::DnsSdAdvertiser(RegistrationErrorPrompt* prompt, DnsSdBackoff backoff)
-    : m_prompt(prompt), m_backoff(backoff), m_nextDelay(backoff.first) {
+DnsSdAdvertiser::DnsSdAdvertiser(RegistrationErrorPrompt* prompt, DnsSdBackoff backoff,
+                                 platform::DnsSdRegistrar registrar)
+    : m_prompt(prompt), m_backoff(backoff), m_registrar(std::move(registrar)) {
 }
 
 DnsSdAdvertiser::~DnsSdAdvertiser() {
-    m_retry.Stop();
-    m_registration.reset(); // withdraws; its thread has ended when this returns
+    m_service.reset(); // withdraws; no reply arrives afterwards
 }
 
 bool DnsSdAdvertiser::Register(const std::string& name, const std::string& port,
@@ -26,95 +25,77 @@ bool DnsSdAdvertiser::Register(const std::string& name, const std::string& port,
     std::fprintf(stderr, "Registering Service %s.%s%s port %s %s\n", m_name.c_str(), kServiceType,
                  "", m_port.c_str(), "");
 
-    const int error = RegisterService();
-    if (error == platform::kDnsSdNoError) {
-        Enter(State::Pending);
-        return true;
-    }
-    if (error == platform::kDnsSdNameConflict) {
-        // Another registration of this daemon holds the name with other data.
-        std::fprintf(stderr, "Name in use, please choose another\n");
-        Refuse();
-        return false;
-    }
-    if (error == platform::kDnsSdBadParam)
-        Enter(State::Failed, error);
-    else
-        ScheduleRetry();
-
-    // Once per server start, however often it is tried again.
-    if (m_prompt && m_commu && m_commu->GetDisplayBonjourMsg()) {
-        CCommuInterface* const controller = m_commu;
-        m_prompt->AskRegistrationError([controller](bool ok, bool dontShowAgain) {
-            if (ok)
-                controller->SetDisplayBonjourMsg(!dontShowAgain);
-        });
-    }
-    return false;
-}
-
-int DnsSdAdvertiser::RegisterService() {
     platform::DnsSdService service;
     service.name = m_name; // empty: the computer's default name
     service.type = kServiceType;
     service.port = TCPServer::ParsePort(m_port);
-    auto result = platform::RegisterDnsSdService(
-        service, [this](const platform::DnsSdReply& reply) { RegisterReply(reply); });
-    m_registration = std::move(result.registration);
-    return result.error;
-}
-
-void DnsSdAdvertiser::RegisterReply(const platform::DnsSdReply& reply) {
-    if (reply.fromService) {
-        std::fprintf(stderr, "Got a reply for %s.%s%s: ", reply.name.c_str(), reply.type.c_str(),
-                     reply.domain.c_str());
-        if (reply.error == platform::kDnsSdNoError) {
-            std::fprintf(stderr, "Name now registered and active\n");
-        } else if (reply.error == platform::kDnsSdNameConflict) {
-            std::fprintf(stderr, "Name in use, please choose another\n");
-        } else {
-            std::fprintf(stderr, "Error %d\n", reply.error);
-        }
-    }
-    if (reply.error == platform::kDnsSdNoError) {
+    platform::KeptDnsSdService::Events events;
+    events.reply = [this](const platform::DnsSdReply& reply) { Reply(reply); };
+    events.registered = [this](const std::string& registered) {
         // The controller keeps showing the name it asked for, even when the
         // service had to rename it.
-        m_registeredName = reply.name;
-        m_nextDelay = m_backoff.first;
+        m_registeredName = registered;
         Enter(State::Registered);
-    } else if (reply.error == platform::kDnsSdNameConflict) {
-        Refuse();
-    } else if (reply.last) {
-        // The service went away: the registration is dead, come back with it.
-        m_registration.reset();
-        ScheduleRetry();
-    }
+    };
+    events.waiting = [this](int, bool wasUp) { Waiting(wasUp); };
+    events.refused = [this](int error) { Refused(error); };
+    m_service = std::make_unique<platform::KeptDnsSdService>(
+        std::move(service), std::move(events), m_registrar, m_backoff.first, m_backoff.longest);
+    Enter(State::Pending);
+    m_service->Start();
+    return true;
 }
 
-void DnsSdAdvertiser::ScheduleRetry() {
+void DnsSdAdvertiser::Reply(const platform::DnsSdReply& reply) {
+    if (!reply.fromService)
+        return;
+    std::fprintf(stderr, "Got a reply for %s.%s%s: ", reply.name.c_str(), reply.type.c_str(),
+                 reply.domain.c_str());
+    if (reply.error == platform::kDnsSdNoError)
+        std::fprintf(stderr, "Name now registered and active\n");
+    else if (reply.error == platform::kDnsSdNameConflict)
+        std::fprintf(stderr, "Name in use, please choose another\n");
+    else
+        std::fprintf(stderr, "Error %d\n", reply.error);
+}
+
+void DnsSdAdvertiser::Waiting(bool wasUp) {
+    const State before = m_state;
     Enter(State::Waiting);
-    const auto delay = m_nextDelay;
-    m_nextDelay = std::min(m_nextDelay * 2, m_backoff.longest);
-    m_retry.Start(delay, [this] {
-        const int error = RegisterService();
-        if (error == platform::kDnsSdNoError)
-            Enter(State::Pending);
-        else if (error == platform::kDnsSdNameConflict)
-            Refuse();
-        else
-            ScheduleRetry();
-    });
+    // The registration could not be made: the user is asked once per
+    // server, however often it is tried again.
+    if (!wasUp && before == State::Pending)
+        Prompt();
 }
 
-void DnsSdAdvertiser::Refuse() {
-    Enter(State::Refused);
-    m_retry.Stop();
-    // Posted: the controller deletes the server, and with it this advertiser,
-    // which must not happen inside our own call. Dropped if we go first.
+void DnsSdAdvertiser::Refused(int error) {
+    if (error == platform::kDnsSdNameConflict) {
+        // Another registration of this daemon holds the name with other data.
+        if (m_state == State::Pending)
+            std::fprintf(stderr, "Name in use, please choose another\n");
+        Enter(State::Refused);
+        // Posted: the controller deletes the server, and with it this
+        // advertiser, which must not happen inside our own call. Dropped if
+        // we go first.
+        CCommuInterface* const controller = m_commu;
+        m_poster.Post([controller] {
+            if (controller)
+                controller->OnServerFailed();
+        });
+        return;
+    }
+    Enter(State::Failed, error);
+    Prompt();
+}
+
+void DnsSdAdvertiser::Prompt() {
+    if (m_prompted || !m_prompt || !m_commu || !m_commu->GetDisplayBonjourMsg())
+        return;
+    m_prompted = true;
     CCommuInterface* const controller = m_commu;
-    m_poster.Post([controller] {
-        if (controller)
-            controller->OnServerFailed();
+    m_prompt->AskRegistrationError([controller](bool ok, bool dontShowAgain) {
+        if (ok)
+            controller->SetDisplayBonjourMsg(!dontShowAgain);
     });
 }
 
@@ -129,7 +110,7 @@ void DnsSdAdvertiser::Enter(State state, int error) {
                      m_registeredName.c_str(), kServiceType, m_port.c_str());
         break;
     case State::Waiting:
-        if (before == State::Registered || before == State::Pending)
+        if (before == State::Registered)
             std::fprintf(stderr, "pallorwind: DNS-SD went away; registering again when it "
                                  "is back (apps connect by address meanwhile)\n");
         else

@@ -6,7 +6,6 @@
 
 #include "platform/dnssd/DnsSd.h"
 #include "platform/net/MainThreadPoster.h"
-#include "platform/net/SingleShotTimer.h"
 #include "protocol/ServiceType.h"
 #include "win/net/ServiceAdvertiser.h"
 
@@ -22,8 +21,8 @@ using protocol::kServiceType;
 // How long to wait before registering again while there is no DNS-SD service:
 // `first`, doubling up to `longest`.
 struct DnsSdBackoff {
-    std::chrono::milliseconds first{500};
-    std::chrono::milliseconds longest{8000};
+    std::chrono::milliseconds first = platform::KeptDnsSdService::kFirstRetry;
+    std::chrono::milliseconds longest = platform::KeptDnsSdService::kLongestRetry;
 };
 
 class DnsSdAdvertiser final : public ServiceAdvertiser {
@@ -37,10 +36,14 @@ public:
         Failed,     // registration is impossible with these parameters
     };
 
-    // `prompt` may be null: then no dialog is asked for.
-    explicit DnsSdAdvertiser(RegistrationErrorPrompt* prompt, DnsSdBackoff backoff = {});
+    // `prompt` may be null: then no dialog is asked for. `registrar` makes
+    // the registrations (tests give a stand-in).
+    explicit DnsSdAdvertiser(RegistrationErrorPrompt* prompt, DnsSdBackoff backoff = {},
+                             platform::DnsSdRegistrar registrar = platform::RegisterDnsSdService);
     ~DnsSdAdvertiser() override;
 
+    // Asks for the registration; the outcome arrives later, on the event
+    // loop. True: asked.
     bool Register(const std::string& name, const std::string& port,
                   CCommuInterface* commu) override;
 
@@ -49,22 +52,22 @@ public:
     const std::string& RegisteredName() const { return m_registeredName; }
 
 private:
-    int RegisterService();
-    void RegisterReply(const platform::DnsSdReply& reply);
-    void ScheduleRetry();
-    void Refuse();
+    void Reply(const platform::DnsSdReply& reply);
+    void Waiting(bool wasUp);
+    void Refused(int error);
+    void Prompt();
     void Enter(State state, int error = 0);
 
     RegistrationErrorPrompt* m_prompt;
     DnsSdBackoff m_backoff;
+    platform::DnsSdRegistrar m_registrar;
     CCommuInterface* m_commu = nullptr;
     std::string m_name; // as shown; "." already made empty
     std::string m_port;
     State m_state = State::Idle;
+    bool m_prompted = false; // the user was asked once for this server
     std::string m_registeredName;
-    std::chrono::milliseconds m_nextDelay{0};
-    std::unique_ptr<platform::DnsSdRegistration> m_registration;
-    platform::SingleShotTimer m_retry;
+    std::unique_ptr<platform::KeptDnsSdService> m_service;
     platform::MainThreadPoster m_poster; // last: pending calls die first
 };
 

@@ -33,6 +33,8 @@ constexpr std::size_t kInRingBytes = std::size_t(1) << 18;
 // The largest packet Send takes: a quarter of the ring, so that a big
 // system exclusive dump does not lock out everything else for long.
 constexpr std::size_t kMaxPacket = kOutRingBytes / 4;
+// Cycles the ports' removal waits at most for what was sent to go out.
+constexpr unsigned kDrainCycles = 8;
 
 struct InHeader {
     std::uint32_t size;
@@ -204,9 +206,15 @@ private:
         return true;
     }
 
-    // With m_lock held. The process thread lets go of the ports before
-    // they are unregistered.
+    // With m_lock held. What was sent goes out first (a bounded wait of a
+    // few cycles: the last messages of a closing bridge are its note
+    // releases), then the process thread lets go of the ports before they
+    // are unregistered.
     void UnregisterPorts() {
+        for (unsigned cycle = 0; m_client && cycle < kDrainCycles; ++cycle) {
+            if (jack_ringbuffer_read_space(m_outRing) == 0 || !WaitCycles(1))
+                break;
+        }
         jack_port_t* in = m_inPort.exchange(nullptr);
         jack_port_t* out;
         {
