@@ -129,6 +129,33 @@ TEST_F(BridgeJackTest, AppRecordsReachTheJackClientWithTheirOwnLength) {
     EXPECT_EQ(m_peer->Received(), (std::vector<Message>{{0x90, 0x3C, 0x7F}, {0xC0, 0x05}}));
 }
 
+TEST_F(BridgeJackTest, NotesAnAppLeftHeldAreLetGoWithinATenthOfASecondAndAtExit) {
+    StartBridge();
+    auto app = Connect();
+    ASSERT_TRUE(app->Send({0x90, 0x3C, 0x7F, 0xB0, 0x40, 0x7F}));
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= 2; }));
+
+    // The app goes without letting go: the synthesizer hears the releases.
+    const auto gone = std::chrono::steady_clock::now();
+    app.reset();
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= 4; }));
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - gone).count();
+    std::printf("figure: releases heard %.1f ms after the app closed\n", ms);
+    EXPECT_LT(ms, 100.0);
+    auto received = m_peer->Received();
+    EXPECT_EQ(std::vector<Message>(received.begin() + 2, received.end()),
+              (std::vector<Message>{{0x80, 0x3C, 0x40}, {0xB0, 0x40, 0x00}}));
+
+    // "Exit" with an app holding a note: released before the output closes.
+    auto second = Connect();
+    ASSERT_TRUE(second->Send({0x91, 0x45, 0x60}));
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= 5; }));
+    m_controller->OnCommand(kIdExit);
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= 6; }));
+    EXPECT_EQ(m_peer->Received().back(), (Message{0x81, 0x45, 0x40}));
+}
+
 TEST_F(BridgeJackTest, JackInputReachesTheAppWholeAndInOrderWithoutSysEx) {
     StartBridge();
     auto app = Connect();

@@ -74,6 +74,8 @@ wait_log "listening on TCP port " 1 10 || fail "the bridge never said its port"
 port=$(grep -o 'listening on TCP port [0-9]*' "$work/bridge.log" | head -1 | awk '{print $5}')
 
 # An app: connects, holds a note, then stays idle (its kernel answers TCP).
+# Its pid goes to $app_pid (not through a subshell, which would keep it from
+# the clean-up).
 app() { # namespace address
     ip netns exec "$1" python3 -c '
 import socket, sys, time
@@ -82,15 +84,17 @@ s.sendall(bytes([0x90, 0x3C, 0x7F]))
 print("connected", flush=True)
 time.sleep(3600)
 ' "$2" "$port" >"$work/app-$1.log" 2>&1 &
-    pids+=($!)
-    echo $!
+    app_pid=$!
+    pids+=("$app_pid")
 }
 
 if [ "$kind" = pallorwind-win ]; then
-    living=$(app "$other" 192.0.2.5)
+    app "$other" 192.0.2.5
+    living=$app_pid
     wait_log "app connected (1 connected)" 1 10 || fail "the living app was not served"
 fi
-phone_app=$(app "$phone" 192.0.2.1)
+app "$phone" 192.0.2.1
+phone_app=$app_pid
 if [ "$kind" = pallorwind-win ]; then
     wait_log "app connected (2 connected)" 1 10 || fail "the phone's app was not served"
 else
@@ -115,7 +119,7 @@ else
     echo "figure: the vanished app was dropped after $((SECONDS - gone)) s"
     wait_log "listening on TCP port " 2 5 || fail "it did not listen again"
     port=$(grep -o 'listening on TCP port [0-9]*' "$work/bridge.log" | tail -1 | awk '{print $5}')
-    app "$other" 192.0.2.5 >/dev/null
+    app "$other" 192.0.2.5
     wait_log "pallorwind: connected" 2 10 || fail "a new app from another address was not served"
     served=$((SECONDS - gone))
     echo "figure: a new app from another address was served $served s after the link went down"
