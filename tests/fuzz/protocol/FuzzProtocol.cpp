@@ -1,10 +1,13 @@
-// libFuzzer target for the record decoder and the layout receiver.
+// libFuzzer target for the app's stream as the bridges read it (records,
+// layout markers, layout blocks), the record decoder and the layout receiver.
 //
 // Input: byte 0 says how many of the next bytes are read sizes (up to 32);
 // the rest is the stream. The stream is fed in reads of those sizes, cycled
 // (0-63 bytes each, so empty reads happen too; one byte each when all are
 // empty), and what comes out must equal what a single read of everything
 // gives.
+#include "protocol/AppStream.h"
+#include "protocol/HeldNotes.h"
 #include "protocol/LayoutTransfer.h"
 #include "protocol/RecordDecoder.h"
 
@@ -167,6 +170,55 @@ void CheckLayoutRoundTrip(Bytes stream, Bytes reads) {
     CHECK(layout->name == name);
 }
 
+// What a reader hands out, in order.
+struct Events {
+    std::vector<std::string> out;
+    HeldNotes held;
+    void Message(std::uint32_t word) {
+        CHECK(IsShortMessage(word));
+        held.Played(word);
+        out.push_back("m" + std::to_string(word));
+    }
+    void LayoutReceived(Layout&& layout) {
+        CHECK(layout.name.size() <= kMaxLayoutNameSize);
+        CHECK(!layout.name.empty());
+        out.push_back("L" + layout.content + "\n" + layout.name);
+    }
+    void LayoutRefused(std::uint64_t declared) {
+        CHECK(declared > kMaxLayoutContentSize);
+        out.push_back("R" + std::to_string(declared));
+    }
+};
+
+// The app's stream read in any reads gives what one read gives, as long as
+// the burst ends in the same place; nothing handed out is malformed, no name
+// passes its bound, and what an app leaves held is let go once.
+void CheckAppStream(Bytes stream, Bytes reads) {
+    for (const bool layouts : {true, false}) {
+        AppStreamReader whole(layouts);
+        Events expected;
+        whole.Feed(stream.data(), stream.size(), expected);
+        whole.EndOfBurst(expected);
+
+        AppStreamReader pieces(layouts);
+        Events got;
+        FeedInReads(stream, reads, [&](Bytes piece, std::uint8_t) {
+            pieces.Feed(piece.data(), piece.size(), got);
+        });
+        pieces.EndOfBurst(got);
+        CHECK(got.out == expected.out);
+        CHECK(pieces.InLayout() == whole.InLayout());
+        CHECK(pieces.Pending() == whole.Pending());
+        CHECK(pieces.Dropped() == whole.Dropped());
+
+        const auto released = got.held.Release();
+        for (std::uint32_t word : released)
+            CHECK(IsShortMessage(word));
+        CHECK(got.held.Empty());
+        CHECK(got.held.Release().empty());
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -176,6 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes reads(data + 1, readCount);
     const Bytes stream(data + 1 + readCount, size - 1 - readCount);
     CheckRecords(stream, reads);
+    CheckAppStream(stream, reads);
     CheckLayoutReceiver(stream, reads);
     CheckLayoutRoundTrip(stream, reads);
     return 0;
