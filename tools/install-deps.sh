@@ -24,6 +24,8 @@ PKGS=(
   fonts-dejavu-core
   # the tray program: SVG icons, the desktop's file types and launchers
   qt6-svg-dev shared-mime-info desktop-file-utils
+  # the tray host looked for off the event loop: the session bus itself
+  libdbus-1-dev
   # a real tray in tests: an X server, an XEmbed tray host, clicks, screenshots
   xvfb trayer xdotool x11-utils imagemagick
   # today's desktops: the display probe (libxcb), Qt on Wayland and a headless

@@ -1,5 +1,7 @@
 #include "platform/ui/QtTrayHost.h"
 
+#include "platform/ui/TrayHostProbe.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -16,6 +18,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <utility>
 
 namespace pallorwind::platform {
@@ -131,7 +134,12 @@ struct QtTrayHost::Impl {
     enum class Mode { Off, Waiting, Tray, Window } mode = Mode::Off;
 
     QMenu menu;
-    QSystemTrayIcon tray;
+    // Made the first time a tray host is found: making it asks the session
+    // bus, which must not stall the start on a bus that does not answer.
+    std::unique_ptr<QSystemTrayIcon> tray;
+    bool trayOverBus = false;       // the icon shows through a StatusNotifierItem host
+    std::optional<TrayHosts> hosts; // the latest answer of the probe
+    std::unique_ptr<TrayHostProbe> probe;
     std::unique_ptr<MenuWindow> window;
     QTimer poll;
     std::chrono::milliseconds waited{0};
@@ -209,11 +217,47 @@ struct QtTrayHost::Impl {
         menu.popup(QCursor::pos());
     }
 
+    // A tray host that can show our icon: of the kind the icon was made
+    // for, once it is made. Never where Qt has no screen to show it on.
+    bool Available() const {
+        if (!hosts || !CanShowTrays())
+            return false;
+        if (tray)
+            return trayOverBus ? hosts->statusNotifier : hosts->xembed;
+        return hosts->statusNotifier || hosts->xembed;
+    }
+
+    static bool CanShowTrays() {
+        const QString platform = QGuiApplication::platformName();
+        return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+    }
+
+    void MakeTray() {
+        if (tray)
+            return;
+        trayOverBus = hosts && hosts->statusNotifier;
+        tray = std::make_unique<QSystemTrayIcon>();
+        tray->setIcon(StateIcon());
+        // The icon's own menu: an XEmbed tray opens it on a right click, and
+        // a StatusNotifierItem host reads and shows it over D-Bus (DBusMenu).
+        tray->setContextMenu(&menu);
+        QObject::connect(tray.get(), &QSystemTrayIcon::activated, &context,
+                         [this](QSystemTrayIcon::ActivationReason reason) {
+                             // A left click, or a host's "Activate", opens the
+                             // menu as a right click does. A host that asks for
+                             // the menu instead of drawing it gets it too.
+                             if (reason == QSystemTrayIcon::Trigger ||
+                                 (reason == QSystemTrayIcon::Context && !menu.isVisible()))
+                                 OpenMenu();
+                         });
+    }
+
     void IntoTray() {
         mode = Mode::Tray;
-        tray.setIcon(StateIcon());
-        tray.setToolTip(tooltip);
-        tray.show();
+        MakeTray();
+        tray->setIcon(StateIcon());
+        tray->setToolTip(tooltip);
+        tray->show();
         if (window)
             window->hide();
     }
@@ -222,7 +266,8 @@ struct QtTrayHost::Impl {
     void ShowWindow(bool besideTray = false) {
         if (!besideTray) {
             mode = Mode::Window;
-            tray.hide(); // shown afresh when a tray host is back
+            if (tray)
+                tray->hide(); // shown afresh when a tray host is back
         }
         if (!window) {
             window = std::make_unique<MenuWindow>(
@@ -239,7 +284,7 @@ struct QtTrayHost::Impl {
     // Looks for a tray host now and then: the tray while there is one, the
     // window (after the grace period at start) while there is none.
     void Look() {
-        const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+        const bool available = Available();
         switch (mode) {
         case Mode::Waiting:
             if (available) {
@@ -268,30 +313,17 @@ QtTrayHost::QtTrayHost(TrayIcons icons, std::string windowTitle)
     : m_impl(std::make_unique<Impl>()) {
     m_impl->icons = std::move(icons);
     m_impl->title = QString::fromStdString(windowTitle);
-    m_impl->tray.setIcon(m_impl->icons.idle);
-    // The icon's own menu: an XEmbed tray opens it on a right click, and a
-    // StatusNotifierItem host reads and shows it over D-Bus (DBusMenu).
-    m_impl->tray.setContextMenu(&m_impl->menu);
-    QObject::connect(&m_impl->menu, &QMenu::aboutToShow, &m_impl->context,
-                     [impl = m_impl.get()] {
-                         if (impl->aboutToShow)
-                             impl->aboutToShow();
-                         impl->Render();
-                     });
-    QObject::connect(&m_impl->tray, &QSystemTrayIcon::activated, &m_impl->context,
-                     [impl = m_impl.get()](QSystemTrayIcon::ActivationReason reason) {
-                         // A left click, or a host's "Activate", opens the
-                         // menu as a right click does. A host that asks for
-                         // the menu instead of drawing it gets it too.
-                         if (reason == QSystemTrayIcon::Trigger ||
-                             (reason == QSystemTrayIcon::Context && !impl->menu.isVisible()))
-                             impl->OpenMenu();
-                     });
+    QObject::connect(&m_impl->menu, &QMenu::aboutToShow, &m_impl->context, [impl = m_impl.get()] {
+        if (impl->aboutToShow)
+            impl->aboutToShow();
+        impl->Render();
+    });
     QObject::connect(&m_impl->poll, &QTimer::timeout, &m_impl->context,
                      [impl = m_impl.get()] { impl->Look(); });
 }
 
 QtTrayHost::~QtTrayHost() {
+    m_impl->probe.reset();
     m_impl->poll.stop();
     m_impl->menu.close();
     m_impl->window.reset();
@@ -305,21 +337,26 @@ bool QtTrayHost::Add(const std::string& tooltip, const Menu& menu, Command onCom
     // The window may be the only one; closing it must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
     impl.Render();
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        impl.IntoTray();
-        impl.poll.start(kTrayPoll);
-    } else {
-        impl.mode = Impl::Mode::Waiting;
-        impl.waited = std::chrono::milliseconds(0);
-        impl.poll.start(kGraceStep);
-    }
+    // The tray host, if any, is looked for off the event loop; its answers
+    // come back here. Meanwhile the grace period runs.
+    impl.mode = Impl::Mode::Waiting;
+    impl.waited = std::chrono::milliseconds(0);
+    impl.poll.start(kGraceStep);
+    if (!impl.probe)
+        impl.probe = std::make_unique<TrayHostProbe>([p = &impl](TrayHosts hosts) {
+            p->hosts = hosts;
+            p->Look();
+        });
+    else
+        impl.probe->LookNow();
     return true;
 }
 
 void QtTrayHost::SetIcon(TrayIcon icon) {
     Impl& impl = *m_impl;
     impl.state = icon;
-    impl.tray.setIcon(impl.StateIcon());
+    if (impl.tray)
+        impl.tray->setIcon(impl.StateIcon());
     if (impl.window)
         impl.window->SetStateIcon(impl.StateIcon());
 }
@@ -338,7 +375,8 @@ void QtTrayHost::Remove() {
     impl.mode = Impl::Mode::Off;
     impl.poll.stop();
     impl.menu.close();
-    impl.tray.hide();
+    if (impl.tray)
+        impl.tray->hide();
     if (impl.window)
         impl.window->hide();
 }
@@ -348,7 +386,11 @@ QMenu* QtTrayHost::PopupMenu() const {
 }
 
 QSystemTrayIcon* QtTrayHost::Tray() const {
-    return &m_impl->tray;
+    return m_impl->tray.get();
+}
+
+QIcon QtTrayHost::ShownIcon() const {
+    return m_impl->StateIcon();
 }
 
 QWidget* QtTrayHost::Window() const {

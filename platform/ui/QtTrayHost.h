@@ -46,8 +46,9 @@ public:
 
     // What the host shows; for tests and diagnostics.
     QMenu* PopupMenu() const;
-    QSystemTrayIcon* Tray() const;
-    QWidget* Window() const; // null until the window was needed
+    QSystemTrayIcon* Tray() const; // null until a tray host was found
+    QIcon ShownIcon() const;       // the state icon, in the tray or the window
+    QWidget* Window() const;       // null until the window was needed
 
 private:
     struct Impl;

@@ -93,9 +93,10 @@ TEST(QtTrayHost, WithoutATrayTheWindowOffersTheModelsMenuAndCommandsArriveQueued
 
     // The icon follows the state.
     host.SetIcon(TrayIcon::Connected);
-    EXPECT_EQ(host.Tray()->icon().cacheKey(), connected.cacheKey());
+    EXPECT_EQ(host.ShownIcon().cacheKey(), connected.cacheKey());
     host.SetIcon(TrayIcon::Idle);
-    EXPECT_EQ(host.Tray()->icon().cacheKey(), idle.cacheKey());
+    EXPECT_EQ(host.ShownIcon().cacheKey(), idle.cacheKey());
+    EXPECT_EQ(host.Tray(), nullptr); // never made without a tray host
 
     // Closing the window does not end the program; Remove hides it.
     EXPECT_FALSE(window->close());
