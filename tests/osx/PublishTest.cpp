@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <memory>
 
 namespace pallorwind::osx {
 namespace {
@@ -26,24 +28,34 @@ bool Listed(const std::string& name) {
                        [&](const appsim::FoundService& s) { return s.name == name; });
 }
 
-TEST(PallorwindPublishTest, FoundWhileWaitingAndWithdrawnWhileServing) {
-    const std::string name = "Pallorwind Publish Test";
+// The bridge under `name` on any port, with its MIDI in memory; `log` gets
+// its diagnostic lines.
+struct Bridge {
+    Bridge(const std::string& name, std::function<void(const std::string&)> log) {
+        prefs.values = {{kPrefServer, name}, {kPrefPort, "0"}, {kPrefMidi, ""}, {kPrefPrefs, "1"}};
+        PallorwindContext context;
+        context.prefs = &prefs;
+        context.midi = &midi;
+        context.panels = &panels;
+        context.ui = &ui;
+        context.desktop = dir.path().toStdString();
+        context.home = dir.path().toStdString();
+        context.log = std::move(log);
+        controller = std::make_unique<Pallorwind>(std::move(context));
+        controller->AwakeFromNib();
+    }
     QTemporaryDir dir;
     MemoryPreferences prefs;
-    prefs.values = {{kPrefServer, name}, {kPrefPort, "0"}, {kPrefMidi, ""}, {kPrefPrefs, "1"}};
     midi::FakeVirtualMidiSystem midi;
     NoPanels panels;
     test::RecordingUi ui;
-    PallorwindContext context;
-    context.prefs = &prefs;
-    context.midi = &midi;
-    context.panels = &panels;
-    context.ui = &ui;
-    context.desktop = dir.path().toStdString();
-    context.home = dir.path().toStdString();
-    context.log = [](const std::string&) {};
-    Pallorwind controller(std::move(context));
-    controller.AwakeFromNib();
+    std::unique_ptr<Pallorwind> controller;
+};
+
+TEST(PallorwindPublishTest, FoundWhileWaitingAndWithdrawnWhileServing) {
+    const std::string name = "Pallorwind Publish Test";
+    Bridge bridge(name, [](const std::string&) {});
+    Pallorwind& controller = *bridge.controller;
 
     ASSERT_TRUE(test::PumpUntil(
         [&] { return controller.StatusMenu().Text(kTagName) == "Name: " + name; }, 10s));
@@ -66,25 +78,11 @@ TEST(PallorwindPublishTest, FoundWhileWaitingAndWithdrawnWhileServing) {
 TEST(PallorwindPublishTest, PublishedAgainWithinSecondsWhenTheDaemonComesBack) {
     const std::string name = "Pallorwind Comeback";
     ASSERT_TRUE(test::Daemon("stop-daemon"));
-    QTemporaryDir dir;
-    MemoryPreferences prefs;
-    prefs.values = {{kPrefServer, name}, {kPrefPort, "0"}, {kPrefMidi, ""}, {kPrefPrefs, "1"}};
-    midi::FakeVirtualMidiSystem midi;
-    NoPanels panels;
-    test::RecordingUi ui;
-    PallorwindContext context;
-    context.prefs = &prefs;
-    context.midi = &midi;
-    context.panels = &panels;
-    context.ui = &ui;
-    context.desktop = dir.path().toStdString();
-    context.home = dir.path().toStdString();
     int published = 0;
-    context.log = [&](const std::string& line) {
+    Bridge bridge(name, [&](const std::string& line) {
         published += line.rfind("serverDidEnableBonjour: ", 0) == 0;
-    };
-    Pallorwind controller(std::move(context));
-    controller.AwakeFromNib();
+    });
+    Pallorwind& controller = *bridge.controller;
     test::PumpFor(1500ms); // no daemon at the start
 
     // Without a word from the user: up at start, and again after a restart.
