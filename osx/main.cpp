@@ -6,6 +6,7 @@
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
 #include "platform/app/QuitOnSignal.h"
+#include "platform/app/RuntimeDir.h"
 #include "platform/app/SingleInstance.h"
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/VirtualMidiPorts.h"
@@ -123,7 +124,11 @@ int Run(Arguments args, bool headless) {
                          file.toLocal8Bit().constData());
         return 0;
     case platform::SingleInstance::Result::Failed:
-        LogLine("cannot reach or become the single running instance; running on its own");
+        if (const std::string& problem = platform::UserRuntimeDir().problem; !problem.empty())
+            LogLine("no private folder for the single-instance socket (" + problem +
+                    "); running on its own");
+        else
+            LogLine("cannot reach or become the single running instance; running on its own");
         break;
     case platform::SingleInstance::Result::First:
         break;
@@ -190,6 +195,8 @@ int main(int argc, char* argv[]) {
     Arguments args;
     if (const int code = ParseArguments(argc, argv, args); code >= 0)
         return code;
+    // Before Qt looks for the runtime folder.
+    pallorwind::platform::UserRuntimeDir();
     const bool headless = args.headless || !pallorwind::platform::HasDisplay();
     if (headless) {
         QCoreApplication app(argc, argv);

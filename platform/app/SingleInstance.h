@@ -22,12 +22,13 @@ public:
     enum class Result {
         First,     // this is the first instance and now listens
         Delivered, // the first instance has the message
-        Failed,    // neither: no socket to listen on, the first instance did not
-                   // answer, or the message is longer than kMaxMessage
+        Failed,    // neither: no folder or socket to listen on, the first instance
+                   // did not answer, or the message is longer than kMaxMessage
     };
 
     // `key` names the socket (a plain name, e.g. the program's): it lives in
-    // the user's runtime folder, or under `folder` when one is given.
+    // the user's runtime folder (UserRuntimeDir), or under `folder` when one
+    // is given. Without either, Start fails.
     explicit SingleInstance(const QString& key, const QString& folder = {});
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
@@ -39,7 +40,7 @@ public:
     Result Start(const QString& message, MessageHandler onMessage,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-    // The socket's path.
+    // The socket's path; empty without a folder for it.
     const QString& ServerName() const { return m_name; }
 
     // The largest message handed over, in bytes of UTF-8.

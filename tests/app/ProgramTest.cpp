@@ -32,9 +32,13 @@ public:
         env.remove("WAYLAND_DISPLAY");
         env.remove("DISPLAY");
         if (!display.isEmpty()) {
-            // A desktop without a tray host: Qt's offscreen platform.
+            // A desktop without a tray host: Qt's offscreen platform. No
+            // runtime folder is set (as in an ssh session with X forwarding):
+            // the program makes its own under the temporary folder.
             env.insert("DISPLAY", display);
             env.insert("QT_QPA_PLATFORM", "offscreen");
+            env.remove("XDG_RUNTIME_DIR");
+            env.insert("TMPDIR", configHome);
         }
         // The MIDI system is the fixture's private JACK server (CTest's
         // environment names it); no device is chosen in the settings.
@@ -156,6 +160,7 @@ TEST(Program, RunsHeadlessWithoutADisplayAndRunsOnWhereNoTrayHostRuns) {
         // a second, and keeps running until the signal.
         EXPECT_EQ(bridge.err.contains("PallorwindWin: "), display.isEmpty())
             << bridge.err.constData();
+        EXPECT_FALSE(bridge.err.contains("XDG_RUNTIME_DIR")) << bridge.err.constData();
     }
     // The layout file type was registered for the user.
     EXPECT_TRUE(

@@ -3,6 +3,7 @@
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
 #include "platform/app/QuitOnSignal.h"
+#include "platform/app/RuntimeDir.h"
 #include "platform/desktop/XdgDesktop.h"
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/MidiDevices.h"
@@ -158,6 +159,8 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
     platform::QuietDnsSdLibrary();
     if (const int code = HandleArguments(argc, argv); code >= 0)
         return code;
+    // Before Qt looks for the runtime folder.
+    platform::UserRuntimeDir();
     if (HasUpdateArgument(argc, argv)) {
         QCoreApplication app(argc, argv);
         QtSettingsStore settings;
