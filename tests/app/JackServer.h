@@ -51,7 +51,8 @@ bool WaitUntil(Pred done, std::chrono::milliseconds timeout = std::chrono::secon
     return true;
 }
 
-// Runs the test server's script: "start" or "stop".
+// Runs the test server's script: "start", or "stop-server" (its clients
+// stay, and see it go away).
 inline int TestServer(const std::string& what) {
     const char* server = std::getenv("JACK_DEFAULT_SERVER");
     const char* log = std::getenv("PALLORWIND_JACK_LOG");
