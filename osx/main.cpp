@@ -8,6 +8,7 @@
 #include "platform/app/QuitOnSignal.h"
 #include "platform/app/RuntimeDir.h"
 #include "platform/app/SingleInstance.h"
+#include "platform/app/StandardOptions.h"
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/VirtualMidiPorts.h"
 #include "platform/net/HostAddresses.h"
@@ -57,27 +58,21 @@ struct Arguments {
 int ParseArguments(int argc, char* argv[], Arguments& args) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (std::strcmp(arg, "--version") == 0) {
-            std::printf("pallorwind %s\n", PALLORWIND_VERSION);
-            return 0;
-        }
+        if (const int code = pallorwind::platform::AnswerHelpOrVersion(arg, "pallorwind", kUsage,
+                                                                       PALLORWIND_VERSION);
+            code >= 0)
+            return code;
         if (std::strcmp(arg, "--headless") == 0) {
             args.headless = true;
             continue;
         }
         const bool option = std::strcmp(arg, "--send-layout") == 0;
         if (option && i + 1 >= argc) {
-            std::fprintf(stderr, "pallorwind: --send-layout needs a file\n%s", kUsage);
+            std::fputs("pallorwind: --send-layout needs a file (see --help)\n", stderr);
             return 2;
         }
-        if (!option && arg[0] == '-') {
-            std::fprintf(stderr, "pallorwind: unknown argument \"%s\"\n%s", arg, kUsage);
-            return 2;
-        }
+        if (!option && arg[0] == '-')
+            return pallorwind::platform::UnknownArgument("pallorwind", arg);
         const char* file = option ? argv[++i] : arg;
         if (!args.layout.empty()) {
             std::fprintf(stderr, "pallorwind: one layout at a time\n");
