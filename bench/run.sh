@@ -1,8 +1,26 @@
 #!/usr/bin/env bash
 # Builds an optimised tree and runs every benchmark in one go. Each prints its
 # figures against a reference measured in the same run.
-# Usage: bench/run.sh [--quick]
+#
+# Usage: bench/run.sh [--quick]   (--quick: shorter runs)
 set -euo pipefail
+quick=()
+case ${1:-} in
+"") ;;
+--quick) quick=(--quick) ;;
+-h | --help)
+    sed -n '2,5s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+*)
+    echo "bench/run.sh: unknown option \"$1\" (see --help)" >&2
+    exit 2
+    ;;
+esac
+if [ $# -gt 1 ]; then
+    echo "bench/run.sh: one option at most (see --help)" >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 log=$(mktemp /tmp/pallorwind-bench-build.XXXXXX)
 trap 'rm -f "$log"' EXIT
@@ -17,8 +35,6 @@ build() {
 build cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 build cmake --build build-bench -j "$(nproc)"
 export AVAHI_COMPAT_NOWARN=1 QT_QPA_PLATFORM=offscreen
-quick=()
-[ "${1:-}" = "--quick" ] && quick=(--quick)
 status=0
 # Only the benchmark programs themselves: regular executable files named
 # bench_* (not the *_autogen folders beside them).

@@ -6,7 +6,9 @@
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
 #include "platform/app/QuitOnSignal.h"
+#include "platform/app/RuntimeDir.h"
 #include "platform/app/SingleInstance.h"
+#include "platform/app/StandardOptions.h"
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/VirtualMidiPorts.h"
 #include "platform/net/HostAddresses.h"
@@ -56,27 +58,21 @@ struct Arguments {
 int ParseArguments(int argc, char* argv[], Arguments& args) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (std::strcmp(arg, "--version") == 0) {
-            std::printf("pallorwind %s\n", PALLORWIND_VERSION);
-            return 0;
-        }
+        if (const int code = pallorwind::platform::AnswerHelpOrVersion(arg, "pallorwind", kUsage,
+                                                                       PALLORWIND_VERSION);
+            code >= 0)
+            return code;
         if (std::strcmp(arg, "--headless") == 0) {
             args.headless = true;
             continue;
         }
         const bool option = std::strcmp(arg, "--send-layout") == 0;
         if (option && i + 1 >= argc) {
-            std::fprintf(stderr, "pallorwind: --send-layout needs a file\n%s", kUsage);
+            std::fputs("pallorwind: --send-layout needs a file (see --help)\n", stderr);
             return 2;
         }
-        if (!option && arg[0] == '-') {
-            std::fprintf(stderr, "pallorwind: unknown argument \"%s\"\n%s", arg, kUsage);
-            return 2;
-        }
+        if (!option && arg[0] == '-')
+            return pallorwind::platform::UnknownArgument("pallorwind", arg);
         const char* file = option ? argv[++i] : arg;
         if (!args.layout.empty()) {
             std::fprintf(stderr, "pallorwind: one layout at a time\n");
@@ -128,7 +124,11 @@ int Run(Arguments args, bool headless) {
         LogLine("a pallorwind is running but did not answer; not starting a second one");
         return 1;
     case platform::SingleInstance::Result::Unavailable:
-        LogLine("cannot make the socket that finds a running pallorwind; running on its own");
+        if (const std::string& problem = platform::UserRuntimeDir().problem; !problem.empty())
+            LogLine("no private folder for the single-instance socket (" + problem +
+                    "); running on its own");
+        else
+            LogLine("cannot make the socket that finds a running pallorwind; running on its own");
         break;
     case platform::SingleInstance::Result::First:
         break;
@@ -195,6 +195,8 @@ int main(int argc, char* argv[]) {
     Arguments args;
     if (const int code = ParseArguments(argc, argv, args); code >= 0)
         return code;
+    // Before Qt looks for the runtime folder.
+    pallorwind::platform::UserRuntimeDir();
     std::string why;
     const bool headless = args.headless || !pallorwind::platform::UseDisplay(why);
     if (!args.headless && !why.empty())

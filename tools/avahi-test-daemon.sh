@@ -2,16 +2,42 @@
 # Starts or stops a private avahi-daemon for tests: confined to the loopback
 # interface (no mDNS packet leaves the machine), on the system bus, which is
 # started too when none runs.
-#   tools/avahi-test-daemon.sh start [LOGFILE]  (returns once the daemon runs)
-#   tools/avahi-test-daemon.sh stop-daemon      (the daemon only; the bus stays)
-#   tools/avahi-test-daemon.sh stop             (the daemon, and the bus if started here)
+#
+# Usage:
+#   tools/avahi-test-daemon.sh start [LOGFILE]  returns once the daemon runs
+#   tools/avahi-test-daemon.sh stop-daemon      the daemon only; the bus stays
+#   tools/avahi-test-daemon.sh stop             the daemon, and the bus if
+#                                               started here; removes its files
+#
+# A run keeps its files (configuration, process ids) in PALLORWIND_AVAHI_DIR,
+# by default ${TMPDIR:-/tmp}/pallorwind-avahi; the test suite gives each build
+# folder its own. There is one avahi-daemon per machine: start refuses while
+# one runs that this run did not start.
 set -u
-cmd=${1:?start, stop-daemon or stop}
-dir=${TMPDIR:-/tmp}/pallorwind-avahi
+case ${1:-} in
+-h | --help)
+    sed -n '2,15s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+start | stop-daemon | stop) ;;
+"")
+    echo "avahi-test-daemon.sh: start, stop-daemon or stop? (see --help)" >&2
+    exit 2
+    ;;
+-*)
+    echo "avahi-test-daemon.sh: unknown option \"$1\" (see --help)" >&2
+    exit 2
+    ;;
+*)
+    echo "avahi-test-daemon.sh: unknown command \"$1\" (see --help)" >&2
+    exit 2
+    ;;
+esac
+cmd=$1
+dir=${PALLORWIND_AVAHI_DIR:-${TMPDIR:-/tmp}/pallorwind-avahi}
 conf=$dir/avahi-daemon.conf
 avahi_pidfile=$dir/avahi.pid
 bus_pidfile=$dir/dbus.pid
-mkdir -p "$dir"
 
 bus_up() {
     timeout 5 dbus-send --system --print-reply --dest=org.freedesktop.DBus / \
@@ -41,12 +67,12 @@ start_bus() {
 
 start_avahi() {
     local log=$1
-    if [ -f "$avahi_pidfile" ] && kill -0 "$(cat "$avahi_pidfile")" 2>/dev/null; then
+    if [ -f "$avahi_pidfile" ] && running "$(cat "$avahi_pidfile")"; then
         avahi_ready && return 0
         stop_pidfile "$avahi_pidfile" # ours, but stuck
     elif avahi-daemon -c 2>/dev/null; then
         # Somebody else's daemon would publish the tests' services on every interface.
-        echo "an avahi-daemon not started by this script runs; stop it first" >&2
+        echo "an avahi-daemon runs that this run ($dir) did not start; stop it first" >&2
         return 1
     fi
     cat >"$conf" <<'EOF'
@@ -65,7 +91,7 @@ EOF
     avahi-daemon -f "$conf" --no-rlimits >>"$log" 2>&1 &
     echo $! >"$avahi_pidfile"
     for _ in $(seq 1 200); do
-        if ! kill -0 "$(cat "$avahi_pidfile")" 2>/dev/null; then
+        if ! running "$(cat "$avahi_pidfile")"; then
             echo "avahi-daemon exited; log:" >&2
             cat "$log" >&2
             rm -f "$avahi_pidfile"
@@ -80,7 +106,7 @@ EOF
 
 case $cmd in
 start)
-    start_bus && start_avahi "${2:-/dev/null}"
+    mkdir -p "$dir" && start_bus && start_avahi "${2:-/dev/null}"
     ;;
 stop-daemon)
     stop_pidfile "$avahi_pidfile"
@@ -91,9 +117,8 @@ stop)
         stop_pidfile "$bus_pidfile"
         rm -f /run/dbus/pid /run/dbus/system_bus_socket
     fi
-    ;;
-*)
-    echo "usage: $0 start [LOGFILE] | stop-daemon | stop" >&2
-    exit 2
+    # Nothing of the run stays behind.
+    rm -f "$conf"
+    rmdir "$dir" 2>/dev/null || true
     ;;
 esac

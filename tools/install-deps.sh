@@ -1,7 +1,21 @@
 #!/usr/bin/env bash
 # Installs every Debian package needed to build, run, test, fuzz and benchmark
 # both programs. Idempotent: when everything is present it only checks.
+# Uses sudo when not run as root.
+#
+# Usage: tools/install-deps.sh
 set -euo pipefail
+case ${1:-} in
+"") ;;
+-h | --help)
+    sed -n '2,6s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+*)
+    echo "install-deps.sh: unknown option \"$1\" (see --help)" >&2
+    exit 2
+    ;;
+esac
 
 PKGS=(
   # toolchain

@@ -64,7 +64,7 @@ start)
     stop_server
     exit 1
     ;;
-stop)
+stop | stop-server)
     stop_server
     ;;
 *)

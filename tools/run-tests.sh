@@ -2,8 +2,26 @@
 # Builds and runs the whole test suite: the normal build, the same suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under
 # ThreadSanitizer, and a short run of every fuzz target.
+#
 # Usage: tools/run-tests.sh [--quick]   (--quick: normal build only)
 set -euo pipefail
+quick=""
+case ${1:-} in
+"") ;;
+--quick) quick=1 ;;
+-h | --help)
+    sed -n '2,7s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+*)
+    echo "run-tests.sh: unknown option \"$1\" (see --help)" >&2
+    exit 2
+    ;;
+esac
+if [ $# -gt 1 ]; then
+    echo "run-tests.sh: one option at most (see --help)" >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=$(nproc)
@@ -52,7 +70,7 @@ failed=0
 build build
 run_ctest "tests" build
 
-if [ "${1:-}" != "--quick" ]; then
+if [ -z "$quick" ]; then
     build build-asan -DPALLORWIND_SANITIZE=address
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_ctest "tests under ASan+UBSan" build-asan

@@ -3,22 +3,27 @@
 # measures it: start to icon docked, right click to menu shown, and the
 # program's private memory. Optionally saves a screenshot of the open menu.
 #
-#   tools/tray-check.sh [--screenshot PATH] [PROGRAM [ARGS...]]
+# Usage: tools/tray-check.sh [--screenshot PATH] [PROGRAM [ARGS...]]
 #
 # PROGRAM defaults to build/win/app/pallorwind-win. It runs with a private
 # XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR and without a D-Bus
 # session (so Qt docks through XEmbed). Needs xvfb, trayer, xdotool,
-# x11-utils (xwininfo, xev) and imagemagick (tools/install-deps.sh). Exits non-zero when the
-# icon does not dock or the menu does not open in time.
+# x11-utils (xwininfo, xev) and imagemagick (tools/install-deps.sh). Exits 1
+# when the icon does not dock or the menu does not open in time, 2 when
+# something it needs is missing or an option is wrong.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 screenshot=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --screenshot) screenshot="$2"; shift 2 ;;
+    --screenshot)
+      [ $# -ge 2 ] || { echo "tray-check.sh: --screenshot needs a path (see --help)" >&2; exit 2; }
+      screenshot="$2"; shift 2 ;;
     --screenshot=*) screenshot="${1#*=}"; shift ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,13s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    --) shift; break ;;
+    -*) echo "tray-check.sh: unknown option \"$1\" (see --help)" >&2; exit 2 ;;
     *) break ;;
   esac
 done

@@ -2,13 +2,13 @@
 // (4 bytes, big-endian) and its UTF-8 bytes; the first instance answers with
 // one byte once it has passed the message on, and closes.
 #include "platform/app/SingleInstance.h"
+#include "platform/app/RuntimeDir.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QtEndian>
 
@@ -26,12 +26,11 @@ int Left(const QElapsedTimer& clock, std::chrono::milliseconds timeout) {
 } // namespace
 
 SingleInstance::SingleInstance(const QString& key, const QString& folder) {
-    QString dir = folder;
-    if (dir.isEmpty())
-        dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    m_name = QDir(dir).filePath(key + ".socket");
+    const QString dir = folder.isEmpty() ? QString::fromStdString(UserRuntimeDir().path) : folder;
+    // Without a private folder there is no socket: a shared one would let
+    // other users in.
+    if (!dir.isEmpty())
+        m_name = QDir(dir).filePath(key + ".socket");
 }
 
 SingleInstance::~SingleInstance() {
@@ -41,6 +40,8 @@ SingleInstance::~SingleInstance() {
 
 SingleInstance::Result SingleInstance::Start(const QString& message, MessageHandler onMessage,
                                              std::chrono::milliseconds timeout) {
+    if (m_name.isEmpty())
+        return Result::Failed;
     // Two starts at the same moment take turns: one listens, the other
     // then finds it. QLockFile takes over a lock whose owner has died.
     QLockFile lock(m_name + ".lock");

@@ -29,7 +29,8 @@ public:
     };
 
     // `key` names the socket (a plain name, e.g. the program's): it lives in
-    // the user's runtime folder, or under `folder` when one is given.
+    // the user's runtime folder (UserRuntimeDir), or under `folder` when one
+    // is given. Without either, Start fails.
     explicit SingleInstance(const QString& key, const QString& folder = {});
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
@@ -41,7 +42,7 @@ public:
     Result Start(const QString& message, MessageHandler onMessage,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-    // The socket's path.
+    // The socket's path; empty without a folder for it.
     const QString& ServerName() const { return m_name; }
 
     // The largest message handed over, in bytes of UTF-8.

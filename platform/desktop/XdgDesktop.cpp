@@ -151,7 +151,11 @@ void XdgDesktop::RegisterFileType(const FileType& type) {
     changed |= WriteIfChanged(
         mimeDir + QStringLiteral("/packages/") + iconName + QStringLiteral(".xml"), xml.toUtf8());
 
-    if (!changed && QFileInfo::exists(mimeDir + QStringLiteral("/mime.cache")))
+    // The database knows the type once it has a file for it; a package that
+    // was installed but never built into it counts as a change.
+    if (!changed &&
+        QFileInfo::exists(mimeDir + QLatin1Char('/') + QString::fromStdString(type.mimeType) +
+                          QStringLiteral(".xml")))
         return;
     const QString tool = QStandardPaths::findExecutable(QStringLiteral("update-mime-database"));
     if (tool.isEmpty()) {

@@ -18,8 +18,9 @@ public:
     // copies the icon (any path QFile reads, ":/" resources too) to
     // icons/hicolor/scalable/mimetypes/<type>.svg (other image formats go to
     // 48x48). Files are rewritten only when their content changes; then, or
-    // while the MIME database was never built, update-mime-database runs as a
-    // detached process, when it is installed.
+    // while the MIME database does not know the type (as after an install of
+    // the same package), update-mime-database runs as a detached process,
+    // when it is installed.
     void RegisterFileType(const FileType& type) override;
     // Writes autostart/<id>.desktop atomically (on), or removes it (off).
     void SetStartAtLogin(const LoginItem& item, bool on) override;

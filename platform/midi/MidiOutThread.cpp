@@ -15,11 +15,13 @@ constexpr std::size_t kBatch = 64;
 } // namespace
 
 struct MidiOutThread::State {
-    State(Post p, std::function<void()> drained, std::size_t high, std::size_t low)
-        : post(std::move(p)), onDrained(std::move(drained)), highWater(high), lowWater(low) {}
+    State(Post p, std::function<void()> drained, Refused refused, std::size_t high, std::size_t low)
+        : post(std::move(p)), onDrained(std::move(drained)), onRefused(std::move(refused)),
+          highWater(high), lowWater(low) {}
 
     const Post post;
     const std::function<void()> onDrained;
+    const Refused onRefused;
     const std::size_t highWater;
     const std::size_t lowWater;
 
@@ -42,10 +44,10 @@ struct MidiOutThread::State {
     std::unique_ptr<MidiOutDevice> out;
 };
 
-MidiOutThread::MidiOutThread(Post post, std::function<void()> onDrained, std::size_t highWater,
-                             std::size_t lowWater)
-    : m_state(std::make_shared<State>(std::move(post), std::move(onDrained), highWater,
-                                      std::min(lowWater, highWater))) {
+MidiOutThread::MidiOutThread(Post post, std::function<void()> onDrained, Refused onRefused,
+                             std::size_t highWater, std::size_t lowWater)
+    : m_state(std::make_shared<State>(std::move(post), std::move(onDrained), std::move(onRefused),
+                                      highWater, std::min(lowWater, highWater))) {
     m_thread = std::thread(&MidiOutThread::Loop, m_state);
 }
 
@@ -105,6 +107,8 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
     State& s = *state;
     std::vector<std::uint32_t> batch;
     batch.reserve(kBatch);
+    bool refusing = false;                  // the last message was refused
+    std::vector<std::uint32_t> runsStarted; // first messages of new runs of refusals
     std::unique_lock lock(s.lock);
     for (;;) {
         if (!s.jobs.empty() && s.jobs.front().first <= s.taken) {
@@ -140,10 +144,21 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
         lock.unlock();
         // The device may wait here like a cable; a message it refuses (or
         // one that finds no device open) is dropped.
-        for (const std::uint32_t word : batch)
-            if (s.out)
-                s.out->ShortMsg(word);
+        for (const std::uint32_t word : batch) {
+            if (!s.out)
+                continue;
+            const bool refused = s.out->ShortMsg(word) != kMidiOk;
+            if (refused && !refusing)
+                runsStarted.push_back(word);
+            refusing = refused;
+        }
         lock.lock();
+        if (!runsStarted.empty()) {
+            if (!s.abandoned && s.onRefused)
+                for (const std::uint32_t word : runsStarted)
+                    s.post([tell = s.onRefused, word] { tell(word); });
+            runsStarted.clear();
+        }
     }
     lock.unlock();
     s.out.reset();

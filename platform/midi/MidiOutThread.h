@@ -28,10 +28,16 @@ public:
     // close or fill). What it returns, if anything, is posted to the owner.
     using Job = std::function<std::function<void()>(std::unique_ptr<MidiOutDevice>& out)>;
 
+    // Told of the first message of each run of messages that the device
+    // refused (a MIDI server that went away, say); the rest of the run is
+    // dropped without a word.
+    using Refused = std::function<void(std::uint32_t word)>;
+
     // `onDrained` is posted each time the queue, having reached the
-    // high-water mark, has come down to the low-water mark.
-    MidiOutThread(Post post, std::function<void()> onDrained, std::size_t highWater = kHighWater,
-                  std::size_t lowWater = kLowWater);
+    // high-water mark, has come down to the low-water mark; `onRefused` (if
+    // any) once per run of refused messages.
+    MidiOutThread(Post post, std::function<void()> onDrained, Refused onRefused = {},
+                  std::size_t highWater = kHighWater, std::size_t lowWater = kLowWater);
     // Stop(kStopWait) unless stopped already.
     ~MidiOutThread();
     MidiOutThread(const MidiOutThread&) = delete;
@@ -42,8 +48,8 @@ public:
     // Queues one message; never waits for the device and never refuses one
     // (the queue is bounded by its feeder pausing). True when this message
     // made the queue reach the high-water mark: the feeder should pause
-    // until `onDrained`. A message that the device refuses, or that finds no
-    // device open, is dropped. Ignored once stopped.
+    // until `onDrained`. A message that the device refuses (see Refused), or
+    // that finds no device open, is dropped. Ignored once stopped.
     bool Enqueue(std::uint32_t word);
     // Runs `job` on the output thread after every message queued before it.
     void Run(Job job);

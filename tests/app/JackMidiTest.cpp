@@ -267,7 +267,7 @@ TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {
     ASSERT_TRUE(out && in);
 
     peer.reset();
-    ASSERT_EQ(TestServer("stop"), 0);
+    ASSERT_EQ(TestServer("stop-server"), 0);
     ASSERT_TRUE(WaitUntil([&] { return m_log.Get().size() >= 2; })) << m_log.Get().back();
     EXPECT_EQ(m_log.Get()[1], "JACK server stopped; MIDI is refused until it is back");
     // Sends fail at once while there is no server.

@@ -61,7 +61,8 @@ inline bool OnPipeWire() {
     return server && std::string_view(server) == "pipewire";
 }
 
-// Runs the test server's script: "start" or "stop".
+// Runs the test server's script: "start", or "stop-server" (its clients
+// stay, and see it go away).
 inline int TestServer(const std::string& what) {
     const bool pipewire = OnPipeWire();
     const char* server = std::getenv(pipewire ? "PIPEWIRE_RUNTIME_DIR" : "JACK_DEFAULT_SERVER");

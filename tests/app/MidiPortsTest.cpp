@@ -83,13 +83,15 @@ protected:
     MemorySettingsStore m_settings;
     RecordingUi m_ui;
     std::vector<std::uint32_t> m_received;
-    std::vector<bool> m_pauses; // what the ports asked of the apps' reading
+    std::vector<bool> m_pauses;           // what the ports asked of the apps' reading
+    std::vector<std::uint32_t> m_refused; // what the ports reported as refused
     MidiPorts m_ports{m_system,
                       m_settings,
                       m_ui,
                       [this](std::uint32_t word) { m_received.push_back(word); },
                       m_main.Poster(),
-                      [this](bool paused) { m_pauses.push_back(paused); }};
+                      [this](bool paused) { m_pauses.push_back(paused); },
+                      [this](std::uint32_t word) { m_refused.push_back(word); }};
     platform::Menu m_tray;
 };
 
@@ -284,6 +286,32 @@ TEST_F(MidiPortsTest, OutputStatusKeepsTheLastQueryResultWhenNoNameMatches) {
 // The k-th message of a run: a note-on whose data bytes count k.
 std::uint32_t Numbered(std::size_t k) {
     return 0x90u | std::uint32_t(k & 0x7F) << 8 | std::uint32_t(k >> 7 & 0x7F) << 16;
+}
+
+TEST_F(MidiPortsTest, AnOpenOutputThatRefusesIsReportedOncePerRunOfRefusedMessages) {
+    m_system.outputs = {{"Synth"}};
+    Build("", "Synth");
+    ASSERT_TRUE(OpenOut("Synth"));
+    // Two runs of refusals (the MIDI server away, twice), each ended by a
+    // message that plays; each run is told once, by its first message,
+    // however the output thread takes the run in batches.
+    std::size_t played = 0;
+    for (const std::size_t first : {1u, 100u}) {
+        m_system.log->refuse = midi::kMidiNotReady;
+        for (std::size_t k = first; k < first + 3; ++k) {
+            ASSERT_EQ(m_ports.SendMidiOut(Numbered(k)), 0); // taken: refused later
+            m_main.RunUntil([] { return false; }, 5ms);
+        }
+        ++played;
+        ASSERT_TRUE(m_main.RunUntil([&] { return m_refused.size() >= played; }));
+        m_system.log->refuse = midi::kMidiOk;
+        ASSERT_EQ(m_ports.SendMidiOut(Numbered(first + 50)), 0);
+        ASSERT_TRUE(Played(played));
+    }
+    m_main.RunUntil([] { return false; }, 100ms);
+    EXPECT_EQ(m_refused, (std::vector<std::uint32_t>{Numbered(1), Numbered(100)}));
+    EXPECT_EQ(m_system.log->Sent(), (std::vector<std::pair<unsigned, std::uint32_t>>{
+                                        {0, Numbered(51)}, {0, Numbered(150)}}));
 }
 
 TEST_F(MidiPortsTest, WhileTheOutputBlocksMessagesWaitAndReadingPausesUntilTheQueueDrains) {

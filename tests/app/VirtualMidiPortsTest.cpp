@@ -103,7 +103,7 @@ TEST_F(VirtualPortsJackTest, AfterAServerRestartThePortsComeBackUnderTheirNames)
     auto ports = Create("Pallorwind");
     ASSERT_TRUE(ports);
     const std::set<std::string> names = Ours();
-    ASSERT_EQ(TestServer("stop"), 0);
+    ASSERT_EQ(TestServer("stop-server"), 0);
     ASSERT_TRUE(WaitUntil([&] { return ports->Send((const std::uint8_t*)"\xF8", 1) != kMidiOk; }));
     ASSERT_EQ(TestServer("start"), 0);
     ASSERT_TRUE(WaitUntil([&] { return Ours() == names; }));

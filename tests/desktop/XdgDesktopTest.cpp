@@ -4,6 +4,7 @@
 #include "win/res/Resources.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -75,6 +76,39 @@ TEST_F(XdgDesktopTest, FileTypeWritesAMimePackageAndItsIconOnlyWhenChanged) {
     m_desktop.RegisterFileType(renamed);
     EXPECT_TRUE(Read(package).contains("<comment>Layout</comment>"));
     EXPECT_EQ(Inode(icon), iconInode);
+}
+
+TEST_F(XdgDesktopTest, AnInstalledPackageIsTheOneWrittenAtStartAndGetsIntoTheDatabase) {
+    // What `cmake --install build --prefix ~/.local` leaves in a data folder
+    // whose MIME database was built before.
+    const QString mime = Data() + "/mime";
+    const QString package = mime + "/packages/application-x-pallorwind-layout.xml";
+    const QString icons = Data() + "/icons/hicolor/scalable/mimetypes";
+    ASSERT_TRUE(QDir().mkpath(mime + "/packages"));
+    ASSERT_TRUE(QDir().mkpath(icons));
+    ASSERT_TRUE(
+        QFile::copy(PALLORWIND_SOURCE_DIR "/win/res/application-x-pallorwind-layout.xml", package));
+    ASSERT_TRUE(QFile::copy(PALLORWIND_SOURCE_DIR "/win/res/plw.svg",
+                            icons + "/application-x-pallorwind-layout.svg"));
+    QFile cache(mime + "/mime.cache");
+    ASSERT_TRUE(cache.open(QIODevice::WriteOnly));
+    cache.close();
+    const ino_t installed = Inode(package);
+    const ino_t icon = Inode(icons + "/application-x-pallorwind-layout.svg");
+
+    // pallorwind-win's start declares the type once: it keeps that package.
+    m_desktop.RegisterFileType(
+        {win::kLayoutMimeType, win::kLayoutGlob, win::kLayoutComment, win::kLayoutFileIcon});
+    EXPECT_EQ(QDir(mime + "/packages").entryList(QDir::Files),
+              QStringList{"application-x-pallorwind-layout.xml"});
+    EXPECT_EQ(Inode(package), installed);
+    EXPECT_EQ(Inode(icons + "/application-x-pallorwind-layout.svg"), icon);
+    // The database did not know the type yet, so it was rebuilt.
+    if (!QStandardPaths::findExecutable("update-mime-database").isEmpty()) {
+        EXPECT_TRUE(test::PumpUntil([&] {
+            return Read(mime + "/globs2").contains("application/x-pallorwind-layout:*.plw");
+        }));
+    }
 }
 
 TEST_F(XdgDesktopTest, StartAtLoginEntryQuotesThePathAndGoesWhenOff) {

@@ -380,6 +380,14 @@ TEST_F(DnsSd, ComesBackAfterTheDaemonRestartsWhileAnAppStaysServedByAddress) {
         << err.str();
     ASSERT_TRUE(PumpUntil([&] { return commu.played.size() == 3; }));
     EXPECT_EQ(commu.played.back(), 0x05C0u);
+    // A name that is not there: the answer names the bridges that are.
+    try {
+        FindService("Studio PC", kServiceType, 300ms);
+        ADD_FAILURE() << "found a bridge that is not there";
+    } catch (const pallorwind::appsim::DiscoveryError& error) {
+        EXPECT_STREQ(error.what(), "no bridge called \"Studio PC\" found; found \"Pallorwind "
+                                   "Restart\"");
+    }
     EXPECT_EQ(commu.connects, 2);
     EXPECT_EQ(commu.failed, 0);
 }

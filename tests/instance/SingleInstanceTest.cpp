@@ -1,5 +1,6 @@
 // One instance per user: the first start listens, later ones hand over.
 #include "platform/app/SingleInstance.h"
+#include "platform/app/RuntimeDir.h"
 #include "tests/support/EventLoop.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -102,6 +104,42 @@ TEST(SingleInstanceTest, AStaleSocketDoesNotBlockAndASilentFirstIsNotRobbed) {
     // hand-over.
     SingleInstance nowhere(kKey, dir.path() + "/no/such/folder");
     EXPECT_EQ(nowhere.Start({}, {}, 300ms), Result::Unavailable);
+}
+
+TEST(RuntimeDirTest, APrivateFolderIsMadeOrTakenOnlyWhereNobodyElseCanGetIn) {
+    QTemporaryDir dir;
+    const std::string base = dir.path().toStdString();
+    auto mode = [](const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    // Made for this user alone, and taken as it is the next time.
+    const std::string runtime = base + "/runtime";
+    EXPECT_EQ(PrivateFolder(runtime).path, runtime);
+    EXPECT_EQ(mode(runtime), 0700u);
+    EXPECT_EQ(PrivateFolder(runtime).path, runtime);
+
+    // Not a folder that others may enter, a link (even to a private folder),
+    // a file, or someone else's folder; each refusal says why.
+    auto refused = [](const std::string& path, const std::string& why) {
+        const RuntimeDir got = PrivateFolder(path);
+        EXPECT_EQ(got.path, "") << path;
+        EXPECT_NE(got.problem.find(path + why), std::string::npos) << got.problem;
+    };
+    ASSERT_EQ(::mkdir((base + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod((base + "/open").c_str(), 0750), 0);
+    refused(base + "/open", " is open to other users");
+    EXPECT_EQ(mode(base + "/open"), 0750u); // left as it was
+    ASSERT_EQ(::symlink(runtime.c_str(), (base + "/link").c_str()), 0);
+    refused(base + "/link", " is not a folder");
+    ASSERT_TRUE(QFile(QString::fromStdString(base + "/file")).open(QIODevice::WriteOnly));
+    refused(base + "/file", " is not a folder");
+    refused(base + "/no/such/parent", "");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::mkdir((base + "/theirs").c_str(), 0700), 0);
+        ASSERT_EQ(::chown((base + "/theirs").c_str(), 65534, 65534), 0);
+        refused(base + "/theirs", " belongs to another user");
+    }
 }
 
 // The second process of the first test; does nothing when run on its own.

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QProcess>
 #include <QTcpServer>
@@ -15,6 +16,9 @@
 
 #include <chrono>
 #include <csignal>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace pallorwind::osx {
 namespace {
@@ -175,6 +179,61 @@ TEST(PallorwindProgram, SaysItsPortAndNeverStartsASecondBridgeBesideASilentOne) 
     const QByteArray secondSaid = second.readAllStandardError();
     EXPECT_TRUE(secondSaid.contains("not starting a second one")) << secondSaid.toStdString();
     EXPECT_FALSE(secondSaid.contains("listening on TCP port")) << secondSaid.toStdString();
+}
+
+TEST(PallorwindProgram, WithoutXdgRuntimeDirAPrivateFolderServesQuietlyOrOneLineSaysWhyNot) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    // A root shell, cron or an ssh session: no XDG_RUNTIME_DIR. The folder
+    // that stands in is made under the temporary folder.
+    QProcessEnvironment env = PrivateHome(home.path());
+    env.remove("XDG_RUNTIME_DIR");
+    env.insert("TMPDIR", home.path());
+    const passwd* user = ::getpwuid(::geteuid());
+    ASSERT_NE(user, nullptr);
+    const QString folder = home.path() + "/runtime-" + user->pw_name;
+
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(PALLORWIND_BINARY, {"--headless"});
+    ASSERT_TRUE(first.waitForStarted());
+    // Once the first listens there, a second start finds it.
+    for (int i = 0; i < 200 && !QFile::exists(folder + "/pallorwind.socket"); ++i)
+        first.waitForFinished(50);
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(PALLORWIND_BINARY, {"--headless"});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    const QByteArray said = second.readAllStandardError();
+    EXPECT_TRUE(said.contains("pallorwind: already running\n")) << said.constData();
+    EXPECT_EQ(QFileInfo(folder).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner | QFileDevice::ReadUser |
+                                                   QFileDevice::WriteUser | QFileDevice::ExeUser);
+    ::kill(pid_t(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(10000));
+    const QByteArray quiet = first.readAllStandardError() + said;
+    EXPECT_FALSE(quiet.contains("XDG_RUNTIME_DIR")) << quiet.constData();
+
+    // A folder of that name that others may enter is not used: one line
+    // says so, and the bridge runs on its own.
+    ASSERT_TRUE(QFile::setPermissions(folder, QFileInfo(folder).permissions() |
+                                                  QFileDevice::ReadOther | QFileDevice::ExeOther));
+    QProcess alone;
+    alone.setProcessEnvironment(env);
+    alone.start(PALLORWIND_BINARY, {"--headless"});
+    QByteArray err;
+    for (int i = 0; i < 200 && !err.contains("running on its own"); ++i) {
+        alone.waitForReadyRead(50);
+        err += alone.readAllStandardError();
+    }
+    ::kill(pid_t(alone.processId()), SIGTERM);
+    ASSERT_TRUE(alone.waitForFinished(10000));
+    err += alone.readAllStandardError();
+    EXPECT_TRUE(err.contains("pallorwind: no private folder for the single-instance socket "
+                             "(XDG_RUNTIME_DIR is not set, and " +
+                             QFile::encodeName(folder) + " is open to other users"))
+        << err.constData();
+    EXPECT_EQ(err.count("XDG_RUNTIME_DIR"), 1) << err.constData();
 }
 
 } // namespace

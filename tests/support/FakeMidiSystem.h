@@ -6,6 +6,7 @@
 
 #include "platform/midi/MidiDevices.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,9 @@ public:
         // loop's thread): each is a wait there.
         std::thread::id mainThread;
         int mainThreadCalls = 0;
+        // Not kMidiOk: every open output device refuses what it is sent with
+        // this, as one whose MIDI server went away.
+        std::atomic<MidiResult> refuse{kMidiOk};
 
         // What the output devices played: (device, word), in order.
         std::vector<std::pair<unsigned, std::uint32_t>> Sent() {
@@ -186,6 +190,8 @@ private:
         MidiResult ShortMsg(std::uint32_t word) override {
             if (m_send != kMidiOk)
                 return m_send;
+            if (const MidiResult refused = m_log->refuse.load(); refused != kMidiOk)
+                return refused;
             m_log->Play(m_index, word);
             return kMidiOk;
         }

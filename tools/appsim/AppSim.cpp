@@ -201,11 +201,15 @@ int AppSimMain(const std::vector<std::string>& args, std::ostream& out, std::ost
     try {
         options = ParseCommandLine(args);
     } catch (const UsageError& error) {
-        err << "pallorwind-appsim: " << error.what() << "\n(pallorwind-appsim --help for usage)\n";
+        err << "pallorwind-appsim: " << error.what() << " (see --help)\n";
         return 2;
     }
     if (options.help) {
         out << UsageText();
+        return 0;
+    }
+    if (options.version) {
+        out << "pallorwind-appsim " << PALLORWIND_VERSION << '\n';
         return 0;
     }
     if (options.browse)

@@ -143,6 +143,9 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
         if (arg == "-h" || arg == "--help") {
             noValue();
             options.help = true;
+        } else if (arg == "--version") {
+            noValue();
+            options.version = true;
         } else if (arg == "--browse") {
             noValue();
             options.browse = true;
@@ -193,7 +196,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
             sources.push_back({false, std::string(arg)});
         }
     }
-    if (options.help)
+    if (options.help || options.version)
         return options;
     if (options.browse) {
         if (haveEndpoint || !sources.empty())
@@ -220,10 +223,11 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
 std::string UsageText() {
     return R"(usage: pallorwind-appsim [OPTIONS] HOST:PORT|NAME [RECORD...]
        pallorwind-appsim --browse
+       pallorwind-appsim --help | --version
 
 Plays the phone app's part: connects to the bridge at HOST:PORT, or to the
 bridge advertised on the network as NAME (found through DNS-SD as the app
-finds it), sends the records and prints every MIDI message the bridge sends
+finds it; --browse lists the names), sends the records and prints every MIDI message the bridge sends
 back, with its arrival time relative to the connect.
 
   --browse           list the bridges on the network (name, host, address
@@ -244,6 +248,7 @@ back, with its arrival time relative to the connect.
   --save-layouts DIR store each layout the bridge sends in DIR (under a name
                      made safe) instead of printing its bytes as MIDI
   -h, --help         this text
+  --version          the version
 
 Exit status: 0 done, 1 connection failed or lost while sending (or NAME not
 found, or no DNS-SD service to ask), 2 bad arguments.

@@ -58,6 +58,7 @@ struct Options {
     // empty: the bridge's bytes are all taken as MIDI.
     std::string saveLayoutsDir;
     bool help = false;
+    bool version = false;
 };
 
 // `args` without the program name. Options take their value as the next

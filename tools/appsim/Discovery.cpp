@@ -198,8 +198,20 @@ FoundService FindService(const std::string& name, const std::string& type,
     if (state.error != kDNSServiceErr_NoError)
         throw DiscoveryError(ErrorText("browsing", state.error));
     const auto it = match();
-    if (it == state.found.end())
-        throw DiscoveryError("no bridge called \"" + name + "\" found");
+    if (it == state.found.end()) {
+        // What was there instead (each name once, though seen on several
+        // interfaces), as --browse would name it.
+        std::vector<std::string> names;
+        std::string seen;
+        for (const FoundService& other : state.found) {
+            if (std::find(names.begin(), names.end(), other.name) != names.end())
+                continue;
+            names.push_back(other.name);
+            seen += (seen.empty() ? "\"" : ", \"") + other.name + '"';
+        }
+        throw DiscoveryError("no bridge called \"" + name + "\" found; " +
+                             (seen.empty() ? "no bridge found at all" : "found " + seen));
+    }
     FoundService service = *it;
     Resolve(service, kResolveTimeout);
     return service;

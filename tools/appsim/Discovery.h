@@ -38,7 +38,8 @@ std::vector<FoundService> BrowseServices(const std::string& type,
                                          std::chrono::milliseconds duration);
 
 // Waits up to `timeout` for a service called `name` and resolves it. Throws
-// DiscoveryError when it did not show up or could not be resolved.
+// DiscoveryError when it did not show up (naming the services that did) or
+// could not be resolved.
 FoundService FindService(const std::string& name, const std::string& type,
                          std::chrono::milliseconds timeout);
 

@@ -1,30 +1,46 @@
 // pallorwind-unzip: extracts an update archive the way the updater does, or
 // lists its entries.
-//
-//   pallorwind-unzip ARCHIVE DESTDIR   extract every entry (folders kept)
-//   pallorwind-unzip -l ARCHIVE        list the entries
-//
-// Exit status: 0 when every entry was extracted, 1 when some entry failed
-// (one line each on standard error), 2 when the archive cannot be read or the
-// command line is wrong.
 
 #include "CFileError.h"
 #include "CZipArchive.h"
 #include "CZipException.h"
+#include "platform/app/StandardOptions.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+using namespace pallorwind;
 using namespace pallorwind::win;
 
 namespace {
 
 constexpr std::size_t kOutputBufferSize = 65535;
 
-void Usage() {
-    std::fprintf(stderr, "usage: pallorwind-unzip ARCHIVE DESTDIR\n"
-                         "       pallorwind-unzip -l ARCHIVE\n");
+const char kUsage[] =
+    "usage: pallorwind-unzip ARCHIVE DESTDIR\n"
+    "       pallorwind-unzip -l ARCHIVE\n"
+    "       pallorwind-unzip --help | --version\n"
+    "\n"
+    "Extracts every entry of an update archive into DESTDIR (folders kept), exactly\n"
+    "as the self-updater does, or lists the entries (-l).\n"
+    "\n"
+    "Exit status: 0 when every entry was extracted, 1 when some entry failed (one\n"
+    "line each on standard error), 2 when the archive cannot be read or the\n"
+    "command line is wrong.\n";
+
+// -1 to go on, otherwise the exit code.
+int Answer(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (const int code =
+                platform::AnswerHelpOrVersion(arg, "pallorwind-unzip", kUsage, PALLORWIND_VERSION);
+            code >= 0)
+            return code;
+        if (arg[0] == '-' && arg[1] != '\0' && std::strcmp(arg, "-l") != 0)
+            return platform::UnknownArgument("pallorwind-unzip", arg);
+    }
+    return -1;
 }
 
 std::string Cause(const CZipException& e) {
@@ -78,6 +94,8 @@ int ExtractAll(CZipArchive& archive, const std::string& folder) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const int code = Answer(argc, argv); code >= 0)
+        return code;
     bool list = false;
     int arg = 1;
     if (arg < argc && std::strcmp(argv[arg], "-l") == 0) {
@@ -85,7 +103,8 @@ int main(int argc, char** argv) {
         ++arg;
     }
     if ((list && argc - arg != 1) || (!list && argc - arg != 2)) {
-        Usage();
+        std::fputs("pallorwind-unzip: expected ARCHIVE DESTDIR or -l ARCHIVE (see --help)\n",
+                   stderr);
         return 2;
     }
     const std::string path = argv[arg];

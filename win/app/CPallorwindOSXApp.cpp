@@ -3,6 +3,8 @@
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
 #include "platform/app/QuitOnSignal.h"
+#include "platform/app/RuntimeDir.h"
+#include "platform/app/StandardOptions.h"
 #include "platform/desktop/SystemPackage.h"
 #include "platform/desktop/XdgDesktop.h"
 #include "platform/dnssd/DnsSd.h"
@@ -54,19 +56,13 @@ const char kUsage[] =
 // -1 to run the bridge, otherwise the exit code.
 int HandleArguments(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            // The version the updater reads from this very file.
-            std::printf("pallorwind-win %s\n", EmbeddedVersion().c_str());
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--headless") != 0 && std::strcmp(argv[i], "--update") != 0) {
-            std::fprintf(stderr, "pallorwind-win: unknown argument \"%s\"\n%s", argv[i], kUsage);
-            return 2;
-        }
+        // The version the updater reads from this very file.
+        if (const int code =
+                platform::AnswerHelpOrVersion(argv[i], "pallorwind-win", kUsage, EmbeddedVersion());
+            code >= 0)
+            return code;
+        if (std::strcmp(argv[i], "--headless") != 0 && std::strcmp(argv[i], "--update") != 0)
+            return platform::UnknownArgument("pallorwind-win", argv[i]);
     }
     return -1;
 }
@@ -168,6 +164,8 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
     platform::QuietDnsSdLibrary();
     if (const int code = HandleArguments(argc, argv); code >= 0)
         return code;
+    // Before Qt looks for the runtime folder.
+    platform::UserRuntimeDir();
     if (HasUpdateArgument(argc, argv)) {
         if (platform::InstalledByPackage(ExecutablePath(), kPackageName)) {
             std::fprintf(stderr, "pallorwind-win: %s\n", kTextUpdateByPackage);

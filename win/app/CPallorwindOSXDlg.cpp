@@ -87,7 +87,14 @@ CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& 
               MidiInProc(nullptr, MIM_DATA, MidiInInstance(this), word, 0);
           },
           [this](std::function<void()> call) { m_poster.Post(std::move(call)); },
-          [this](bool paused) { PauseReading(paused); }) {
+          [this](bool paused) { PauseReading(paused); },
+          [](std::uint32_t word) {
+              // The device is open but its MIDI system does not take messages.
+              std::fprintf(stderr,
+                           "pallorwind: MIDI output not ready, not played: %s (nor what follows "
+                           "until it is ready again)\n",
+                           protocol::DescribeShortMessage(word).c_str());
+          }) {
 }
 
 CPallorwindOSXDlg::~CPallorwindOSXDlg() {

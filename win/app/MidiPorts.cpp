@@ -131,13 +131,20 @@ struct MidiPorts::Devices {
 
 MidiPorts::MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform::UserInterface& ui,
                      midi::MidiInCallback onInput, PostToMain post,
-                     std::function<void(bool)> onReadPause)
+                     std::function<void(bool)> onReadPause, midi::MidiOutThread::Refused onRefused)
     : m_system(system), m_settings(settings), m_ui(ui), m_onReadPause(std::move(onReadPause)),
+      m_onRefused(std::move(onRefused)),
       m_devices(std::make_shared<Devices>(system, std::move(onInput))),
-      m_output(std::move(post), [this] {
-          if (!m_closed && m_onReadPause)
-              m_onReadPause(false);
-      }) {
+      m_output(
+          std::move(post),
+          [this] {
+              if (!m_closed && m_onReadPause)
+                  m_onReadPause(false);
+          },
+          [this](std::uint32_t word) {
+              if (!m_closed && m_onRefused)
+                  m_onRefused(word);
+          }) {
 }
 
 MidiPorts::~MidiPorts() {

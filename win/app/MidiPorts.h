@@ -52,10 +52,13 @@ public:
     // `onInput` becomes the input device's callback; it runs on the MIDI
     // system's thread. `onReadPause(true)` asks the main thread to stop
     // reading the apps' records (the output queue is full); `false` to read
-    // again. Both arrive on the main thread.
+    // again. `onRefused` gets the first message of each run that the open
+    // output device refused (its MIDI server went away, say). Both arrive on
+    // the main thread.
     MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform::UserInterface& ui,
               midi::MidiInCallback onInput, PostToMain post,
-              std::function<void(bool)> onReadPause = {});
+              std::function<void(bool)> onReadPause = {},
+              midi::MidiOutThread::Refused onRefused = {});
     ~MidiPorts();
     MidiPorts(const MidiPorts&) = delete;
     MidiPorts& operator=(const MidiPorts&) = delete;
@@ -118,6 +121,7 @@ private:
     SettingsStore& m_settings;
     platform::UserInterface& m_ui;
     std::function<void(bool)> m_onReadPause;
+    midi::MidiOutThread::Refused m_onRefused;
 
     std::string m_inName;
     std::string m_outName;

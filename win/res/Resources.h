@@ -15,7 +15,8 @@ inline constexpr const char* kIdleIcon = ":/pallorwind-win/idle.svg";
 inline constexpr const char* kConnectedIcon = ":/pallorwind-win/connected.svg";
 inline constexpr const char* kLayoutFileIcon = ":/pallorwind-win/plw.svg";
 
-// The layout file type, as the install rules (pallorwind.xml) name it too.
+// The layout file type, as the installed MIME package
+// (application-x-pallorwind-layout.xml) declares it too.
 inline constexpr const char* kLayoutMimeType = "application/x-pallorwind-layout";
 inline constexpr const char* kLayoutGlob = "*.plw";
 inline constexpr const char* kLayoutComment = "Pallorwind File";
