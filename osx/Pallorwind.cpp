@@ -1,6 +1,7 @@
 #include "osx/Pallorwind.h"
 
 #include "osx/LayoutFiles.h"
+#include "protocol/MidiText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -283,8 +284,12 @@ void Pallorwind::Play(std::uint32_t word) {
     // One record is one message: the padding of a shorter one is not played.
     std::uint8_t bytes[3];
     const int size = protocol::EncodeShortMessage(word, bytes);
-    if (m_midiHandler)
-        m_midiHandler->SendMidi(bytes, std::size_t(size));
+    const bool played = m_midiHandler && m_midiHandler->SendMidi(bytes, std::size_t(size));
+    // One line for a run of messages the ports cannot take (no MIDI server).
+    if (!played && !m_refusedMidi)
+        Log("MIDI ports not ready, not played: " + protocol::DescribeShortMessage(word) +
+            " (nor what follows until they are ready again)");
+    m_refusedMidi = !played;
 }
 
 void Pallorwind::ReleaseHeldNotes() {

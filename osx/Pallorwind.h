@@ -159,6 +159,7 @@ private:
     // What the app sends: records, and layouts after their marker.
     protocol::AppStreamReader m_reader{/*carriesLayouts*/ true};
     protocol::HeldNotes m_held; // what the connected app holds down
+    bool m_refusedMidi = false; // the ports refused the last message played
     std::optional<std::string> m_pendingFile;
 
     // The app's output as the MIDI thread reaches it.

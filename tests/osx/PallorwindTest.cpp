@@ -188,6 +188,26 @@ TEST_F(PallorwindTest, CarriesMidiBothWaysUnchanged) {
     EXPECT_EQ(midi.Sent(), (std::vector<std::string>{"\x90\x3C\x7F", std::string("\x80\x3C\x00", 3),
                                                      "\xC0\x05", "\xD0\x20", "\xF8"}));
 
+    // While the MIDI server is away the ports refuse: one line for the run.
+    midi.SetNotReady(true);
+    ASSERT_TRUE(app->Send({0x90, 0x40, 0x7F, 0x80, 0x40, 0x00}));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            std::lock_guard lock(m_logLock);
+            return !log.empty() && log.back().rfind("MIDI ports not ready", 0) == 0;
+        },
+        5s));
+    test::PumpFor(50ms);
+    midi.SetNotReady(false);
+    {
+        std::lock_guard lock(m_logLock);
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& l) { return l.rfind("MIDI ports", 0) == 0; }),
+                  1);
+        EXPECT_EQ(log.back(), "MIDI ports not ready, not played: 90 40 7F  note-on ch1 64 127 (nor "
+                              "what follows until they are ready again)");
+    }
+
     // Packets from other programs reach the app as they came, SysEx included.
     midi.Play("\xF0\x7E\x7F\x06\x01\xF7");
     midi.Play("\xF8");

@@ -19,6 +19,7 @@ public:
         std::mutex lock;
         std::vector<std::string> events; // "create NAME", "close NAME", in order
         std::vector<std::string> sent;   // packets offered on the source
+        bool notReady = false;           // the MIDI server is away: sends are refused
         VirtualMidiReceive receive;      // the live ports' receiver
         std::string liveName;
     };
@@ -52,6 +53,11 @@ public:
     }
 
     bool refuse = false;
+    // Plays a MIDI server that went away (true) and came back (false).
+    void SetNotReady(bool notReady) {
+        std::lock_guard lock(m_state->lock);
+        m_state->notReady = notReady;
+    }
 
 private:
     class Ports final : public VirtualMidiPorts {
@@ -65,6 +71,8 @@ private:
         }
         MidiResult Send(const std::uint8_t* bytes, std::size_t size) override {
             std::lock_guard lock(m_state->lock);
+            if (m_state->notReady)
+                return kMidiNotReady;
             m_state->sent.emplace_back(reinterpret_cast<const char*>(bytes), size);
             return kMidiOk;
         }
