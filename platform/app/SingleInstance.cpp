@@ -41,7 +41,7 @@ SingleInstance::~SingleInstance() {
 SingleInstance::Result SingleInstance::Start(const QString& message, MessageHandler onMessage,
                                              std::chrono::milliseconds timeout) {
     if (m_name.isEmpty())
-        return Result::Failed;
+        return Result::Unavailable;
     // Two starts at the same moment take turns: one listens, the other
     // then finds it. QLockFile takes over a lock whose owner has died.
     QLockFile lock(m_name + ".lock");

@@ -1,5 +1,6 @@
 // The headless program as a user runs it: the real pallorwind-win binary with
 // a private settings folder, an app on loopback, and a signal to end it.
+#include "tests/support/Signal.h"
 #include "tools/appsim/AppConnection.h"
 
 #include <QDir>
@@ -139,7 +140,7 @@ TEST(Program, HeadlessRunServesAnAppAndEndsCleanlyOnASignal) {
                 << bridge.err.constData();
         }
 
-        ::kill(pid_t(bridge.process.processId()), signal);
+        test::Signal(bridge.process, signal);
         EXPECT_TRUE(bridge.ExitsWith(0, 5s)) << bridge.err.constData();
         if (signal == SIGINT) {
             // The exit sequence closed the service: the app sees the end.
@@ -157,7 +158,7 @@ TEST(Program, RunsHeadlessWithoutADisplayAndRunsOnWhereNoTrayHostRuns) {
         ASSERT_TRUE(bridge.WaitForError("listening on TCP port ")) << bridge.err.constData();
         ASSERT_TRUE(bridge.WaitForError("MIDI input ")) << bridge.err.constData();
         EXPECT_FALSE(bridge.process.waitForFinished(1500));
-        ::kill(pid_t(bridge.process.processId()), SIGTERM);
+        test::Signal(bridge.process, SIGTERM);
         EXPECT_TRUE(bridge.ExitsWith(0, 5s)) << bridge.err.constData();
         // Headless, messages are lines on standard error; on a desktop they
         // are boxes. Without a tray host the program shows its window after
@@ -180,7 +181,7 @@ TEST(Program, ADisplayThatDoesNotAnswerIsSaidInOneLineAndTheBridgeRunsHeadless) 
                                "headless\n"),
               1)
         << bridge.err.constData();
-    ::kill(pid_t(bridge.process.processId()), SIGTERM);
+    test::Signal(bridge.process, SIGTERM);
     EXPECT_TRUE(bridge.ExitsWith(0, 5s)) << bridge.err.constData();
 }
 

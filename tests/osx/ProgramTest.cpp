@@ -2,6 +2,7 @@
 // loopback, and a signal to end it.
 #include "protocol/LayoutTransfer.h"
 #include "tests/support/LoopbackApp.h"
+#include "tests/support/Signal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -114,7 +115,7 @@ TEST(PallorwindProgram, HeadlessSendsLayoutsItWasGivenOrHandedSavesOneAndEndsOnS
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), "KEYS");
 
-    ::kill(pid_t(process.processId()), SIGTERM);
+    test::Signal(process, SIGTERM);
     ASSERT_TRUE(process.waitForFinished(10000));
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(process.exitCode(), 0);
@@ -139,7 +140,7 @@ TEST(PallorwindProgram, ADisplayThatDoesNotAnswerIsSaidInOneLineAndItRunsHeadles
     EXPECT_FALSE(process.waitForFinished(1500)) << err.constData();
     err += process.readAllStandardError();
     EXPECT_EQ(err.count(said), 1) << err.constData();
-    ::kill(pid_t(process.processId()), SIGTERM);
+    test::Signal(process, SIGTERM);
     ASSERT_TRUE(process.waitForFinished(10000));
     EXPECT_EQ(process.exitCode(), 0);
 }
@@ -159,7 +160,7 @@ TEST(PallorwindProgram, SaysItsPortAndNeverStartsASecondBridgeBesideASilentOne) 
         said += first.readAllStandardError();
     }
     EXPECT_TRUE(said.contains("pallorwind: listening on TCP port ")) << said.toStdString();
-    ::kill(pid_t(first.processId()), SIGTERM);
+    test::Signal(first, SIGTERM);
     ASSERT_TRUE(first.waitForFinished(10000));
 
     // A running one that does not answer: the second start says so and ends
@@ -209,7 +210,7 @@ TEST(PallorwindProgram, WithoutXdgRuntimeDirAPrivateFolderServesQuietlyOrOneLine
     EXPECT_EQ(QFileInfo(folder).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                    QFileDevice::ExeOwner | QFileDevice::ReadUser |
                                                    QFileDevice::WriteUser | QFileDevice::ExeUser);
-    ::kill(pid_t(first.processId()), SIGTERM);
+    test::Signal(first, SIGTERM);
     ASSERT_TRUE(first.waitForFinished(10000));
     const QByteArray quiet = first.readAllStandardError() + said;
     EXPECT_FALSE(quiet.contains("XDG_RUNTIME_DIR")) << quiet.constData();
@@ -226,7 +227,7 @@ TEST(PallorwindProgram, WithoutXdgRuntimeDirAPrivateFolderServesQuietlyOrOneLine
         alone.waitForReadyRead(50);
         err += alone.readAllStandardError();
     }
-    ::kill(pid_t(alone.processId()), SIGTERM);
+    test::Signal(alone, SIGTERM);
     ASSERT_TRUE(alone.waitForFinished(10000));
     err += alone.readAllStandardError();
     EXPECT_TRUE(err.contains("pallorwind: no private folder for the single-instance socket "
