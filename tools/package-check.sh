@@ -27,7 +27,7 @@ for f in /usr/bin/pallorwind-win /usr/bin/pallorwind /usr/bin/pallorwind-appsim 
     /usr/share/icons/hicolor/scalable/apps/pallorwind-win.svg \
     /usr/share/icons/hicolor/scalable/apps/pallorwind.svg \
     /usr/share/icons/hicolor/scalable/mimetypes/application-x-pallorwind-layout.svg \
-    /usr/share/mime/packages/pallorwind.xml \
+    /usr/share/mime/packages/application-x-pallorwind-layout.xml \
     /usr/share/doc/pallorwind/copyright /usr/share/doc/pallorwind/changelog.gz; do
     grep -qx "$f" "$work/files" || { echo "missing from the package: $f" >&2; missing=1; }
 done
