@@ -3,10 +3,10 @@
 // test run.
 
 #include "UpdateTestSupport.h"
-#include "ZipTestSupport.h"
 #include "platform/http/HttpClient.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FaultyFileOps.h"
+#include "tests/support/ZipTestSupport.h"
 #include "win/update/CAutoUpdater.h"
 #include "win/update/DottedVersion.h"
 #include "win/update/ExecutableVersion.h"

@@ -8,15 +8,17 @@
 // (one line each on standard error), 2 when the archive cannot be read or the
 // command line is wrong.
 
-#include "CFileError.h"
-#include "CZipArchive.h"
-#include "CZipException.h"
+#include "win/update/UpdateLimits.h"
+#include "zip/CFileError.h"
+#include "zip/CZipArchive.h"
+#include "zip/CZipException.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-using namespace pallorwind::win;
+using namespace pallorwind::zip;
+using pallorwind::win::kUpdateSizeLimit;
 
 namespace {
 
@@ -90,6 +92,7 @@ int main(int argc, char** argv) {
     }
     const std::string path = argv[arg];
     CZipArchive archive;
+    archive.SetUnpackLimit(kUpdateSizeLimit);
     try {
         archive.OpenReadOnly(path);
         return list ? List(archive) : ExtractAll(archive, argv[arg + 1]);
