@@ -4,10 +4,10 @@
 // is gone before the result is shown.
 
 #include "UpdateTestSupport.h"
-#include "ZipTestSupport.h"
 #include "platform/ui/WidgetUserInterface.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/RecordingUi.h"
+#include "tests/support/ZipTestSupport.h"
 #include "win/update/SinkUpdateUi.h"
 #include "win/update/UpdateCheck.h"
 

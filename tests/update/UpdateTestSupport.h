@@ -5,7 +5,7 @@
 // executable that says which one it is, and a user interface that records
 // what it was shown.
 
-#include "ZipTestSupport.h"
+#include "tests/support/ZipTestSupport.h"
 #include "win/update/UpdateUi.h"
 
 #include <cstdint>

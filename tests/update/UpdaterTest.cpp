@@ -3,10 +3,11 @@
 // test run.
 
 #include "UpdateTestSupport.h"
-#include "ZipTestSupport.h"
 #include "platform/http/HttpClient.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FaultyFileOps.h"
+#include "tests/support/ZipTestSupport.h"
+#include "win/app/StoredUpdateSettings.h"
 #include "win/update/CAutoUpdater.h"
 #include "win/update/DottedVersion.h"
 #include "win/update/ExecutableVersion.h"
@@ -756,7 +757,8 @@ TEST_F(UpdaterTest, StartupCheckFollowsTheStoredChoice) {
         fs::create_directories(inst.temp / "pallorwind-update.AbC123/files");
         ziptest::WriteFile(inst.folder / ".pallorwind-update.new.AbC123", "left");
         std::optional<UpdateOutcome> outcome;
-        StartupUpdateCheck(settings, ui, *check, [&](UpdateOutcome o) {
+        StoredUpdateSettings view(settings);
+        StartupUpdateCheck(view, ui, *check, [&](UpdateOutcome o) {
             outcome = o;
             check.reset();
         });

@@ -16,6 +16,7 @@
 #include "win/app/CPallorwindOSXDlg.h"
 #include "win/app/QtDialogs.h"
 #include "win/app/QtSettingsStore.h"
+#include "win/app/StoredUpdateSettings.h"
 #include "win/net/DnsSdAdvertiser.h"
 #include "win/res/Resources.h"
 #include "win/update/ExecutableVersion.h"
@@ -173,7 +174,8 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
         }
         QCoreApplication app(argc, argv);
         QtSettingsStore settings;
-        return RunHeadlessUpdate(settings, std::cout);
+        StoredUpdateSettings updateSettings(settings);
+        return RunHeadlessUpdate(updateSettings, std::cout);
     }
     if (RunsHeadless(argc, argv)) {
         QCoreApplication app(argc, argv);

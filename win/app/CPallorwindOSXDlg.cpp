@@ -105,7 +105,7 @@ bool CPallorwindOSXDlg::Start() {
     // The update decision comes first; the check itself runs on its worker
     // and tells its results from the event loop.
     if (m_options.startupUpdateCheck && !m_options.installedByPackage)
-        StartupUpdateCheck(m_settings, m_shell.updateUi, m_update);
+        StartupUpdateCheck(m_updateSettings, m_shell.updateUi, m_update);
     m_shell.desktop.RegisterFileType(
         {kLayoutMimeType, kLayoutGlob, kLayoutComment, kLayoutFileIcon});
     m_clients = 0;
@@ -287,7 +287,7 @@ void CPallorwindOSXDlg::OnCommand(int id) {
         if (m_options.installedByPackage)
             m_ui.MessageBox(kTextUpdateByPackage, kCaption);
         else
-            m_update.Start(m_settings);
+            m_update.Start(m_updateSettings);
         break;
     case kIdAutoStart:
         ToggleAutoStart();

@@ -13,6 +13,7 @@
 #include "win/app/Dialogs.h"
 #include "win/app/MidiPorts.h"
 #include "win/app/SettingsStore.h"
+#include "win/app/StoredUpdateSettings.h"
 #include "win/net/CCommuInterface.h"
 #include "win/net/CServerHolder.h"
 #include "win/update/UpdateCheck.h"
@@ -187,6 +188,7 @@ private:
 
     std::unique_ptr<HeadlessParts> m_headless; // the shell of the headless constructor
     SettingsStore& m_settings;
+    StoredUpdateSettings m_updateSettings{m_settings}; // what the update check reads
     platform::UserInterface& m_ui;
     ControllerShell m_shell;
     ControllerOptions m_options;

@@ -1,11 +1,11 @@
 #include "CAutoUpdater.h"
 
-#include "CFileError.h"
-#include "CZipArchive.h"
-#include "CZipException.h"
 #include "DottedVersion.h"
 #include "ExecutableVersion.h"
-#include "ZipFileSystem.h"
+#include "zip/CFileError.h"
+#include "zip/CZipArchive.h"
+#include "zip/CZipException.h"
+#include "zip/ZipFileSystem.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +22,11 @@
 namespace pallorwind::win {
 
 using platform::HttpOutcome;
+using zip::CFileError;
+using zip::CZipArchive;
+using zip::CZipException;
+using zip::CZipFileHeader;
+using zip::ZipFileSystem::WriteAll;
 
 namespace {
 
@@ -230,7 +235,7 @@ UpdateOutcome CAutoUpdater::Download(const std::string& archive, const std::stri
     const auto save = [&](const char* data, std::size_t size) {
         saved += size;
         tooLarge = saved > m_env.archiveLimit;
-        if (!tooLarge && !ZipFileSystem::WriteAll(fd, data, size))
+        if (!tooLarge && !WriteAll(fd, data, size))
             writeError = errno;
         return !tooLarge && writeError == 0;
     };
@@ -277,6 +282,7 @@ UpdateOutcome CAutoUpdater::InstallFrom(const std::string& folder, const std::st
     const std::string unpacked = folder + "/files";
     try {
         CZipArchive zip;
+        zip.SetUnpackLimit(kUpdateSizeLimit);
         zip.OpenReadOnly(archive);
         std::optional<std::uint16_t> found;
         for (std::uint16_t i = 0; i < zip.EntryCount(); ++i) {

@@ -47,7 +47,9 @@ inline constexpr const char* kExecutableEntry = "pallorwind-win";
 // The built-in update folder, used when "UpdateURL" is empty.
 inline constexpr const char* kDefaultUpdateURL = "https://www.pallorwind.com/files/win/";
 
-// Texts shown to the user.
+// Texts shown to the user. An update that did not end well is told under the
+// program's own caption.
+inline constexpr const char* kUpdateCaption = "PallorwindWin";
 inline constexpr const char* kUpdateQuestionFormat =
     "An update of %s is now available. Proceed with the update?";
 inline constexpr const char* kUpdateQuestionCaption = "Update is available";

@@ -1,7 +1,6 @@
 #include "UpdateCheck.h"
 
 #include "ExecutableVersion.h"
-#include "win/net/CCommuInterface.h" // kCaption
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,8 +42,8 @@ const char* ResultText(UpdateResult result) {
 
 } // namespace
 
-std::string UpdateBaseUrl(SettingsStore& settings) {
-    std::string url = settings.ReadSetting(kSettingUpdateURL);
+std::string UpdateBaseUrl(UpdateSettings& settings) {
+    std::string url = settings.ReadUpdateURL();
     return url.empty() ? std::string(kDefaultUpdateURL) : url;
 }
 
@@ -86,7 +85,7 @@ UpdateCheck::~UpdateCheck() {
         m_thread.join();
 }
 
-bool UpdateCheck::Start(SettingsStore& settings, Done done) {
+bool UpdateCheck::Start(UpdateSettings& settings, Done done) {
     if (Running())
         return false;
     return Start(UpdateBaseUrl(settings), std::move(done));
@@ -182,7 +181,7 @@ void UpdateCheck::Finish(UpdateOutcome outcome) {
     }
     std::cerr << "pallorwind: update: " << UpdateResultName(outcome.result) << '\n';
     if (!outcome.message.empty())
-        m_ui.Tell(outcome.message, kCaption);
+        m_ui.Tell(outcome.message, kUpdateCaption);
     else if (outcome.result == Updated)
         m_ui.Tell(kUpdatedText, kUpdatedCaption);
     m_ui.End();
@@ -192,15 +191,15 @@ void UpdateCheck::Finish(UpdateOutcome outcome) {
         done(std::move(outcome));
 }
 
-void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& check,
+void StartupUpdateCheck(UpdateSettings& settings, UpdateUi& ui, UpdateCheck& check,
                         UpdateCheck::Done done) {
-    const std::string mode = settings.ReadSetting(kSettingAutoUpdateAtStartup);
+    const std::string mode = settings.ReadAutoUpdateAtStartup();
     if (mode == "1") {
         check.Start(settings, std::move(done));
     } else if (mode == "0") {
         ui.StartupNotice([&settings, &check, done = std::move(done)](bool ok, bool doNotCheck) {
             if (ok)
-                settings.WriteSetting(kSettingAutoUpdateAtStartup, doNotCheck ? "2" : "1");
+                settings.WriteAutoUpdateAtStartup(doNotCheck ? "2" : "1");
             check.Start(settings, done);
         });
     } else {
@@ -216,7 +215,7 @@ bool HasUpdateArgument(int argc, char** argv) {
     return false;
 }
 
-int RunHeadlessUpdate(SettingsStore& settings, std::ostream& out) {
+int RunHeadlessUpdate(UpdateSettings& settings, std::ostream& out) {
     HeadlessUpdateUi ui(true, out);
     UpdaterEnvironment env;
     env.executablePath = QCoreApplication::applicationFilePath().toStdString();

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "CAutoUpdater.h"
+#include "UpdateSettings.h"
 #include "UpdateUi.h"
 #include "platform/net/MainThreadPoster.h"
-#include "win/app/SettingsStore.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -23,7 +23,7 @@ namespace pallorwind::win {
 // The update folder from the stored "UpdateURL", or the built-in one when the
 // value is empty. (A stored plain http URL is refused by the check itself,
 // unless it names this computer.)
-std::string UpdateBaseUrl(SettingsStore& settings);
+std::string UpdateBaseUrl(UpdateSettings& settings);
 
 class UpdateCheck {
 public:
@@ -40,10 +40,10 @@ public:
 
     // RunUpdateCheck: starts one check of the update folder named by the
     // settings and returns at once. When it has ended, an outcome's message
-    // is told to the user ("PallorwindWin"), or else Updated ("Updater"),
+    // is told to the user (kUpdateCaption), or else Updated ("Updater"),
     // then done runs, all on the main thread. False, doing nothing, while a
     // check is running; one started while TidyUp runs follows it.
-    bool Start(SettingsStore& settings, Done done = {});
+    bool Start(UpdateSettings& settings, Done done = {});
     bool Start(const std::string& baseUrl, Done done = {});
     // Stops the download (or the question) of the running check; it ends
     // with NotInstalled and installs nothing. Too late once the new
@@ -86,7 +86,7 @@ private:
 // otherwise, and then checks in any case; "1" checks; anything else only
 // tidies up after earlier updates. settings, ui and check must outlive the
 // notice.
-void StartupUpdateCheck(SettingsStore& settings, UpdateUi& ui, UpdateCheck& check,
+void StartupUpdateCheck(UpdateSettings& settings, UpdateUi& ui, UpdateCheck& check,
                         UpdateCheck::Done done = {});
 
 // For "pallorwind-win --update".
@@ -95,6 +95,6 @@ bool HasUpdateArgument(int argc, char** argv);
 // (the user asked for it), what happens is written to out. Runs the event
 // loop until the check has ended. Exit code 0 for Updated or NoNewerVersion
 // with nothing to tell; any failure has been told in a line of its own.
-int RunHeadlessUpdate(SettingsStore& settings, std::ostream& out);
+int RunHeadlessUpdate(UpdateSettings& settings, std::ostream& out);
 
 } // namespace pallorwind::win

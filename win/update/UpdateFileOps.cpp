@@ -1,6 +1,6 @@
 #include "UpdateFileOps.h"
 
-#include "ZipFileSystem.h"
+#include "zip/ZipFileSystem.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,7 +26,7 @@ bool CopyContent(int in, int out) {
             return false;
         if (n == 0)
             return true;
-        if (!ZipFileSystem::WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))
+        if (!zip::ZipFileSystem::WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))
             return false;
     }
 }
@@ -122,7 +122,7 @@ public:
     }
 
     bool SyncFolder(const std::string& folder) override {
-        const ZipFileSystem::Descriptor fd(
+        const zip::ZipFileSystem::Descriptor fd(
             ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         return fd.IsOpen() && ::fsync(fd.Get()) == 0;
     }

@@ -5,9 +5,10 @@
 // starts with links planted in it (to a folder beside it, to a file there,
 // dangling, and a hard link), and nothing may reach through them.
 
-#include "CFileError.h"
-#include "CZipArchive.h"
-#include "CZipException.h"
+#include "win/update/UpdateLimits.h"
+#include "zip/CFileError.h"
+#include "zip/CZipArchive.h"
+#include "zip/CZipException.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +20,7 @@
 
 namespace fs = std::filesystem;
 
-using namespace pallorwind::win;
+using namespace pallorwind::zip;
 
 namespace {
 
@@ -96,13 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream file(g_archive, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
-    // The updater's settings for most inputs; a tiny buffer and flat
-    // extraction for some, chosen by the input's length.
+    // The updater's settings (its buffer, its unpack limit) for most inputs;
+    // a tiny buffer and flat extraction for some, chosen by the input's
+    // length.
     const bool keepFolders = (size & 2) == 0;
     const std::size_t bufferSize = (size & 1) != 0 ? 65535 : 127;
     PlantLinks();
     try {
         CZipArchive zip;
+        zip.SetUnpackLimit(pallorwind::win::kUpdateSizeLimit);
         zip.OpenReadOnly(g_archive.string());
         for (unsigned i = 0; i < zip.EntryCount(); ++i) {
             try {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 class CZipStorage;
 
@@ -24,8 +24,8 @@ public:
     // CZipException: cause 18 when there is no end record, 10 when the
     // archive is damaged (entries whose local headers and data would overlap
     // each other or the directory among it), 12 for a spanned archive, 1
-    // when the entries together would unpack to more than kUpdateSizeLimit.
-    void Read(CZipStorage& storage);
+    // when the entries together would unpack to more than unpackLimit.
+    void Read(CZipStorage& storage, std::uint64_t unpackLimit);
     void Clear();
 
     // End record fields.
@@ -48,11 +48,11 @@ public:
 
 private:
     std::uint64_t Locate(CZipStorage& storage);
-    void ReadHeaders(CZipStorage& storage);
+    void ReadHeaders(CZipStorage& storage, std::uint64_t unpackLimit);
     // Gives every entry the end of the room its local header and data may
     // take (CZipFileHeader::m_uRoomEnd), and refuses entries that share
-    // bytes.
-    void CheckLayout(const std::string& path);
+    // bytes or would together unpack to more than unpackLimit.
+    void CheckLayout(const std::string& path, std::uint64_t unpackLimit);
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

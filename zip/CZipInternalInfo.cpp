@@ -1,6 +1,6 @@
 #include "CZipInternalInfo.h"
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 CZipInternalInfo::CZipInternalInfo() {
     Reset();
@@ -16,4 +16,4 @@ void CZipInternalInfo::Reset() {
     m_uDataStart = 0;
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -2,7 +2,7 @@
 
 #include <zlib.h>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 namespace {
 
@@ -90,4 +90,4 @@ const char* CZipException::CauseText(int cause) {
     }
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -2,13 +2,12 @@
 
 #include "CZipException.h"
 #include "CZipStorage.h"
-#include "UpdateLimits.h"
 #include "ZipBytes.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 using ZipBytes::Get16;
 using ZipBytes::Get32;
@@ -57,7 +56,7 @@ std::uint64_t CZipCentralDir::Locate(CZipStorage& storage) {
     CZipException::Throw(CZipException::cdirNotFound, path);
 }
 
-void CZipCentralDir::Read(CZipStorage& storage) {
+void CZipCentralDir::Read(CZipStorage& storage, std::uint64_t unpackLimit) {
     const std::string& path = storage.GetFilePath();
     Clear();
     m_uCentrDirPos = Locate(storage);
@@ -94,11 +93,11 @@ void CZipCentralDir::Read(CZipStorage& storage) {
         CZipException::Throw(CZipException::badZipFile, path);
     }
     if (m_uSize != 0) {
-        ReadHeaders(storage);
+        ReadHeaders(storage, unpackLimit);
     }
 }
 
-void CZipCentralDir::ReadHeaders(CZipStorage& storage) {
+void CZipCentralDir::ReadHeaders(CZipStorage& storage, std::uint64_t unpackLimit) {
     storage.Seek(static_cast<std::int64_t>(m_uOffset + m_uBytesBeforeZip));
     m_headers.clear();
     m_headers.reserve(m_uEntriesNumber);
@@ -112,7 +111,7 @@ void CZipCentralDir::ReadHeaders(CZipStorage& storage) {
         }
         m_headers.push_back(std::move(header));
     }
-    CheckLayout(storage.GetFilePath());
+    CheckLayout(storage.GetFilePath(), unpackLimit);
 }
 
 // Each entry takes at least its local header's fixed part, its name, its
@@ -122,9 +121,9 @@ void CZipCentralDir::ReadHeaders(CZipStorage& storage) {
 // than it holds, so they make the archive damaged. The local extra field's
 // length is only known when an entry is opened; BeginEntry checks then that
 // the entry still ends within its room. The sizes declared must also add up
-// to no more than an update may be; no entry unpacks to more than it
+// to no more than the caller's limit; no entry unpacks to more than it
 // declares.
-void CZipCentralDir::CheckLayout(const std::string& path) {
+void CZipCentralDir::CheckLayout(const std::string& path, std::uint64_t unpackLimit) {
     std::vector<CZipFileHeader*> byOffset;
     byOffset.reserve(m_headers.size());
     for (const auto& header : m_headers) {
@@ -147,9 +146,9 @@ void CZipCentralDir::CheckLayout(const std::string& path) {
     for (const auto& header : m_headers) {
         total += header->m_uUncomprSize;
     }
-    if (total > kUpdateSizeLimit) {
+    if (total > unpackLimit) {
         CZipException::Throw(CZipException::generic, path);
     }
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 using ZipBytes::Get16;
 using ZipBytes::Get32;
@@ -122,4 +122,4 @@ bool CZipFileHeader::IsDirectory() const {
     return last == '/' || last == '\\';
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

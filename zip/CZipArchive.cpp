@@ -3,6 +3,7 @@
 #include "CFileError.h"
 #include "CZipBigFile.h"
 #include "CZipException.h"
+#include "CZipInternalInfo.h"
 #include "ZipBytes.h"
 #include "ZipFileSystem.h"
 
@@ -13,7 +14,7 @@
 #include <fcntl.h>
 #include <limits>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 namespace {
 
@@ -23,7 +24,8 @@ constexpr std::size_t kEncryptionHeaderSize = 12;
 
 } // namespace
 
-CZipArchive::CZipArchive() = default;
+CZipArchive::CZipArchive() : m_info(std::make_unique<CZipInternalInfo>()) {
+}
 
 CZipArchive::~CZipArchive() {
     Close();
@@ -35,7 +37,7 @@ void CZipArchive::OpenReadOnly(const std::string& path) {
     }
     m_storage.Open(path);
     try {
-        m_centralDir.Read(m_storage);
+        m_centralDir.Read(m_storage, m_uUnpackLimit);
     } catch (...) {
         Close();
         throw;
@@ -187,8 +189,8 @@ bool CZipArchive::BeginEntry(std::uint16_t index) {
         return false;
     }
     try {
-        m_info.Reset();
-        m_info.m_pBuffer.Allocate(CZipInternalInfo::kInputBufferSize);
+        m_info->Reset();
+        m_info->m_pBuffer.Allocate(CZipInternalInfo::kInputBufferSize);
         CZipFileHeader* header = m_centralDir.m_headers[index].get();
         m_centralDir.m_pOpenedFile = header;
 
@@ -206,7 +208,7 @@ bool CZipArchive::BeginEntry(std::uint16_t index) {
                                                extraLength) != extraLength) {
             ThrowError(CZipException::badZipFile);
         }
-        m_info.m_uDataStart = m_storage.Seek(0, CZipBigFile::current);
+        m_info->m_uDataStart = m_storage.Seek(0, CZipBigFile::current);
         // With its local extra field, the entry must still end before the
         // next one begins.
         const std::uint64_t spanEnd = header->m_uOffset + header->LeastSpan() + extraLength;
@@ -219,22 +221,22 @@ bool CZipArchive::BeginEntry(std::uint16_t index) {
             return false;
         }
         if (header->m_uMethod == kMethodDeflated) {
-            m_info.m_stream.zalloc = &CZipArchive::ZipAlloc;
-            m_info.m_stream.zfree = &CZipArchive::ZipFree;
-            m_info.m_stream.opaque = this;
-            const int err = inflateInit2(&m_info.m_stream, -MAX_WBITS);
+            m_info->m_stream.zalloc = &CZipArchive::ZipAlloc;
+            m_info->m_stream.zfree = &CZipArchive::ZipFree;
+            m_info->m_stream.opaque = this;
+            const int err = inflateInit2(&m_info->m_stream, -MAX_WBITS);
             if (err != Z_OK) {
                 ThrowError(CZipException::ZlibErrToCause(err));
             }
-            m_info.m_bStreamInit = true;
+            m_info->m_bStreamInit = true;
         }
-        m_info.m_uComprLeft = header->m_uComprSize;
+        m_info->m_uComprLeft = header->m_uComprSize;
         if (header->IsEncrypted()) {
-            m_info.m_uComprLeft -=
-                std::min<std::uint32_t>(m_info.m_uComprLeft, kEncryptionHeaderSize);
+            m_info->m_uComprLeft -=
+                std::min<std::uint32_t>(m_info->m_uComprLeft, kEncryptionHeaderSize);
         }
-        m_info.m_uUncomprLeft = header->m_uUncomprSize;
-        m_info.m_uCrc32 = 0;
+        m_info->m_uUncomprLeft = header->m_uUncomprSize;
+        m_info->m_uCrc32 = 0;
         m_iFileOpened = extract;
         return true;
     } catch (...) {
@@ -246,17 +248,17 @@ bool CZipArchive::BeginEntry(std::uint16_t index) {
 // Refills the input buffer from the entry's compressed data. False when no
 // compressed bytes are left.
 bool CZipArchive::FillInput() {
-    if (m_info.m_uComprLeft == 0) {
+    if (m_info->m_uComprLeft == 0) {
         return false;
     }
     const auto count = static_cast<std::size_t>(
-        std::min<std::uint32_t>(m_info.m_uComprLeft, CZipInternalInfo::kInputBufferSize));
-    if (m_storage.Read(m_info.m_pBuffer.GetBuffer(), count) != count) {
+        std::min<std::uint32_t>(m_info->m_uComprLeft, CZipInternalInfo::kInputBufferSize));
+    if (m_storage.Read(m_info->m_pBuffer.GetBuffer(), count) != count) {
         ThrowError(CZipException::badZipFile);
     }
-    m_info.m_uComprLeft -= static_cast<std::uint32_t>(count);
-    m_info.m_stream.next_in = reinterpret_cast<Bytef*>(m_info.m_pBuffer.GetBuffer());
-    m_info.m_stream.avail_in = static_cast<uInt>(count);
+    m_info->m_uComprLeft -= static_cast<std::uint32_t>(count);
+    m_info->m_stream.next_in = reinterpret_cast<Bytef*>(m_info->m_pBuffer.GetBuffer());
+    m_info->m_stream.avail_in = static_cast<uInt>(count);
     return true;
 }
 
@@ -265,9 +267,9 @@ std::size_t CZipArchive::ReadEntryData(void* buffer, std::size_t size) {
         return 0;
     }
     try {
-        z_stream& stream = m_info.m_stream;
+        z_stream& stream = m_info->m_stream;
         auto* out = static_cast<Bytef*>(buffer);
-        const std::size_t room = std::min<std::size_t>(size, m_info.m_uUncomprLeft);
+        const std::size_t room = std::min<std::size_t>(size, m_info->m_uUncomprLeft);
         std::size_t produced = 0;
         if (m_centralDir.m_pOpenedFile->m_uMethod == kMethodStored) {
             // Stops when the data is complete or the compressed bytes run
@@ -285,7 +287,7 @@ std::size_t CZipArchive::ReadEntryData(void* buffer, std::size_t size) {
         } else {
             // The output room is always more than zero here, so every call
             // of inflate either makes progress or reports why it cannot.
-            while (produced < room && !m_info.m_bStreamEnd) {
+            while (produced < room && !m_info->m_bStreamEnd) {
                 if (stream.avail_in == 0) {
                     FillInput();
                 }
@@ -294,16 +296,16 @@ std::size_t CZipArchive::ReadEntryData(void* buffer, std::size_t size) {
                 const int err = inflate(&stream, Z_SYNC_FLUSH);
                 produced = room - stream.avail_out;
                 if (err == Z_STREAM_END) {
-                    m_info.m_bStreamEnd = true;
+                    m_info->m_bStreamEnd = true;
                 } else if (err != Z_OK) {
                     ThrowError(CZipException::ZlibErrToCause(err));
                 }
             }
         }
-        m_info.m_uCrc32 =
-            static_cast<std::uint32_t>(crc32(m_info.m_uCrc32, out, static_cast<uInt>(produced)));
-        m_info.m_uUncomprLeft -= static_cast<std::uint32_t>(produced);
-        if (m_info.m_bStreamInit && m_info.m_uUncomprLeft == 0 && !m_info.m_bStreamEnd) {
+        m_info->m_uCrc32 =
+            static_cast<std::uint32_t>(crc32(m_info->m_uCrc32, out, static_cast<uInt>(produced)));
+        m_info->m_uUncomprLeft -= static_cast<std::uint32_t>(produced);
+        if (m_info->m_bStreamInit && m_info->m_uUncomprLeft == 0 && !m_info->m_bStreamEnd) {
             DrainStream();
         }
         return produced;
@@ -318,9 +320,9 @@ std::size_t CZipArchive::ReadEntryData(void* buffer, std::size_t size) {
 // means the archive is damaged. Compressed data that ends without an end
 // code is accepted here; the CRC check decides about the data.
 void CZipArchive::DrainStream() {
-    z_stream& stream = m_info.m_stream;
+    z_stream& stream = m_info->m_stream;
     Bytef scratch[64];
-    while (!m_info.m_bStreamEnd) {
+    while (!m_info->m_bStreamEnd) {
         if (stream.avail_in == 0 && !FillInput()) {
             return;
         }
@@ -331,7 +333,7 @@ void CZipArchive::DrainStream() {
             ThrowError(CZipException::badZipFile);
         }
         if (err == Z_STREAM_END) {
-            m_info.m_bStreamEnd = true;
+            m_info->m_bStreamEnd = true;
         } else if (err != Z_OK && !(err == Z_BUF_ERROR && stream.avail_in == 0)) {
             ThrowError(CZipException::ZlibErrToCause(err));
         }
@@ -357,14 +359,14 @@ int CZipArchive::FinishEntry(bool withFile, int fd) {
     try {
         const CZipFileHeader& header = *m_centralDir.m_pOpenedFile;
         int result = 1;
-        if (m_info.m_uUncomprLeft != 0) {
+        if (m_info->m_uUncomprLeft != 0) {
             result = -1;
-        } else if (m_info.m_uCrc32 != header.m_uCrc32) {
+        } else if (m_info->m_uCrc32 != header.m_uCrc32) {
             ThrowError(CZipException::badCrc);
         }
-        if (m_info.m_bStreamInit) {
-            inflateEnd(&m_info.m_stream);
-            m_info.m_bStreamInit = false;
+        if (m_info->m_bStreamInit) {
+            inflateEnd(&m_info->m_stream);
+            m_info->m_bStreamInit = false;
         }
         if (withFile) {
             if (fd < 0 || !ZipFileSystem::SetFileTime(fd, header.m_uModDate, header.m_uModTime)) {
@@ -391,7 +393,7 @@ int CZipArchive::FinishEntry(bool withFile, int fd) {
 // signature; it must repeat the central directory's CRC and sizes.
 void CZipArchive::ReadDataDescriptor() {
     const CZipFileHeader& header = *m_centralDir.m_pOpenedFile;
-    m_storage.Seek(static_cast<std::int64_t>(m_info.m_uDataStart + header.m_uComprSize));
+    m_storage.Seek(static_cast<std::int64_t>(m_info->m_uDataStart + header.m_uComprSize));
     char record[16];
     std::size_t got = m_storage.Read(record, sizeof record);
     const char* fields = record;
@@ -407,11 +409,11 @@ void CZipArchive::ReadDataDescriptor() {
 }
 
 void CZipArchive::AbandonEntry() noexcept {
-    if (m_info.m_bStreamInit) {
-        inflateEnd(&m_info.m_stream);
+    if (m_info->m_bStreamInit) {
+        inflateEnd(&m_info->m_stream);
     }
-    m_info.Reset();
-    m_info.m_pBuffer.Release();
+    m_info->Reset();
+    m_info->m_pBuffer.Release();
     m_centralDir.m_pOpenedFile = nullptr;
     m_iFileOpened = nothing;
     for (void* block : m_list) {
@@ -451,4 +453,4 @@ void CZipArchive::ZipFree(void* opaque, void* address) {
     }
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 CZipAutoBuffer::CZipAutoBuffer(std::size_t size, bool zeroMemory) {
     Allocate(size, zeroMemory);
@@ -61,4 +61,4 @@ void CZipAutoBuffer::Release() noexcept {
     m_iSize = 0;
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

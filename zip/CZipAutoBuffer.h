@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 // An owned byte buffer. Allocating the size it already has keeps the memory;
 // another size frees it and allocates anew; size 0 leaves it empty.
@@ -29,4 +29,4 @@ private:
     std::size_t m_iSize = 0;
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

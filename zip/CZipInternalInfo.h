@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <zlib.h>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
-// The decompression state of the entry open for reading.
+// The decompression state of the entry open for reading. The reader's own:
+// only its .cpp files include this header, so that zlib stays out of the
+// headers its users include (CZipArchive holds it through a pointer).
 class CZipInternalInfo {
 public:
     static constexpr std::size_t kInputBufferSize = 16384;
@@ -28,4 +30,4 @@ public:
     std::uint64_t m_uDataStart = 0; // where the entry's compressed data starts in the file
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 namespace {
 
@@ -46,4 +46,4 @@ std::string CodePage437ToUtf8(std::string_view oem) {
     return out;
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

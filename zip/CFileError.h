@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 // A failure of the file layer (an archive that cannot be opened or read, an
 // output file that cannot be created or written). Names the path and the
@@ -17,4 +17,4 @@ public:
     int m_iError; // errno value, 0 when not a system error
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 // The few file-system operations extraction needs beyond reading and writing
 // files. Paths use '/'.
@@ -69,4 +69,4 @@ bool ApplyAttributes(int fd, bool isFolder, std::uint16_t madeBy, std::uint32_t 
 
 } // namespace ZipFileSystem
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -1,6 +1,6 @@
 #include "CZipStorage.h"
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 void CZipStorage::Open(const std::string& path) {
     m_file.OpenRead(path);
@@ -12,4 +12,4 @@ void CZipStorage::Close() noexcept {
     m_file.Abort();
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 // The archive reader's error: a cause code and the path of the archive file
 // (empty when no archive is open).
@@ -41,4 +41,4 @@ public:
     std::string m_szFileName;
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

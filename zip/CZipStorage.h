@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 // Access to the archive file. Only single-volume archives are read.
 class CZipStorage {
@@ -30,4 +30,4 @@ public:
     VolumeMode m_iSpanMode = noSpan;
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

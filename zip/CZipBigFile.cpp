@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 CZipBigFile::~CZipBigFile() {
     Abort();
@@ -118,4 +118,4 @@ void CZipBigFile::Abort() noexcept {
     }
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

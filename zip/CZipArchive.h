@@ -3,16 +3,19 @@
 #include "CZipAutoBuffer.h"
 #include "CZipCentralDir.h"
 #include "CZipFileHeader.h"
-#include "CZipInternalInfo.h"
 #include "CZipStorage.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
+
+class CZipInternalInfo;
 
 // Reads a ZIP archive and extracts its entries into a folder.
 //
@@ -29,11 +32,18 @@ public:
     CZipArchive& operator=(const CZipArchive&) = delete;
     virtual ~CZipArchive();
 
+    static constexpr std::uint64_t kNoUnpackLimit = std::numeric_limits<std::uint64_t>::max();
+
+    // The most that the entries of an archive may unpack to together, by
+    // their recorded sizes; OpenReadOnly refuses a larger archive. No limit
+    // until one is set.
+    void SetUnpackLimit(std::uint64_t bytes) { m_uUnpackLimit = bytes; }
+
     // Opens the archive for reading and reads its directory. Does nothing
     // when an archive is already open. Entries that share bytes (two records
     // pointing at the same data, or one entry's data running into the next)
     // make the archive damaged, and one whose entries together would unpack
-    // to more than kUpdateSizeLimit is refused as a whole (cause 1).
+    // to more than the unpack limit is refused as a whole (cause 1).
     void OpenReadOnly(const std::string& path);
     void Close() noexcept;
     bool IsClosed() const { return !m_storage.IsOpen(); }
@@ -87,10 +97,12 @@ private:
 
     CZipStorage m_storage;
     CZipCentralDir m_centralDir;
-    CZipInternalInfo m_info;
+    // The open entry's decompression state (zlib's, so kept out of sight).
+    std::unique_ptr<CZipInternalInfo> m_info;
     CZipAutoBuffer m_pszPassword;
     FileOpened m_iFileOpened = nothing;
     std::vector<void*> m_list; // blocks zlib holds for the open entry
+    std::uint64_t m_uUnpackLimit = kNoUnpackLimit;
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 namespace {
 
@@ -22,4 +22,4 @@ CFileError::CFileError(std::string operation, std::string path, int error)
       m_szPath(std::move(path)), m_iError(error) {
 }
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
-// Little-endian fields of ZIP records.
+// Little-endian fields of ZIP records (for the reader's .cpp files).
 namespace ZipBytes {
 
 inline std::uint16_t Get16(const char* p) {
@@ -24,4 +24,4 @@ inline bool IsSignature(const char* p, char third, char fourth) {
 
 } // namespace ZipBytes
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

@@ -1,8 +1,8 @@
 // The archive reader over archives made by common tools at test time, and
 // the pallorwind-unzip command.
 
-#include "CZipArchive.h"
-#include "ZipTestSupport.h"
+#include "tests/support/ZipTestSupport.h"
+#include "zip/CZipArchive.h"
 
 #include <array>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 
 using namespace ziptest;
-using namespace pallorwind::win;
+using namespace pallorwind::zip;
 
 namespace {
 
@@ -174,6 +174,14 @@ TEST_F(UnzipCommandTest, ArchiveErrorsAndListing) {
     r = Unzip(Quote(dir / "missing.zip") + " " + Quote(dir / "out"));
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.output.find((dir / "missing.zip").string()), std::string::npos) << r.output;
+
+    // The updater's unpack limit holds here too.
+    CraftedEntry huge = Entry("huge.dat", "h", 0);
+    huge.uncomprSize = 0xFFFFFFFFu;
+    WriteFile(dir / "huge.zip", Build({.entries = {huge}}));
+    r = Unzip(Quote(dir / "huge.zip") + " " + Quote(dir / "out"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.output.find("cause 1 "), std::string::npos) << r.output;
 
     WriteFile(dir / "a.zip", Build({.entries = {Entry("dir/listed.txt", "12345")}}));
     r = Unzip("-l " + Quote(dir / "a.zip"));

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 namespace ZipFileSystem {
 
@@ -193,4 +193,4 @@ bool ApplyAttributes(int fd, bool isFolder, std::uint16_t madeBy,
 
 } // namespace ZipFileSystem
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

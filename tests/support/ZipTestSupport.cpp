@@ -1,4 +1,4 @@
-#include "ZipTestSupport.h"
+#include "tests/support/ZipTestSupport.h"
 
 #include <cstdlib>
 #include <fstream>

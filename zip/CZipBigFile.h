@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 // A file of the platform's file layer: the archive (read) or an extracted
 // file (written). Failures raise CFileError naming the path.
@@ -44,4 +44,4 @@ private:
     std::string m_szPath;
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip

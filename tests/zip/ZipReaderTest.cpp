@@ -1,9 +1,17 @@
 // The archive reader over archives crafted byte by byte.
 
-#include "CFileError.h"
-#include "CZipArchive.h"
-#include "CZipException.h"
-#include "ZipTestSupport.h"
+// Every header a user of the reader includes, first: none of them may bring
+// zlib along.
+#include "zip/CFileError.h"
+#include "zip/CZipArchive.h"
+#include "zip/CZipException.h"
+#include "zip/CodePage437.h"
+#include "zip/ZipFileSystem.h"
+#ifdef ZLIB_H
+#error "zlib leaks into the archive reader's headers"
+#endif
+
+#include "tests/support/ZipTestSupport.h"
 
 #include <atomic>
 #include <cerrno>
@@ -12,7 +20,7 @@
 #include <sys/stat.h>
 
 using namespace ziptest;
-using namespace pallorwind::win;
+using namespace pallorwind::zip;
 
 // The reader's write() calls come here (the test is linked with
 // --wrap=write): while g_writesTakeNothing is set they write nothing and say
@@ -36,10 +44,13 @@ extern "C" ssize_t __wrap_write(int fd, const void* data, size_t size) {
 namespace {
 
 constexpr std::size_t kUpdaterBuffer = 65535;
+constexpr std::uint64_t kUnpackLimit = std::uint64_t(256) << 20;
 
-// Writes the crafted archive to the scratch folder and opens it.
+// Writes the crafted archive to the scratch folder and opens it, with an
+// unpack limit of 256 MiB.
 class ZipReaderTest : public ::testing::Test {
 protected:
+    ZipReaderTest() { zip.SetUnpackLimit(kUnpackLimit); }
     void Open(const CraftedArchive& crafted) { OpenBytes(Build(crafted)); }
     void OpenBytes(const std::string& bytes) {
         WriteFile(archivePath(), bytes);
@@ -224,7 +235,7 @@ TEST_F(ZipReaderTest, LocalHeaderContradictingCentralIsDamage) {
 }
 
 // Entries that share bytes would let a small archive unpack to far more
-// than it holds; so would sizes beyond what an update may be.
+// than it holds; so would sizes beyond the unpack limit.
 TEST_F(ZipReaderTest, OverlappingEntriesAndOversizedArchivesAreRefused) {
     // 200 central records pointing at one deflated entry of 16 MiB of zeros.
     {
@@ -263,8 +274,8 @@ TEST_F(ZipReaderTest, OverlappingEntriesAndOversizedArchivesAreRefused) {
         EXPECT_FALSE(fs::exists(out() / "pushed"));
         zip.Close();
     }
-    // Declared sizes adding up to more than an update may be: refused as a
-    // whole; up to the limit, opened.
+    // Declared sizes adding up to more than the limit: refused as a whole;
+    // up to the limit, opened; with no limit set, opened too.
     CraftedEntry half = Entry("half", "h", 0);
     half.payload = "h";
     half.uncomprSize = 128u << 20;
@@ -274,6 +285,9 @@ TEST_F(ZipReaderTest, OverlappingEntriesAndOversizedArchivesAreRefused) {
     zip.Close();
     other.uncomprSize = (128u << 20) + 1;
     EXPECT_EQ(OpenCause(Build({.entries = {half, other}})), CZipException::generic);
+    CZipArchive unlimited;
+    unlimited.OpenReadOnly(archivePath().string());
+    EXPECT_EQ(unlimited.EntryCount(), 2);
 }
 
 // A write that takes nothing fails the entry instead of being tried for ever

@@ -1,9 +1,10 @@
 // pallorwind-unzip: extracts an update archive the way the updater does, or
 // lists its entries.
 
-#include "CFileError.h"
-#include "CZipArchive.h"
-#include "CZipException.h"
+#include "win/update/UpdateLimits.h"
+#include "zip/CFileError.h"
+#include "zip/CZipArchive.h"
+#include "zip/CZipException.h"
 #include "platform/app/StandardOptions.h"
 
 #include <cstdio>
@@ -11,7 +12,8 @@
 #include <string>
 
 using namespace pallorwind;
-using namespace pallorwind::win;
+using namespace pallorwind::zip;
+using pallorwind::win::kUpdateSizeLimit;
 
 namespace {
 
@@ -109,6 +111,7 @@ int main(int argc, char** argv) {
     }
     const std::string path = argv[arg];
     CZipArchive archive;
+    archive.SetUnpackLimit(kUpdateSizeLimit);
     try {
         archive.OpenReadOnly(path);
         return list ? List(archive) : ExtractAll(archive, argv[arg + 1]);

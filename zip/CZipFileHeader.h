@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace pallorwind::win {
+namespace pallorwind::zip {
 
 class CZipStorage;
 
@@ -67,4 +67,4 @@ public:
     std::uint64_t m_uRoomEnd = 0;
 };
 
-} // namespace pallorwind::win
+} // namespace pallorwind::zip
