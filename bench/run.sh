@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds an optimised tree and runs every benchmark in one go. Each prints its
-# figures against a reference measured in the same run.
-# Usage: bench/run.sh [--quick]
+# Builds an optimised tree and runs every benchmark in one go, or those named
+# (bench/run.sh midi runs bench_midi). Each prints its figures against a
+# reference measured in the same run.
+# Usage: bench/run.sh [--quick] [NAME...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 log=$(mktemp /tmp/pallorwind-bench-build.XXXXXX)
@@ -18,13 +19,20 @@ build cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 build cmake --build build-bench -j "$(nproc)"
 export AVAHI_COMPAT_NOWARN=1 QT_QPA_PLATFORM=offscreen
 quick=()
-[ "${1:-}" = "--quick" ] && quick=(--quick)
+if [ "${1:-}" = "--quick" ]; then
+    quick=(--quick)
+    shift
+fi
+only=("$@")
 status=0
 # Only the benchmark programs themselves: regular executable files named
 # bench_* (not the *_autogen folders beside them).
 for bench in build-bench/bench/*/bench_*; do
     [ -f "$bench" ] && [ -x "$bench" ] || continue
     name=$(basename "$bench")
+    if [ ${#only[@]} -gt 0 ] && ! printf '%s\n' "${only[@]}" | grep -qx "${name#bench_}"; then
+        continue
+    fi
     echo "=== $name ==="
     rc=0
     case "$name" in
