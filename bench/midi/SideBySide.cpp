@@ -123,6 +123,10 @@ public:
                 found.push_back(x);
         return found;
     }
+    // When the latest cycle reached this client.
+    Clock::time_point LastCycle() const {
+        return Clock::time_point(Clock::duration(m_cycleAt.load(std::memory_order_acquire)));
+    }
     void WaitCycles(std::uint32_t n) const {
         const std::uint32_t until = m_cycleNumber.load() + n;
         while (std::int32_t(m_cycleNumber.load() - until) < 0)
@@ -135,6 +139,7 @@ private:
         const auto now = Clock::now();
         const std::int64_t gap = (now - self->m_lastCycle).count();
         self->m_lastCycle = now;
+        self->m_cycleAt.store(now.time_since_epoch().count(), std::memory_order_release);
         self->m_cycleNumber.fetch_add(1);
         if (!self->m_armed.load(std::memory_order_acquire))
             return 0;
@@ -195,6 +200,7 @@ private:
     std::atomic<std::uint32_t> m_cycleNumber{0};
     std::atomic<std::int64_t> m_longestGapNs{0};
     Clock::time_point m_lastCycle = Clock::now(); // the process thread's
+    std::atomic<Clock::rep> m_cycleAt{0};
     std::mutex m_lock;
     std::vector<Xrun> m_xruns;
 };
@@ -256,7 +262,8 @@ public:
         p->m_folder = folder;
         std::filesystem::create_directories(p->m_folder + "/Pallorwind");
         std::ofstream(p->m_folder + "/Pallorwind/PallorwindWIN.conf")
-            << "[General]\nOutMidiPort=pwbench-sink:in\nInMidiPort=pwbench-keys:out\nPort=0\n";
+            << "[General]\nOutMidiPort=pwbench-sink:in\nInMidiPort=None\nPort=0\nName=pwbench-"
+            << getpid() << "\n"; // a name of its own where a DNS-SD daemon runs
         const std::string err = p->m_folder + "/stderr.txt";
         if (!p->Spawn(o, {o.bridgeBinary, "--headless"}, {"XDG_CONFIG_HOME=" + p->m_folder},
                       "/dev/null", err))
@@ -321,6 +328,8 @@ public:
     }
 
     const std::string& Name() const { return m_name; }
+    // What it said on standard error.
+    std::string Said() const { return ReadFile(m_folder + "/stderr.txt"); }
     pid_t Pid() const { return m_pid; }
     std::uint16_t Port() const { return m_port; }
 
@@ -431,6 +440,33 @@ public:
         return o;
     }
 
+    // One record every `interval`, `count` of them, each at a chosen point
+    // of a JACK period: spread evenly over the period, in the same order for
+    // every bridge, so that where a record falls in the period (up to a
+    // period's wait on its own) is alike for all and its median is steady.
+    Offered OfferAtPhases(const Sink& sink, std::size_t count, Clock::duration interval) {
+        constexpr int kPhases = 20;
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::milli>(sink.PeriodMs()));
+        Offered o;
+        o.start = Clock::now();
+        for (std::size_t k = 0; k < count; ++k) {
+            const Clock::time_point target = o.start + std::int64_t(k) * interval;
+            const auto last = sink.LastCycle();
+            const auto cycles =
+                (std::max(target, last) - last + period - Clock::duration(1)) / period;
+            const auto phase = period * (2 * std::int64_t(k * 7 % kPhases) + 1) / (2 * kPhases);
+            SleepUntil(last + cycles * period + phase);
+            const auto r = Record(k);
+            o.writes.emplace_back(k, Clock::now());
+            if (!WriteAll({r.begin(), r.end()}))
+                break;
+            o.sent = k + 1;
+        }
+        o.end = Clock::now();
+        return o;
+    }
+
 private:
     bool WriteAll(const std::vector<std::uint8_t>& bytes) {
         std::size_t done = 0;
@@ -483,8 +519,8 @@ struct Run {
 
 // One run: an app connects to `bridge`, offers `perSecond` records for
 // `duration`, and goes once everything has arrived (or nothing more does).
-Run Measure(BridgeProcess& bridge, Sink& sink, double perSecond,
-            std::chrono::milliseconds duration) {
+Run Measure(BridgeProcess& bridge, Sink& sink, double perSecond, std::chrono::milliseconds duration,
+            bool phased) {
     Run run;
     run.offeredPerSecond = perSecond;
     // What an earlier run left in the bridge (a reference bridge that fell
@@ -507,7 +543,11 @@ Run Measure(BridgeProcess& bridge, Sink& sink, double perSecond,
     std::this_thread::sleep_for(200ms); // accepted, and the connection's start settled
     sink.Arm();
     const Tasks before = ReadTasks(bridge.Pid());
-    const App::Offered offered = app.Offer(perSecond, duration);
+    const App::Offered offered =
+        phased ? app.OfferAtPhases(sink, std::size_t(perSecond * duration.count() / 1000.0),
+                                   std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(1.0 / perSecond)))
+               : app.Offer(perSecond, duration);
     seen = 0;
     grew = Clock::now();
     WaitFor([&] { return sink.Count() >= offered.sent || quiet(300ms); }, 60s);
@@ -622,22 +662,28 @@ bool RunSideBySide(const SideBySideOptions& o) {
         std::fprintf(stderr, "bench: no JACK sink client\n");
         return false;
     }
-    std::unique_ptr<BridgeProcess> bridges[2] = {BridgeProcess::Ours(o), BridgeProcess::Plain(o)};
-    if (!bridges[kOurs] || !bridges[kPlain])
-        return false;
     const double periodMs = sink.PeriodMs();
-    std::printf("\nside by side: pallorwind-win (pid %d) and the plain bridge (pid %d), each a "
-                "process of its own, both on the server throughout; %d rounds, %lld ms a run, "
-                "the order changing from run to run; load average at the start %s\n",
-                bridges[kOurs]->Pid(), bridges[kPlain]->Pid(), o.rounds, (long long)o.flood.count(),
-                LoadAverage().c_str());
-    std::this_thread::sleep_for(500ms); // both clients' start is behind us
+    std::printf("\nside by side: pallorwind-win and the plain bridge, each a process of its own, "
+                "started anew for each of %d rounds, the one started first changing from round "
+                "to round (JACK runs the first-started client first in each period, which gives "
+                "it less time to catch what comes late in a period); within a round the order "
+                "of the runs changes from row to row; %lld ms a run; load average at the start "
+                "%s\n",
+                o.rounds, (long long)o.flood.count(), LoadAverage().c_str());
 
     // rows[i][which][round]; the last row is 10 messages a second.
     const std::size_t rowCount = o.perPeriod.size() + 1;
     std::vector<std::array<std::vector<Run>, 2>> rows(rowCount);
     std::vector<double> idleXruns;
     for (int round = 0; round < o.rounds; ++round) {
+        std::unique_ptr<BridgeProcess> bridges[2];
+        const int startedFirst = round % 2 ? kOurs : kPlain;
+        for (const int which : {startedFirst, 1 - startedFirst}) {
+            bridges[which] = which == kOurs ? BridgeProcess::Ours(o) : BridgeProcess::Plain(o);
+            if (!bridges[which])
+                return false;
+        }
+        std::this_thread::sleep_for(1s); // both clients' start is behind us
         {
             // The machine's own share: xruns with both bridges idle.
             sink.Arm();
@@ -653,18 +699,19 @@ bool RunSideBySide(const SideBySideOptions& o) {
             const double perSecond = slow ? 10.0 : o.perPeriod[row] * 1000.0 / periodMs;
             const int first = int((std::size_t(round) + row) % 2);
             for (const int which : {first, 1 - first}) {
-                Run run = Measure(*bridges[which], sink, perSecond, slow ? o.slow : o.flood);
+                Run run = Measure(*bridges[which], sink, perSecond, slow ? o.slow : o.flood, slow);
                 if (!run.ok) {
-                    std::fprintf(stderr, "bench: %s could not be measured\n",
-                                 bridges[which]->Name().c_str());
+                    std::fprintf(stderr, "bench: %s could not be measured; it said:\n%s",
+                                 bridges[which]->Name().c_str(), bridges[which]->Said().c_str());
                     return false;
                 }
                 if (o.threads) {
-                    std::printf("  round %d, %s, %.0f/s: %.2f ms CPU / 1000, %.2f wake-ups / "
+                    std::printf("  round %d (%s started first), %s, %.0f/s: %.2f ms CPU / 1000, "
+                                "%.2f wake-ups / "
                                 "period, %d xruns, %zu delivered, median %.2f ms\n",
-                                round + 1, bridges[which]->Name().c_str(), perSecond,
-                                run.CpuPer1000(), run.wakeupsPerPeriod, run.xruns, run.delivered,
-                                run.median);
+                                round + 1, bridges[startedFirst]->Name().c_str(),
+                                bridges[which]->Name().c_str(), perSecond, run.CpuPer1000(),
+                                run.wakeupsPerPeriod, run.xruns, run.delivered, run.median);
                     for (const ThreadFigure& t : run.threads)
                         std::printf("    %-24s %8.3f ms CPU / 1000, %6.3f wake-ups and %6.3f "
                                     "preemptions / period\n",

@@ -14,10 +14,12 @@
 //     and what it prints when it starts without a JACK server.
 //   build/bench/midi/bench_midi [--quick] [--side-by-side] [--rounds N]
 //                               [--rates 3,30,100,500,2000] [--seconds S] [--threads]
+//                               [--bridge PATH]
 //     --quick: shorter runs, fewer notes, 5 s idle; --side-by-side: only the
-//     comparison; --rounds: of the comparison (3); --rates: its rows, records
+//     comparison; --rounds: of the comparison (4); --rates: its rows, records
 //     per period; --seconds: of each of its loaded runs (2); --threads: a
-//     line per thread of each bridge and run.
+//     line per thread of each bridge and run; --bridge: the pallorwind-win
+//     binary it compares (another build's, say).
 #include "bench/midi/SideBySide.h"
 #include "bench/support/LatencyStats.h"
 #include "platform/midi/MidiDevices.h"
@@ -286,6 +288,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each line as it is measured
     bool quick = false, sideBySideOnly = false;
     std::chrono::milliseconds runTime{0};
+    std::string bridgeBinary = PALLORWIND_WIN_BINARY;
     bench::SideBySideOptions side;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -297,6 +300,8 @@ int main(int argc, char** argv) {
             side.threads = true;
         else if (arg == "--rounds" && i + 1 < argc)
             side.rounds = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--bridge" && i + 1 < argc)
+            bridgeBinary = argv[++i];
         else if (arg == "--seconds" && i + 1 < argc)
             runTime = std::chrono::milliseconds(std::max(1, std::atoi(argv[++i])) * 1000);
         else if (arg == "--rates" && i + 1 < argc) {
@@ -307,7 +312,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: %s [--quick] [--side-by-side] [--rounds N] [--rates 3,30,...] "
-                         "[--seconds S] [--threads]\n",
+                         "[--seconds S] [--threads] [--bridge PATH]\n",
                          argv[0]);
             return 2;
         }
@@ -341,7 +346,7 @@ int main(int argc, char** argv) {
 
     // (a) Side by side with the plain bridge.
     side.jackServer = server.Name();
-    side.bridgeBinary = PALLORWIND_WIN_BINARY;
+    side.bridgeBinary = bridgeBinary;
     side.plainBinary = PALLORWIND_PLAIN_BRIDGE_BINARY;
     side.flood = runTime.count() ? runTime : std::chrono::milliseconds(floodTime);
     side.slow = quick ? 5000ms : 10000ms;
