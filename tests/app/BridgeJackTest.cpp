@@ -4,6 +4,7 @@
 #include "JackPeer.h"
 #include "JackServer.h"
 #include "platform/midi/MidiDevices.h"
+#include "tests/support/ThreadWakeups.h"
 #include "win/app/CPallorwindOSXDlg.h"
 
 #include <jack/jack.h>
@@ -201,6 +202,39 @@ TEST_F(BridgeJackTest, ADevicePickedByNameIsFoundAgainAfterItsClientComesBack) {
 std::array<std::uint8_t, 3> FloodRecord(std::uint32_t k) {
     return {std::uint8_t(0x80 | (k >> 14 & 0x0F)), std::uint8_t(k & 0x7F),
             std::uint8_t(k >> 7 & 0x7F)};
+}
+
+TEST_F(BridgeJackTest, AnAppPlayingGoesStraightToJackWithoutWakingTheOutputThread) {
+    StartBridge();
+    auto app = Connect();
+    // Opening the devices ran on the output thread; what it does from here
+    // on is counted.
+    const long before = test::WakeUpsOf("midi-out");
+    ASSERT_GT(before, 0) << "no output thread found by its name";
+    // 2,000 records in 200 writes, as a busy controller sends them: far
+    // less than JACK's own buffer holds, so nothing ever waits for room.
+    constexpr std::uint32_t kRecords = 2000;
+    for (std::uint32_t k = 0; k < kRecords; k += 10) {
+        std::vector<std::uint8_t> write;
+        for (std::uint32_t i = k; i < k + 10; ++i) {
+            const auto record = FloodRecord(i);
+            write.insert(write.end(), record.begin(), record.end());
+        }
+        ASSERT_TRUE(app->Send(write));
+        SpinUntil([] { return false; }, 1ms);
+    }
+    ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= kRecords; }));
+    const long wakeUps = test::WakeUpsOf("midi-out") - before;
+    std::printf("figure: the output thread woke %ld times for %u records in 200 writes\n", wakeUps,
+                kRecords);
+    // A thread that carries each read to JACK wakes 200 times or more here.
+    EXPECT_LE(wakeUps, 5);
+    EXPECT_FALSE(m_controller->ReadingPaused());
+    const auto received = m_peer->Received();
+    for (std::uint32_t k = 0; k < kRecords; ++k) {
+        const auto want = FloodRecord(k);
+        ASSERT_EQ(received[k], Message(want.begin(), want.end())) << "record " << k;
+    }
 }
 
 TEST_F(BridgeJackTest, AFloodLosesNothingAndDoesNotStallTheOtherApps) {

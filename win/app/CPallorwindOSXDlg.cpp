@@ -339,7 +339,7 @@ void CPallorwindOSXDlg::AutoPort() {
     m_settings.WriteSetting(kSettingAutoPort, kValueOn);
     if (m_port == kAnyPort)
         return;
-    m_port = kAnyPort;
+    m_port = std::string(kAnyPort); // GCC 12 -O3 warns falsely on assigning a char*
     RestartServer(); // the service reports its new port through SetPort
 }
 
