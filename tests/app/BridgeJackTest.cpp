@@ -4,6 +4,8 @@
 #include "JackPeer.h"
 #include "JackServer.h"
 #include "platform/midi/MidiDevices.h"
+#include "tests/support/HeadlessShell.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "win/app/CPallorwindOSXDlg.h"
 
 #include <jack/jack.h>
@@ -84,7 +86,8 @@ protected:
     }
 
     void StartBridge() {
-        m_controller = std::make_unique<CPallorwindOSXDlg>(m_settings, *m_midi, m_ui, "pc");
+        m_controller = std::make_unique<CPallorwindOSXDlg>(
+            m_settings, *m_midi, m_ui, m_shell.Parts(), test::HeadlessOptions("pc"));
         m_controller->Start();
         // The devices open on the MIDI thread; their results come back here.
         EXPECT_TRUE(SpinUntil([&] { return !m_controller->Ports().Busy(); }));
@@ -115,6 +118,7 @@ protected:
                                midi::MidiApi::Jack);
     MemorySettingsStore m_settings;
     testing::RecordingUi m_ui;
+    test::HeadlessShell m_shell{m_ui};
     std::unique_ptr<CPallorwindOSXDlg> m_controller;
 };
 

@@ -1,7 +1,7 @@
 // The XDG desktop ties, written under a temporary home.
 #include "platform/desktop/XdgDesktop.h"
+#include "res/Resources.h"
 #include "tests/support/EventLoop.h"
-#include "win/res/Resources.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -43,7 +43,7 @@ protected:
 
 TEST_F(XdgDesktopTest, FileTypeWritesAMimePackageAndItsIconOnlyWhenChanged) {
     const FileType type{"application/x-pallorwind-layout", "*.plw", "Pallorwind File & co",
-                        win::kLayoutFileIcon};
+                        res::kLayoutFileIcon};
     m_desktop.RegisterFileType(type);
     const QString package = Data() + "/mime/packages/application-x-pallorwind-layout.xml";
     const QString icon =
@@ -53,7 +53,7 @@ TEST_F(XdgDesktopTest, FileTypeWritesAMimePackageAndItsIconOnlyWhenChanged) {
     EXPECT_TRUE(xml.contains("<glob pattern=\"*.plw\"/>"));
     EXPECT_TRUE(xml.contains("<comment>Pallorwind File &amp; co</comment>"));
     EXPECT_TRUE(xml.contains("<icon name=\"application-x-pallorwind-layout\"/>"));
-    EXPECT_EQ(Read(icon), Read(win::kLayoutFileIcon));
+    EXPECT_EQ(Read(icon), Read(res::kLayoutFileIcon));
     EXPECT_FALSE(Read(icon).isEmpty());
 
     // The MIME database is rebuilt (where the tool is installed) and knows the glob.
@@ -113,6 +113,6 @@ TEST_F(XdgDesktopTest, StartAtLoginEntryQuotesThePathAndGoesWhenOff) {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
-    pallorwind::win::InitResources();
+    pallorwind::res::InitResources();
     return RUN_ALL_TESTS();
 }

@@ -7,6 +7,7 @@
 #include "platform/http/HttpClient.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FaultyFileOps.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "win/update/CAutoUpdater.h"
 #include "win/update/DottedVersion.h"
 #include "win/update/ExecutableVersion.h"

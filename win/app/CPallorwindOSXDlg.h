@@ -106,9 +106,6 @@ class CPallorwindOSXDlg final : public CCommuInterface,
 public:
     CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
                       ControllerShell shell, ControllerOptions options);
-    // Headless: no tray, no dialogs, no desktop ties, updates only told.
-    CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
-                      std::string computerName);
     ~CPallorwindOSXDlg() override;
 
     // The start-up: update decision, file type, tray icon with its menu,
@@ -152,11 +149,6 @@ public:
     bool ReadingPaused() const { return m_readPaused; }
 
 private:
-    struct HeadlessParts;
-    CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
-                      std::unique_ptr<HeadlessParts> parts, std::optional<ControllerShell> shell,
-                      ControllerOptions options);
-
     void BuildMenu();
     void FillMenu();
     void SetItemText(int id, std::string text);
@@ -185,7 +177,6 @@ private:
     void ToggleAutoStart();
     void PauseReading(bool paused);
 
-    std::unique_ptr<HeadlessParts> m_headless; // the shell of the headless constructor
     SettingsStore& m_settings;
     platform::UserInterface& m_ui;
     ControllerShell m_shell;
