@@ -25,7 +25,8 @@
 #include "platform/midi/MidiDevices.h"
 #include "tests/app/BridgeTestSupport.h"
 #include "tests/app/JackPeer.h"
-#include "win/app/CPallorwindOSXDlg.h"
+#include "tests/support/HeadlessShell.h"
+#include "tests/support/MemorySettingsStore.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -368,7 +369,9 @@ int main(int argc, char** argv) {
     settings.values = {{win::kSettingOutMidiPort, "pwbench-synth:in"},
                        {win::kSettingInMidiPort, "pwbench-synth-src:out"}};
     pallorwind::testing::RecordingUi ui;
-    win::CPallorwindOSXDlg bridge(settings, *system, ui, "bench");
+    test::HeadlessShell shell(ui);
+    win::CPallorwindOSXDlg bridge(settings, *system, ui, shell.Parts(),
+                                  test::HeadlessOptions("bench"));
     bridge.Start();
     SpinUntil([&] { return !bridge.Ports().Busy(); });
     if (!bridge.Ports().InputOpen() || !bridge.Ports().OutputOpen()) {

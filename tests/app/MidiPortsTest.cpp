@@ -3,6 +3,7 @@
 #include "win/app/MidiPorts.h"
 #include "tests/support/FakeMidiSystem.h"
 #include "tests/support/ManualPoster.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "tests/support/RecordingUi.h"
 
 #include <gtest/gtest.h>

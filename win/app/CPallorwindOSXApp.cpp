@@ -10,15 +10,15 @@
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/MidiDevices.h"
 #include "platform/net/HostAddresses.h"
+#include "platform/settings/QtSettings.h"
 #include "platform/ui/QtTrayHost.h"
 #include "platform/ui/UserInterface.h"
 #include "platform/ui/WidgetUserInterface.h"
+#include "res/Resources.h"
 #include "win/app/CPallorwindOSXDlg.h"
 #include "win/app/QtDialogs.h"
-#include "win/app/QtSettingsStore.h"
 #include "win/app/StoredUpdateSettings.h"
 #include "win/net/DnsSdAdvertiser.h"
-#include "win/res/Resources.h"
 #include "win/update/ExecutableVersion.h"
 #include "win/update/SinkUpdateUi.h"
 #include "win/update/UpdateCheck.h"
@@ -88,9 +88,9 @@ struct Shell {
 Shell DesktopShell() {
     Shell shell;
     shell.tray = std::make_unique<platform::QtTrayHost>(
-        platform::TrayIcons{QIcon(QString::fromLatin1(kIdleIcon)),
-                            QIcon(QString::fromLatin1(kConnectedIcon)),
-                            QIcon(QString::fromLatin1(kAppIcon))},
+        platform::TrayIcons{QIcon(QString::fromLatin1(res::kIdleIcon)),
+                            QIcon(QString::fromLatin1(res::kConnectedIcon)),
+                            QIcon(QString::fromLatin1(res::kAppIcon))},
         kTrayTip);
     shell.ui = std::make_unique<platform::WidgetUserInterface>();
     shell.dialogs = std::make_unique<QtDialogs>(EmbeddedVersion());
@@ -108,8 +108,9 @@ Shell HeadlessShell() {
 }
 
 int RunBridge(bool headless) {
-    InitResources();
-    QtSettingsStore settings;
+    res::InitResources();
+    platform::QtSettings store(kSettingsOrganisation, kSettingsApplication);
+    SettingsStore settings(store);
     Shell shell = headless ? HeadlessShell() : DesktopShell();
     // Other MIDI programs see the bridge as one client with the ports "in" and "out".
     auto midi = midi::CreateMidiSystem({"pallorwind-win", [](const std::string& line) {
@@ -173,7 +174,8 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
             return 1;
         }
         QCoreApplication app(argc, argv);
-        QtSettingsStore settings;
+        platform::QtSettings store(kSettingsOrganisation, kSettingsApplication);
+        SettingsStore settings(store);
         StoredUpdateSettings updateSettings(settings);
         return RunHeadlessUpdate(updateSettings, std::cout);
     }

@@ -1,13 +1,12 @@
 #include "win/app/CPallorwindOSXDlg.h"
 
 #include "protocol/MidiText.h"
+#include "res/Resources.h"
 #include "win/net/MidiInProc.h"
-#include "win/res/Resources.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <system_error>
 
 namespace pallorwind::win {
@@ -29,12 +28,6 @@ platform::HttpClientOptions UpdateHttpOptions() {
     return http;
 }
 
-ControllerOptions HeadlessOptions(std::string computerName) {
-    ControllerOptions options;
-    options.computerName = std::move(computerName);
-    return options;
-}
-
 } // namespace
 
 const CPallorwindOSXDlg::Entry CPallorwindOSXDlg::kNameEntry{kSettingName, kSettingAutoName,
@@ -50,35 +43,10 @@ std::string ClientStatusText(int clients) {
     return count + std::string(kTextClientsConnected);
 }
 
-// The shell of a controller without a desktop.
-struct CPallorwindOSXDlg::HeadlessParts {
-    platform::NoTrayHost tray;
-    NoDialogs dialogs;
-    platform::NoDesktop desktop;
-    HeadlessUpdateUi updateUi{false, std::cerr};
-
-    ControllerShell Shell() { return {tray, dialogs, desktop, updateUi}; }
-};
-
 CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi,
                                      platform::UserInterface& ui, ControllerShell shell,
                                      ControllerOptions options)
-    : CPallorwindOSXDlg(settings, midi, ui, nullptr, shell, std::move(options)) {
-}
-
-CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi,
-                                     platform::UserInterface& ui, std::string computerName)
-    : CPallorwindOSXDlg(settings, midi, ui, std::make_unique<HeadlessParts>(), std::nullopt,
-                        HeadlessOptions(std::move(computerName))) {
-}
-
-CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi,
-                                     platform::UserInterface& ui,
-                                     std::unique_ptr<HeadlessParts> parts,
-                                     std::optional<ControllerShell> shell,
-                                     ControllerOptions options)
-    : m_headless(std::move(parts)), m_settings(settings), m_ui(ui),
-      m_shell(shell ? *shell : m_headless->Shell()), m_options(std::move(options)),
+    : m_settings(settings), m_ui(ui), m_shell(shell), m_options(std::move(options)),
       m_update(m_shell.updateUi, UpdaterEnvironmentFor(m_options), UpdateHttpOptions()),
       m_ports(
           midi, settings, ui,
@@ -107,7 +75,7 @@ bool CPallorwindOSXDlg::Start() {
     if (m_options.startupUpdateCheck && !m_options.installedByPackage)
         StartupUpdateCheck(m_updateSettings, m_shell.updateUi, m_update);
     m_shell.desktop.RegisterFileType(
-        {kLayoutMimeType, kLayoutGlob, kLayoutComment, kLayoutFileIcon});
+        {res::kLayoutMimeType, res::kLayoutGlob, res::kLayoutComment, res::kLayoutFileIcon});
     m_clients = 0;
     BuildMenu();
     m_shell.tray.OnMenuAboutToShow([this] { MenuAboutToShow(); });
