@@ -140,6 +140,11 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
             std::function<void()> reply = job(s.out);
             job = nullptr; // what it holds goes here, off the owner's thread
             lock.lock();
+            // With nothing else to do, the thread is away from the device
+            // before the owner hears of the job: what the owner sends in
+            // answer may be played at once.
+            if (s.words.empty() && s.jobs.empty() && !s.stopping)
+                s.quiet.store(true, std::memory_order_release);
             if (reply && !s.abandoned)
                 s.post(std::move(reply));
             continue;

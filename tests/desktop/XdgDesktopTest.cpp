@@ -87,8 +87,8 @@ TEST_F(XdgDesktopTest, AnInstalledPackageIsTheOneWrittenAtStartAndGetsIntoTheDat
     ASSERT_TRUE(QDir().mkpath(mime + "/packages"));
     ASSERT_TRUE(QDir().mkpath(icons));
     ASSERT_TRUE(
-        QFile::copy(PALLORWIND_SOURCE_DIR "/win/res/application-x-pallorwind-layout.xml", package));
-    ASSERT_TRUE(QFile::copy(PALLORWIND_SOURCE_DIR "/win/res/plw.svg",
+        QFile::copy(PALLORWIND_SOURCE_DIR "/res/application-x-pallorwind-layout.xml", package));
+    ASSERT_TRUE(QFile::copy(PALLORWIND_SOURCE_DIR "/res/plw.svg",
                             icons + "/application-x-pallorwind-layout.svg"));
     QFile cache(mime + "/mime.cache");
     ASSERT_TRUE(cache.open(QIODevice::WriteOnly));

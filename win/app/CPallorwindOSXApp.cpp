@@ -166,8 +166,6 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
     platform::QuietDnsSdLibrary();
     if (const int code = HandleArguments(argc, argv); code >= 0)
         return code;
-    // Before Qt looks for the runtime folder.
-    platform::UserRuntimeDir();
     if (HasUpdateArgument(argc, argv)) {
         if (platform::InstalledByPackage(ExecutablePath(), kPackageName)) {
             std::fprintf(stderr, "pallorwind-win: %s\n", kTextUpdateByPackage);
@@ -179,6 +177,8 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
         StoredUpdateSettings updateSettings(settings);
         return RunHeadlessUpdate(updateSettings, std::cout);
     }
+    // Before Qt looks for the runtime folder (an update needs none).
+    platform::UserRuntimeDir();
     if (RunsHeadless(argc, argv)) {
         QCoreApplication app(argc, argv);
         return RunBridge(true);
