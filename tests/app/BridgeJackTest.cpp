@@ -34,12 +34,16 @@ namespace {
 // ten, while MIDI floods in: a loop that waits for the MIDI system misses
 // whole JACK cycles and more. Instrumented builds run everything several
 // times slower, the timer included; ThreadSanitizer most of all.
+// The longest gap allowed is a preempted loop's on a busy shared machine.
 #if defined(__SANITIZE_THREAD__)
 constexpr double kLoopGapP90Ms = 40.0;
+constexpr double kLoopGapMaxMs = 1000.0;
 #elif defined(__SANITIZE_ADDRESS__)
 constexpr double kLoopGapP90Ms = 20.0;
+constexpr double kLoopGapMaxMs = 500.0;
 #else
 constexpr double kLoopGapP90Ms = 9.0;
+constexpr double kLoopGapMaxMs = 250.0;
 #endif
 
 using testing::AppClient;
@@ -294,7 +298,7 @@ TEST_F(BridgeJackTest, AFloodLosesNothingAndDoesNotStallTheOtherApps) {
     // waits for JACK's cycles while playing lets half its ticks wait 10 ms.)
     // A busy shared machine may still preempt the loop now and then.
     EXPECT_LT(loop.PercentileMs(0.9), kLoopGapP90Ms);
-    EXPECT_LT(loop.MaxMs(), 250.0);
+    EXPECT_LT(loop.MaxMs(), kLoopGapMaxMs);
     const std::size_t total = flooded + otherSent.size();
     // Everything arrives unless JACK itself lost some; then the count stops
     // short, and stops growing.
@@ -443,7 +447,7 @@ TEST_F(BridgeJackTest, AStalledJackServerCostsTheLoopNothingPausesTheAppAndPlays
     EXPECT_EQ(clients, 1) << "a paused app's records were all read";
     // (A loop that waits for JACK waits here up to the output's 1 s.)
     EXPECT_LT(loop.PercentileMs(0.9), kLoopGapP90Ms);
-    EXPECT_LT(loop.MaxMs(), 250.0);
+    EXPECT_LT(loop.MaxMs(), kLoopGapMaxMs);
 
     // JACK runs again: reading resumes and every record plays, in order.
     ASSERT_TRUE(SpinUntil([&] { return m_peer->Count() >= kRecords; }, 60s))
