@@ -110,7 +110,10 @@ private:
 // each tenth of the total reached, or for each MiB when the total is unknown.
 class HeadlessUserInterface final : public QueuedUserInterface {
 public:
-    explicit HeadlessUserInterface(std::FILE* out = stderr) : m_out(out) {}
+    // Each message is a line of the program's log...
+    HeadlessUserInterface() = default;
+    // ...or of `out`.
+    explicit HeadlessUserInterface(std::FILE* out) : m_out(out) {}
     // What is still queued is written out, not lost; its questions are not
     // answered any more, as whoever asked may be gone.
     ~HeadlessUserInterface() override {
@@ -123,8 +126,9 @@ protected:
 
 private:
     void ShowProgress(const Request& request);
+    void Write(const std::string& line);
 
-    std::FILE* m_out;
+    std::FILE* m_out = nullptr; // null: the log
     bool m_closing = false;
     std::uint64_t m_progressStep = ~std::uint64_t(0); // the last step written
 };
