@@ -1,26 +1,25 @@
 #!/usr/bin/env bash
-# Builds an optimised tree and runs every benchmark in one go. Each prints its
-# figures against a reference measured in the same run.
-#
-# Usage: bench/run.sh [--quick]   (--quick: shorter runs)
+# Builds an optimised tree and runs every benchmark in one go, or those named
+# (bench/run.sh midi runs bench_midi). Each prints its figures against a
+# reference measured in the same run.
+# Usage: bench/run.sh [--quick] [NAME...]   (--quick: shorter runs)
 set -euo pipefail
 quick=()
-case ${1:-} in
-"") ;;
---quick) quick=(--quick) ;;
--h | --help)
-    sed -n '2,5s/^# \{0,1\}//p' "$0"
-    exit 0
-    ;;
-*)
-    echo "bench/run.sh: unknown option \"$1\" (see --help)" >&2
-    exit 2
-    ;;
-esac
-if [ $# -gt 1 ]; then
-    echo "bench/run.sh: one option at most (see --help)" >&2
-    exit 2
-fi
+only=()
+for arg in "$@"; do
+    case $arg in
+    --quick) quick=(--quick) ;;
+    -h | --help)
+        sed -n '2,5s/^# \{0,1\}//p' "$0"
+        exit 0
+        ;;
+    -*)
+        echo "bench/run.sh: unknown option \"$arg\" (see --help)" >&2
+        exit 2
+        ;;
+    *) only+=("$arg") ;;
+    esac
+done
 cd "$(dirname "$0")/.."
 log=$(mktemp /tmp/pallorwind-bench-build.XXXXXX)
 trap 'rm -f "$log"' EXIT
@@ -41,6 +40,9 @@ status=0
 for bench in build-bench/bench/*/bench_*; do
     [ -f "$bench" ] && [ -x "$bench" ] || continue
     name=$(basename "$bench")
+    if [ ${#only[@]} -gt 0 ] && ! printf '%s\n' "${only[@]}" | grep -qx "${name#bench_}"; then
+        continue
+    fi
     echo "=== $name ==="
     rc=0
     case "$name" in

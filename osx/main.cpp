@@ -13,10 +13,11 @@
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/VirtualMidiPorts.h"
 #include "platform/net/HostAddresses.h"
+#include "platform/settings/QtSettings.h"
 #include "platform/ui/QtTrayHost.h"
 #include "platform/ui/UserInterface.h"
 #include "platform/ui/WidgetUserInterface.h"
-#include "win/res/Resources.h"
+#include "res/Resources.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -134,7 +135,8 @@ int Run(Arguments args, bool headless) {
     case platform::SingleInstance::Result::First:
         break;
     }
-    osx::QtPreferences prefs;
+    platform::QtSettings store(osx::kPrefsOrganisation, osx::kPrefsApplication);
+    osx::Preferences prefs(store);
     // Other MIDI programs see one client "Pallorwind" with the bridge's two ports.
     auto midi = midi::CreateVirtualMidiSystem({"Pallorwind", LogLine});
 
@@ -146,12 +148,12 @@ int Run(Arguments args, bool headless) {
         tray = std::make_unique<platform::NoTrayHost>();
         panels = std::make_unique<osx::NoPanels>();
     } else {
-        win::InitResources();
+        res::InitResources();
         ui = std::make_unique<platform::WidgetUserInterface>();
         tray = std::make_unique<platform::QtTrayHost>(
-            platform::TrayIcons{QIcon(QString::fromLatin1(win::kIdleIcon)),
-                                QIcon(QString::fromLatin1(win::kConnectedIcon)),
-                                QIcon(QString::fromLatin1(win::kAppIcon))},
+            platform::TrayIcons{QIcon(QString::fromLatin1(res::kIdleIcon)),
+                                QIcon(QString::fromLatin1(res::kConnectedIcon)),
+                                QIcon(QString::fromLatin1(res::kAppIcon))},
             "Pallorwind");
         panels = std::make_unique<osx::QtPanels>();
     }

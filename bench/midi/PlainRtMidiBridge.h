@@ -1,6 +1,7 @@
 // The reference the benchmark holds the bridge against: the plainest bridge
-// there is. It accepts one app on a loopback port, reads its records and plays
-// each with one RtMidiOut on JACK, nothing else (no pacing, no rings of its own).
+// there is. It accepts apps on a loopback port, one after another, reads their
+// records and plays each with one RtMidiOut on JACK, nothing else (no pacing,
+// no rings of its own, no thread but the one reading).
 #pragma once
 
 #include <rtmidi/RtMidi.h>
@@ -23,6 +24,13 @@ public:
     // Plays on the JACK port `target` ("client:port").
     PlainRtMidiBridge(const std::string& client, const std::string& target)
         : m_out(std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, client)) {
+        // What RtMidi cannot take (its JACK ring is full) is counted, not
+        // written to standard error one line a message.
+        m_out->setErrorCallback(
+            [](RtMidiError::Type, const std::string&, void* refused) {
+                ++*static_cast<std::atomic<std::uint64_t>*>(refused);
+            },
+            &m_refused);
         for (unsigned i = 0; i < m_out->getPortCount(); ++i)
             if (m_out->getPortName(i) == target)
                 m_out->openPort(i, "out");
@@ -39,12 +47,13 @@ public:
     }
     ~PlainRtMidiBridge() {
         shutdown(m_listener, SHUT_RDWR);
-        if (m_app >= 0)
-            shutdown(m_app, SHUT_RDWR);
+        const int app = m_app.exchange(-1);
+        if (app >= 0)
+            shutdown(app, SHUT_RDWR);
         m_thread.join();
         close(m_listener);
-        if (m_app >= 0)
-            close(m_app);
+        if (app >= 0)
+            close(app);
     }
     bool Ok() const { return m_port != 0 && m_out->isPortOpen(); }
     std::uint16_t Port() const { return m_port; }
@@ -56,13 +65,23 @@ public:
 
 private:
     void Serve() {
-        m_app = accept(m_listener, nullptr, nullptr);
-        if (m_app < 0)
-            return;
+        for (;;) {
+            const int app = accept(m_listener, nullptr, nullptr);
+            if (app < 0)
+                return;
+            m_app = app;
+            Play(app);
+            // Closed here unless the destructor is at it (then it closes it).
+            int expected = app;
+            if (m_app.compare_exchange_strong(expected, -1))
+                close(app);
+        }
+    }
+    void Play(int app) {
         unsigned char buffer[6000];
         std::size_t have = 0;
         for (;;) {
-            const ssize_t n = read(m_app, buffer + have, sizeof buffer - have);
+            const ssize_t n = read(app, buffer + have, sizeof buffer - have);
             if (n <= 0)
                 return;
             have += std::size_t(n);
@@ -82,6 +101,7 @@ private:
     std::atomic<int> m_app{-1};
     std::uint16_t m_port = 0;
     std::atomic<std::uint64_t> m_played{0};
+    std::atomic<std::uint64_t> m_refused{0};
     std::thread m_thread;
 };
 

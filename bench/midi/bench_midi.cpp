@@ -1,21 +1,32 @@
 // MIDI through the whole bridge on a private JACK server (dummy backend), each
 // figure beside its goal and a reference measured in the same run:
 //   - what a JACK port buffer holds per cycle (a reference client fills its
-//     port until JACK refuses), and the bridge's flood throughput against it,
-//     with nothing lost;
-//   - xruns per second of flood, the bridge against a plain one-client
-//     RtMidi bridge (bench/midi/PlainRtMidiBridge.h), counted by a watcher;
-//   - latency app -> JACK output, JACK input -> the layer's callback and
-//     JACK input -> app, beside the JACK period;
+//     port until JACK refuses);
+//   - side by side with a plain one-client RtMidi bridge
+//     (bench/midi/PlainRtMidiBridge.h), both as processes of their own, at
+//     3, 30, 100, 500 and 2,000 records per JACK period and at 10 per second:
+//     xruns, delivered and lost, latency, CPU time per 1,000 delivered and
+//     thread wake-ups (bench/midi/SideBySide.h);
+//   - the bridge's unpaced flood throughput against the port buffer, with
+//     nothing lost;
+//   - latency JACK input -> app and JACK input -> the layer's callback;
 //   - the idle CPU and private memory of pallorwind-win with both devices open,
 //     and what it prints when it starts without a JACK server.
-//   build/bench/midi/bench_midi [--quick]   (--quick: shorter floods, fewer notes, 5 s idle)
-#include "bench/midi/PlainRtMidiBridge.h"
+//   build/bench/midi/bench_midi [--quick] [--side-by-side] [--rounds N]
+//                               [--rates 3,30,100,500,2000] [--seconds S] [--threads]
+//                               [--bridge PATH]
+//     --quick: shorter runs, fewer notes, 5 s idle; --side-by-side: only the
+//     comparison; --rounds: of the comparison (4); --rates: its rows, records
+//     per period; --seconds: of each of its loaded runs (2); --threads: a
+//     line per thread of each bridge and run; --bridge: the pallorwind-win
+//     binary it compares (another build's, say).
+#include "bench/midi/SideBySide.h"
 #include "bench/support/LatencyStats.h"
 #include "platform/midi/MidiDevices.h"
 #include "tests/app/BridgeTestSupport.h"
 #include "tests/app/JackPeer.h"
-#include "win/app/CPallorwindOSXDlg.h"
+#include "tests/support/HeadlessShell.h"
+#include "tests/support/MemorySettingsStore.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -58,9 +69,11 @@ std::array<std::uint8_t, 3> FloodRecord(std::uint32_t k) {
             std::uint8_t(k >> 7 & 0x7F)};
 }
 
+// One name for every run: JACK's shared-memory registry has room for only a
+// few server names, and each new one stays listed after its server.
 class JackServer {
 public:
-    JackServer() : m_name("pwbench-" + std::to_string(getpid())) {
+    JackServer() : m_name("pwbench") {
         setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
         setenv("JACK_NO_START_SERVER", "1", 1);
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
@@ -80,9 +93,8 @@ private:
     bool m_ok = false;
 };
 
-// A client of the benchmark's own: counts cycles and the server's xruns, and
-// on request fills its MIDI port with three-byte events until JACK refuses
-// one, which measures what a port buffer holds.
+// A client of the benchmark's own: counts cycles, and on request fills its MIDI port with
+// three-byte events until JACK refuses one, which measures what a port buffer holds.
 class Watcher {
 public:
     Watcher() {
@@ -91,7 +103,6 @@ public:
             return;
         m_port = jack_port_register(m_client, "fill", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(m_client, &Watcher::Process, this);
-        jack_set_xrun_callback(m_client, &Watcher::Xrun, this);
         m_frames = jack_get_buffer_size(m_client);
         m_rate = jack_get_sample_rate(m_client);
         jack_activate(m_client);
@@ -104,12 +115,6 @@ public:
     double PeriodMs() const { return 1000.0 * m_frames / m_rate; }
     std::uint32_t Frames() const { return m_frames; }
     std::uint32_t Rate() const { return m_rate; }
-    int Xruns() const { return m_xruns.load(); }
-    int XrunsBetween(Clock::time_point from, Clock::time_point to) {
-        std::lock_guard guard(m_lock);
-        return int(std::count_if(m_xrunTimes.begin(), m_xrunTimes.end(),
-                                 [&](Clock::time_point t) { return t >= from && t <= to; }));
-    }
     std::uint32_t Cycles() const { return m_cycles.load(); }
     void Connect(const std::string& from, const std::string& to) {
         jack_connect(m_client, from.c_str(), to.c_str());
@@ -151,20 +156,10 @@ private:
         self->m_cycles.fetch_add(1);
         return 0;
     }
-    static int Xrun(void* arg) {
-        auto* self = static_cast<Watcher*>(arg);
-        ++self->m_xruns;
-        std::lock_guard guard(self->m_lock);
-        self->m_xrunTimes.push_back(Clock::now());
-        return 0;
-    }
 
     jack_client_t* m_client = nullptr;
     jack_port_t* m_port = nullptr;
     std::uint32_t m_frames = 0, m_rate = 1;
-    std::atomic<int> m_xruns{0};
-    std::mutex m_lock;
-    std::vector<Clock::time_point> m_xrunTimes;
     std::atomic<std::uint32_t> m_cycles{0};
     std::atomic<bool> m_fill{false};
     std::atomic<unsigned> m_capacity{0};
@@ -291,7 +286,38 @@ const char* Verdict(bool met) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each line as it is measured
+    bool quick = false, sideBySideOnly = false;
+    std::chrono::milliseconds runTime{0};
+    std::string bridgeBinary = PALLORWIND_WIN_BINARY;
+    bench::SideBySideOptions side;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick")
+            quick = true;
+        else if (arg == "--side-by-side")
+            sideBySideOnly = true;
+        else if (arg == "--threads")
+            side.threads = true;
+        else if (arg == "--rounds" && i + 1 < argc)
+            side.rounds = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--bridge" && i + 1 < argc)
+            bridgeBinary = argv[++i];
+        else if (arg == "--seconds" && i + 1 < argc)
+            runTime = std::chrono::milliseconds(std::max(1, std::atoi(argv[++i])) * 1000);
+        else if (arg == "--rates" && i + 1 < argc) {
+            side.perPeriod.clear();
+            std::istringstream list(argv[++i]);
+            for (std::string rate; std::getline(list, rate, ',');)
+                side.perPeriod.push_back(std::max(1, std::atoi(rate.c_str())));
+        } else {
+            std::fprintf(stderr,
+                         "usage: %s [--quick] [--side-by-side] [--rounds N] [--rates 3,30,...] "
+                         "[--seconds S] [--threads] [--bridge PATH]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
     const auto floodTime = quick ? 1000ms : 2000ms;
     const int notes = quick ? 100 : 400;
     const auto idleTime = quick ? 5s : 10s;
@@ -301,9 +327,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     QCoreApplication qapp(argc, argv);
-    // Filling a port until JACK refuses, and the reference bridge, make
-    // libjack complain on every cycle; counted, not printed. (The bridge's
-    // own layer routes libjack's words to its log sink once it exists.)
+    // Filling a port until JACK refuses makes libjack complain on every
+    // cycle; counted, not printed. (The bridge's own layer routes libjack's
+    // words to its log sink once it exists.)
     static std::atomic<int> jackComplaints{0};
     jack_set_error_function([](const char*) { ++jackComplaints; });
     Watcher watcher;
@@ -319,47 +345,18 @@ int main(int argc, char** argv) {
     std::printf("a port buffer holds %u three-byte events per cycle = %.0f events/s\n", capacity,
                 capacityPerSecond);
 
+    // (a) Side by side with the plain bridge.
+    side.jackServer = server.Name();
+    side.bridgeBinary = bridgeBinary;
+    side.plainBinary = PALLORWIND_PLAIN_BRIDGE_BINARY;
+    side.flood = runTime.count() ? runTime : std::chrono::milliseconds(floodTime);
+    side.slow = quick ? 5000ms : 10000ms;
+    if (!bench::RunSideBySide(side))
+        return 1;
+    if (sideBySideOnly)
+        return 0;
+
     auto peer = std::make_unique<pallorwind::testing::JackPeer>("pwbench-synth");
-    {
-        // The machine's own share: xruns with no MIDI at all.
-        const int xruns = watcher.Xruns();
-        const auto start = Clock::now();
-        std::this_thread::sleep_for(floodTime);
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("xruns with no MIDI flowing: %d in %.1f s = %.1f/s\n", watcher.Xruns() - xruns,
-                    seconds, (watcher.Xruns() - xruns) / seconds);
-    }
-
-    // (a) The reference: a plain RtMidi bridge, flooded as long as ours.
-    double referenceXrunsPerSecond = 0;
-    double referenceXrunsPerMillion = 0;
-    {
-        const std::size_t before = peer->Count();
-        auto reference =
-            std::make_unique<bench::PlainRtMidiBridge>("pwbench-rtref", "pwbench-synth:in");
-        if (!reference->Ok()) {
-            std::fprintf(stderr, "bench: the reference bridge did not open\n");
-            return 1;
-        }
-        watcher.WaitCycles(2);
-        const auto start = Clock::now();
-        const FloodResult flood = Flood(reference->Port(), floodTime);
-        const std::size_t delivered = SettleCount(*peer, before + flood.sent) - before;
-        // Xruns while MIDI flowed: from the first record sent to the last one
-        // that arrived.
-        const auto end = peer->LastArrival();
-        const int floodXruns = watcher.XrunsBetween(start, end);
-        const double seconds = std::chrono::duration<double>(end - start).count();
-        referenceXrunsPerSecond = floodXruns / seconds;
-        referenceXrunsPerMillion = floodXruns * 1e6 / double(std::max<std::size_t>(1, delivered));
-        std::printf("reference (plain RtMidi bridge, one client): %zu records sent, %zu delivered "
-                    "(%zu lost) at %.0f records/s; %d xruns in %.1f s = %.1f xruns/s\n",
-                    flood.sent, delivered, flood.sent - std::min(flood.sent, delivered),
-                    delivered / seconds, floodXruns, seconds, referenceXrunsPerSecond);
-        reference->ClosePort();
-        watcher.WaitCycles(3);
-    }
-
     std::mutex complaintsLock;
     std::vector<std::string> complaints;
     const auto system = midi::CreateMidiSystem({"pwbench-bridge",
@@ -372,7 +369,9 @@ int main(int argc, char** argv) {
     settings.values = {{win::kSettingOutMidiPort, "pwbench-synth:in"},
                        {win::kSettingInMidiPort, "pwbench-synth-src:out"}};
     pallorwind::testing::RecordingUi ui;
-    win::CPallorwindOSXDlg bridge(settings, *system, ui, "bench");
+    test::HeadlessShell shell(ui);
+    win::CPallorwindOSXDlg bridge(settings, *system, ui, shell.Parts(),
+                                  test::HeadlessOptions("bench"));
     bridge.Start();
     SpinUntil([&] { return !bridge.Ports().Busy(); });
     if (!bridge.Ports().InputOpen() || !bridge.Ports().OutputOpen()) {
@@ -381,8 +380,8 @@ int main(int argc, char** argv) {
     }
     const std::uint16_t bridgePort = std::uint16_t(std::stoi(bridge.Port()));
 
-    // (b) Flood through the bridge: throughput against what the port buffer
-    // holds, nothing lost, xruns against the reference.
+    // (b) An unpaced flood through the bridge: throughput against what the
+    // port buffer holds, nothing lost.
     {
         const std::size_t before = peer->Count();
         const auto floodStart = Clock::now();
@@ -402,8 +401,8 @@ int main(int argc, char** argv) {
         // one arrived.
         const double seconds = std::chrono::duration<double>(times.back() - floodStart).count();
         const double rate = double(delivered) / seconds;
-        std::printf("flood, app -> JACK: %zu records sent, %zu delivered in order, %zu lost; "
-                    "%.0f records/s = %.0f per JACK period\n",
+        std::printf("\nunpaced flood, app -> JACK: %zu records sent, %zu delivered in order, %zu "
+                    "lost; %.0f records/s = %.0f per JACK period\n",
                     flood.sent, inOrder, flood.sent - std::min(flood.sent, delivered), rate,
                     rate * periodMs / 1000.0);
         std::printf("  throughput: %.0f %% of what the port buffer holds (goal >= 90 %%: %s)\n",
@@ -415,39 +414,12 @@ int main(int argc, char** argv) {
                         std::lock_guard guard(complaintsLock);
                         return complaints.size() - 1;
                     }());
-        const int floodXruns = watcher.XrunsBetween(floodStart, times.back());
-        const double xrunsPerSecond = floodXruns / seconds;
-        std::printf("  xruns: %d in %.1f s = %.1f/s (goal <= reference %.1f/s: %s)\n", floodXruns,
-                    seconds, xrunsPerSecond, referenceXrunsPerSecond,
-                    Verdict(xrunsPerSecond <= referenceXrunsPerSecond));
-        std::printf("  xruns per million records delivered: %.0f (reference %.0f)\n",
-                    floodXruns * 1e6 / double(std::max<std::size_t>(1, delivered)),
-                    referenceXrunsPerMillion);
     }
 
     AppClient app(bridgePort);
     SpinUntil([&] { return bridge.Clients() == 1; });
 
-    // (c) Latency app -> JACK output: one note every 5 ms.
-    {
-        std::vector<double> latency;
-        const std::size_t before = peer->Count();
-        for (int i = 0; i < notes; ++i) {
-            const auto t0 = Clock::now();
-            app.Send({0x91, std::uint8_t(i & 0x7F), 0x40});
-            SpinUntil([&] { return peer->Count() >= before + std::size_t(i) + 1; }, 10s);
-            latency.push_back(Ms(peer->LastArrival() - t0));
-            const auto next = t0 + 5ms;
-            SpinUntil([&] { return Clock::now() >= next; }, 1s);
-        }
-        const Stats s = Summarize(latency);
-        std::printf("latency app -> JACK output (%zu notes): median %.2f ms, p99 %.2f ms, max "
-                    "%.2f ms = %.2f / %.2f / %.2f JACK periods\n",
-                    latency.size(), s.median, s.p99, s.max, s.median / periodMs, s.p99 / periodMs,
-                    s.max / periodMs);
-    }
-
-    // (d) Latency JACK input -> app: one note every 7 ms.
+    // (c) Latency JACK input -> app: one note every 7 ms.
     {
         std::vector<double> latency;
         // The bridge needs no event loop on this path (MIDI thread, then the
@@ -473,7 +445,7 @@ int main(int argc, char** argv) {
     }
     bridge.Exit();
 
-    // (e) Latency JACK input -> the layer's input callback (a second system
+    // (d) Latency JACK input -> the layer's input callback (a second system
     // listening to the same keyboard): the delivery thread's share.
     {
         std::mutex lock;
@@ -540,7 +512,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    // (f) The program itself: idle with both devices open, and a start
+    // (e) The program itself: idle with both devices open, and a start
     // without a JACK server.
     {
         char folder[] = "/tmp/pwbench-config-XXXXXX";

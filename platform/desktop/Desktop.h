@@ -34,12 +34,4 @@ public:
     virtual void OpenUrl(const std::string& url) = 0;
 };
 
-// No desktop: nothing is registered or opened.
-class NoDesktop final : public Desktop {
-public:
-    void RegisterFileType(const FileType&) override {}
-    void SetStartAtLogin(const LoginItem&, bool) override {}
-    void OpenUrl(const std::string&) override {}
-};
-
 } // namespace pallorwind::platform

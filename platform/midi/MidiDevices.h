@@ -19,6 +19,7 @@ inline constexpr MidiResult kMidiAllocated = 4;     // a device of that kind is 
 inline constexpr MidiResult kMidiInvalidHandle = 5; // no device open
 inline constexpr MidiResult kMidiBadMessage = 65;   // not a short message
 inline constexpr MidiResult kMidiNotReady = 67;     // the MIDI system stopped taking messages
+inline constexpr MidiResult kMidiWouldWait = 100; // TryShortMsg: it cannot be taken without waiting
 
 // Called on a thread of the MIDI layer (never the caller's) with one short message: status byte in
 // bits 0-7, data bytes in bits 8-15 and 16-23. System exclusive is never
@@ -42,6 +43,10 @@ public:
     // real MIDI cable, while the MIDI system cannot take more; it never drops
     // a message it reported as sent.
     virtual MidiResult ShortMsg(std::uint32_t word) = 0;
+    // The same without ever waiting: kMidiWouldWait (nothing sent) where
+    // ShortMsg would wait, or might. Cheap where it succeeds, so a caller
+    // that must not wait can play here and hand only the rest to a thread.
+    virtual MidiResult TryShortMsg(std::uint32_t /*word*/) { return kMidiWouldWait; }
 };
 
 // Opens at most one input and one output device at a time (a second open of

@@ -1,9 +1,11 @@
 #include "platform/midi/MidiOutThread.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <pthread.h>
 #include <utility>
 #include <vector>
 
@@ -40,8 +42,18 @@ struct MidiOutThread::State {
     bool finished = false;
     bool abandoned = false; // the owner stopped waiting: post nothing more
 
-    // Only the thread touches the device.
+    // The thread has nothing to do and is away from the device: no job, no
+    // batch, no message waiting. Set by the thread, under `lock`, as it goes
+    // to sleep; cleared, under `lock`, by the owner as it hands it work. Only
+    // the owner hands it work, so while the owner sees it set, the device is
+    // the owner's to play on.
+    std::atomic<bool> quiet{false};
+
+    // The thread's device; the owner's while `quiet`.
     std::unique_ptr<MidiOutDevice> out;
+    // The last message played was refused; like `out`, the owner's while
+    // `quiet`.
+    bool refusing = false;
 };
 
 MidiOutThread::MidiOutThread(Post post, std::function<void()> onDrained, Refused onRefused,
@@ -57,9 +69,17 @@ MidiOutThread::~MidiOutThread() {
 
 bool MidiOutThread::Enqueue(std::uint32_t word) {
     State& s = *m_state;
+    // Played at once where nothing is ahead of it and the device takes it
+    // without waiting: no lock, no thread woken. A message the device
+    // refuses goes to the thread like any other, which tells of it.
+    if (s.quiet.load(std::memory_order_acquire) && s.out && s.out->TryShortMsg(word) == kMidiOk) {
+        s.refusing = false;
+        return false;
+    }
     std::lock_guard lock(s.lock);
     if (s.stopping)
         return false;
+    s.quiet.store(false, std::memory_order_relaxed);
     s.words.push_back(word);
     ++s.queued;
     if (s.idle)
@@ -75,6 +95,7 @@ void MidiOutThread::Run(Job job) {
     std::lock_guard lock(s.lock);
     if (s.stopping)
         return;
+    s.quiet.store(false, std::memory_order_relaxed);
     s.jobs.emplace_back(s.queued, std::move(job));
     if (s.idle)
         s.wake.notify_one();
@@ -90,6 +111,7 @@ bool MidiOutThread::Stop(std::chrono::milliseconds timeout) {
         return true;
     State& s = *m_state;
     std::unique_lock lock(s.lock);
+    s.quiet.store(false, std::memory_order_relaxed);
     s.stopping = true;
     s.wake.notify_one();
     const bool ended = s.ended.wait_for(lock, timeout, [&] { return s.finished; });
@@ -104,10 +126,10 @@ bool MidiOutThread::Stop(std::chrono::milliseconds timeout) {
 }
 
 void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
+    pthread_setname_np(pthread_self(), "midi-out"); // as top -H shows it
     State& s = *state;
     std::vector<std::uint32_t> batch;
     batch.reserve(kBatch);
-    bool refusing = false;                  // the last message was refused
     std::vector<std::uint32_t> runsStarted; // first messages of new runs of refusals
     std::unique_lock lock(s.lock);
     for (;;) {
@@ -118,6 +140,11 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
             std::function<void()> reply = job(s.out);
             job = nullptr; // what it holds goes here, off the owner's thread
             lock.lock();
+            // With nothing else to do, the thread is away from the device
+            // before the owner hears of the job: what the owner sends in
+            // answer may be played at once.
+            if (s.words.empty() && s.jobs.empty() && !s.stopping)
+                s.quiet.store(true, std::memory_order_release);
             if (reply && !s.abandoned)
                 s.post(std::move(reply));
             continue;
@@ -126,6 +153,9 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
             if (s.stopping)
                 break;
             s.idle = true;
+            // No job is left either: one waits only for messages queued
+            // before it, and all of them have been taken.
+            s.quiet.store(true, std::memory_order_release);
             s.wake.wait(lock, [&] { return !s.words.empty() || !s.jobs.empty() || s.stopping; });
             s.idle = false;
             continue;
@@ -148,9 +178,9 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
             if (!s.out)
                 continue;
             const bool refused = s.out->ShortMsg(word) != kMidiOk;
-            if (refused && !refusing)
+            if (refused && !s.refusing)
                 runsStarted.push_back(word);
-            refusing = refused;
+            s.refusing = refused;
         }
         lock.lock();
         if (!runsStarted.empty()) {

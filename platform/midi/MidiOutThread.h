@@ -1,6 +1,9 @@
 // Plays short messages on the output device from a thread of its own, so that
 // whoever queues them never waits for the MIDI system. Opening and closing
-// devices run there too, in order with the messages around them.
+// devices run there too, in order with the messages around them. While the
+// thread has nothing to do, a message the device takes without waiting is
+// played by the caller instead, and the thread sleeps on. One thread, the
+// owner's, calls Enqueue, Run and Stop.
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
@@ -46,9 +49,11 @@ public:
     static constexpr std::chrono::milliseconds kStopWait{3000};
 
     // Queues one message; never waits for the device and never refuses one
-    // (the queue is bounded by its feeder pausing). True when this message
-    // made the queue reach the high-water mark: the feeder should pause
-    // until `onDrained`. A message that the device refuses (see Refused), or
+    // (the queue is bounded by its feeder pausing). Where nothing is ahead
+    // of it and the device takes it without waiting (TryShortMsg), it is
+    // played here and then, without a lock or waking the thread. True when
+    // this message made the queue reach the high-water mark: the feeder
+    // should pause until `onDrained`. A message that the device refuses (see Refused), or
     // that finds no device open, is dropped. Ignored once stopped.
     bool Enqueue(std::uint32_t word);
     // Runs `job` on the output thread after every message queued before it.

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ bool AppWriter::Start() {
         return true;
     try {
         m_thread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "app-send");
             while (SendPending()) {
             }
         });

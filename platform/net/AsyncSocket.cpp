@@ -196,6 +196,10 @@ void AsyncSocket::Readable() {
         OnAccept(0);
         return;
     }
+    if (!m_probe) {
+        OnReceive(0);
+        return;
+    }
     // Readable with nothing to read means the peer has closed or failed. The
     // notifier is level-triggered, so it is switched off before reporting.
     char probe;
@@ -207,9 +211,14 @@ void AsyncSocket::Readable() {
     const int error = n < 0 ? errno : 0;
     if (n < 0 && IsWouldBlock(error))
         return;
-    m_peerClosed = true;
-    m_notifier->setEnabled(false);
+    EndNotices();
     OnClose(error);
+}
+
+void AsyncSocket::EndNotices() {
+    m_peerClosed = true;
+    if (m_notifier)
+        m_notifier->setEnabled(false);
 }
 
 } // namespace pallorwind::platform

@@ -3,7 +3,9 @@
 #include "BridgeTestSupport.h"
 #include "tests/support/FakeMidiSystem.h"
 #include "tests/support/FakeShell.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "win/app/CPallorwindOSXDlg.h"
+#include "win/update/SinkUpdateUi.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -11,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 
 namespace pallorwind::win {
 namespace {
@@ -68,8 +69,7 @@ protected:
     test::FakeTrayHost m_tray;
     test::FakeDialogs m_dialogs;
     test::FakeDesktop m_desktop;
-    std::ostringstream m_updateLog;
-    HeadlessUpdateUi m_updateUi{false, m_updateLog};
+    SinkUpdateUi m_updateUi{m_ui};
     int m_quits = 0;
     bool m_packaged = false;
     std::unique_ptr<CPallorwindOSXDlg> m_controller;

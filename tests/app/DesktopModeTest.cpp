@@ -5,12 +5,14 @@
 #include "BridgeTestSupport.h"
 #include "platform/ui/QtTrayHost.h"
 #include "platform/ui/WidgetUserInterface.h"
+#include "res/Resources.h"
 #include "tests/support/FakeMidiSystem.h"
 #include "tests/support/FakeShell.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "win/app/CName.h"
 #include "win/app/CPallorwindOSXDlg.h"
 #include "win/app/QtDialogs.h"
-#include "win/res/Resources.h"
+#include "win/update/SinkUpdateUi.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -19,8 +21,6 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 namespace pallorwind::win {
 namespace {
@@ -41,21 +41,20 @@ QAction* Action(QMenu* menu, const QString& text) {
 }
 
 TEST(DesktopMode, TheUserRenamesTheBridgePicksADeviceAndSeesTheAppConnect) {
-    InitResources();
+    res::InitResources();
     midi::FakeMidiSystem midi;
     midi.inputs = {{"Keys"}};
     midi.outputs = {{"Synth"}, {"Piano"}};
     MemorySettingsStore settings;
     settings.values = {{kSettingInMidiPort, "Keys"}, {kSettingOutMidiPort, "Synth"}};
-    platform::QtTrayHost tray({QIcon(QString::fromLatin1(kIdleIcon)),
-                               QIcon(QString::fromLatin1(kConnectedIcon)),
-                               QIcon(QString::fromLatin1(kAppIcon))},
+    platform::QtTrayHost tray({QIcon(QString::fromLatin1(res::kIdleIcon)),
+                               QIcon(QString::fromLatin1(res::kConnectedIcon)),
+                               QIcon(QString::fromLatin1(res::kAppIcon))},
                               kTrayTip);
     platform::WidgetUserInterface ui;
     QtDialogs dialogs("0.1.0");
     test::FakeDesktop desktop;
-    std::ostringstream updateLog;
-    HeadlessUpdateUi updateUi(false, updateLog);
+    SinkUpdateUi updateUi(ui);
     ControllerOptions options;
     options.computerName = "studio-pc";
     CPallorwindOSXDlg controller(settings, midi, ui, {tray, dialogs, desktop, updateUi},

@@ -3,6 +3,7 @@
 #include "win/app/MidiPorts.h"
 #include "tests/support/FakeMidiSystem.h"
 #include "tests/support/ManualPoster.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "tests/support/RecordingUi.h"
 
 #include <gtest/gtest.h>
@@ -346,6 +347,48 @@ TEST_F(MidiPortsTest, WhileTheOutputBlocksMessagesWaitAndReadingPausesUntilTheQu
     const auto sent = m_system.log->Sent();
     for (std::size_t k = 0; k < kTotal; ++k)
         ASSERT_EQ(sent[k].second, Numbered(k)) << k;
+}
+
+TEST_F(MidiPortsTest, AnOutputThatTakesAtOncePlaysOnThisThreadAndNothingOvertakesWhatWaits) {
+    m_system.outputs = {{.name = "Synth", .takesAtOnce = true}};
+    Build("", "Synth");
+    ASSERT_TRUE(OpenOut("Synth"));
+    const auto here = std::this_thread::get_id();
+
+    // Taken at once: played before SendMidiOut returns, here, by no thread.
+    ASSERT_EQ(m_ports.SendMidiOut(Numbered(0)), 0);
+    EXPECT_EQ(m_system.log->SentCount(), 1u);
+
+    // The output cannot take at once: the output thread takes what came,
+    // and waits in the device with it.
+    m_system.log->RefuseAtOnce(true);
+    m_system.log->BlockOutput(true);
+    for (std::size_t k = 1; k <= 10; ++k)
+        ASSERT_EQ(m_ports.SendMidiOut(Numbered(k)), 0);
+    ASSERT_TRUE(m_main.RunUntil([&] { return m_system.log->OutputWaiting(); }));
+    // It could take at once again, but those messages are still on their
+    // way: what comes now waits behind them.
+    m_system.log->RefuseAtOnce(false);
+    for (std::size_t k = 11; k <= 20; ++k)
+        ASSERT_EQ(m_ports.SendMidiOut(Numbered(k)), 0);
+    EXPECT_EQ(m_system.log->SentCount(), 1u) << "a message overtook those on the output thread";
+    m_system.log->BlockOutput(false);
+    ASSERT_TRUE(Played(21));
+
+    // Once the thread is done with them, messages are taken at once again
+    // (the first of these may still find it finishing).
+    std::size_t next = 21;
+    ASSERT_TRUE(m_main.RunUntil([&] {
+        EXPECT_EQ(m_ports.SendMidiOut(Numbered(next++)), 0);
+        return m_system.log->AtOnceThreads().size() == 2;
+    }));
+    ASSERT_TRUE(Played(next));
+    const auto sent = m_system.log->Sent();
+    ASSERT_EQ(sent.size(), next);
+    for (std::size_t k = 0; k < next; ++k)
+        ASSERT_EQ(sent[k].second, Numbered(k)) << k;
+    EXPECT_EQ(m_system.log->AtOnceThreads(), (std::vector<std::thread::id>{here, here}));
+    EXPECT_TRUE(m_pauses.empty());
 }
 
 TEST_F(MidiPortsTest, MessagesSentWhileTheOutputOpensPlayOnceItIsOpenOrGoWhenItFails) {

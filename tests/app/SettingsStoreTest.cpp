@@ -1,5 +1,7 @@
 // The settings store on a real QSettings file in a private folder.
-#include "win/app/QtSettingsStore.h"
+#include "win/app/SettingsStore.h"
+#include "platform/settings/QtSettings.h"
+#include "tests/support/MemorySettingsStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -44,7 +46,8 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    QtSettingsStore m_store;
+    platform::QtSettings m_file{kSettingsOrganisation, kSettingsApplication};
+    SettingsStore m_store{m_file};
 };
 
 TEST_F(SettingsStoreTest, FirstRunReadsDefaultsAndCreatesNothing) {
@@ -71,7 +74,8 @@ TEST_F(SettingsStoreTest, EveryValueRoundTripsThroughTheFile) {
         m_store.WriteSetting(kAllNames[i], values[i]);
     ASSERT_TRUE(QFile::exists(FilePath()));
 
-    QtSettingsStore fresh; // nothing is cached between calls
+    platform::QtSettings again(kSettingsOrganisation, kSettingsApplication);
+    SettingsStore fresh(again); // nothing is cached between calls
     for (std::size_t i = 0; i < kAllNames.size(); ++i)
         EXPECT_EQ(fresh.ReadSetting(kAllNames[i]), values[i]) << kAllNames[i];
 
@@ -115,7 +119,8 @@ TEST_F(SettingsStoreTest, ValuesOfEightyBytesOrMoreReadAsEmptyExceptDeviceNames)
     ASSERT_GE(in.size(), kMaxSettingBytes);
     m_store.WriteSetting(kSettingInMidiPort, in);
     m_store.WriteSetting(kSettingOutMidiPort, out);
-    QtSettingsStore nextStart;
+    platform::QtSettings nextFile(kSettingsOrganisation, kSettingsApplication);
+    SettingsStore nextStart(nextFile);
     const StartupSettings s = ReadStartupSettings(nextStart, "pc");
     EXPECT_EQ(s.inMidiPort, in);
     EXPECT_EQ(s.outMidiPort, out);

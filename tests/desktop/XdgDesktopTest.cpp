@@ -1,7 +1,7 @@
 // The XDG desktop ties, written under a temporary home.
 #include "platform/desktop/XdgDesktop.h"
+#include "res/Resources.h"
 #include "tests/support/EventLoop.h"
-#include "win/res/Resources.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -44,7 +44,7 @@ protected:
 
 TEST_F(XdgDesktopTest, FileTypeWritesAMimePackageAndItsIconOnlyWhenChanged) {
     const FileType type{"application/x-pallorwind-layout", "*.plw", "Pallorwind File & co",
-                        win::kLayoutFileIcon};
+                        res::kLayoutFileIcon};
     m_desktop.RegisterFileType(type);
     const QString package = Data() + "/mime/packages/application-x-pallorwind-layout.xml";
     const QString icon =
@@ -54,7 +54,7 @@ TEST_F(XdgDesktopTest, FileTypeWritesAMimePackageAndItsIconOnlyWhenChanged) {
     EXPECT_TRUE(xml.contains("<glob pattern=\"*.plw\"/>"));
     EXPECT_TRUE(xml.contains("<comment>Pallorwind File &amp; co</comment>"));
     EXPECT_TRUE(xml.contains("<icon name=\"application-x-pallorwind-layout\"/>"));
-    EXPECT_EQ(Read(icon), Read(win::kLayoutFileIcon));
+    EXPECT_EQ(Read(icon), Read(res::kLayoutFileIcon));
     EXPECT_FALSE(Read(icon).isEmpty());
 
     // The MIME database is rebuilt (where the tool is installed) and knows the glob.
@@ -87,8 +87,8 @@ TEST_F(XdgDesktopTest, AnInstalledPackageIsTheOneWrittenAtStartAndGetsIntoTheDat
     ASSERT_TRUE(QDir().mkpath(mime + "/packages"));
     ASSERT_TRUE(QDir().mkpath(icons));
     ASSERT_TRUE(
-        QFile::copy(PALLORWIND_SOURCE_DIR "/win/res/application-x-pallorwind-layout.xml", package));
-    ASSERT_TRUE(QFile::copy(PALLORWIND_SOURCE_DIR "/win/res/plw.svg",
+        QFile::copy(PALLORWIND_SOURCE_DIR "/res/application-x-pallorwind-layout.xml", package));
+    ASSERT_TRUE(QFile::copy(PALLORWIND_SOURCE_DIR "/res/plw.svg",
                             icons + "/application-x-pallorwind-layout.svg"));
     QFile cache(mime + "/mime.cache");
     ASSERT_TRUE(cache.open(QIODevice::WriteOnly));
@@ -98,7 +98,7 @@ TEST_F(XdgDesktopTest, AnInstalledPackageIsTheOneWrittenAtStartAndGetsIntoTheDat
 
     // pallorwind-win's start declares the type once: it keeps that package.
     m_desktop.RegisterFileType(
-        {win::kLayoutMimeType, win::kLayoutGlob, win::kLayoutComment, win::kLayoutFileIcon});
+        {res::kLayoutMimeType, res::kLayoutGlob, res::kLayoutComment, res::kLayoutFileIcon});
     EXPECT_EQ(QDir(mime + "/packages").entryList(QDir::Files),
               QStringList{"application-x-pallorwind-layout.xml"});
     EXPECT_EQ(Inode(package), installed);
@@ -147,6 +147,6 @@ TEST_F(XdgDesktopTest, StartAtLoginEntryQuotesThePathAndGoesWhenOff) {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
-    pallorwind::win::InitResources();
+    pallorwind::res::InitResources();
     return RUN_ALL_TESTS();
 }

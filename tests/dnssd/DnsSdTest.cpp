@@ -4,7 +4,9 @@
 #include "tests/support/AvahiDaemon.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeMidiSystem.h"
+#include "tests/support/HeadlessShell.h"
 #include "tests/support/LoopbackApp.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "tests/support/RecordingCommu.h"
 #include "tests/support/RecordingUi.h"
 #include "tools/appsim/AppSim.h"
@@ -296,7 +298,9 @@ TEST_F(DnsSd, ANameHeldWithOtherDataIsRefusedAndTheControllerDropsItsServer) {
     MemorySettingsStore settings;
     settings.values = {{kSettingName, "Pallorwind Taken"}};
     pallorwind::test::RecordingUi ui;
-    CPallorwindOSXDlg controller(settings, midi, ui, "studio-pc");
+    pallorwind::test::HeadlessShell shell(ui);
+    CPallorwindOSXDlg controller(settings, midi, ui, shell.Parts(),
+                                 pallorwind::test::HeadlessOptions("studio-pc"));
     controller.SetAdvertiserFactory(MakeDnsSdAdvertiserFactory(&controller));
     controller.Start();
     EXPECT_NE(controller.Server(), nullptr); // not inside the registration
@@ -328,7 +332,9 @@ TEST_F(DnsSd, ANameAnotherHostHoldsIsRenamedByTheServiceAndStillShownAsChosen) {
     MemorySettingsStore settings;
     settings.values = {{kSettingName, "Pallorwind Clash"}};
     pallorwind::test::RecordingUi ui;
-    CPallorwindOSXDlg controller(settings, midi, ui, "studio-pc");
+    pallorwind::test::HeadlessShell shell(ui);
+    CPallorwindOSXDlg controller(settings, midi, ui, shell.Parts(),
+                                 pallorwind::test::HeadlessOptions("studio-pc"));
     controller.SetAdvertiserFactory(MakeDnsSdAdvertiserFactory(&controller));
     controller.Start();
     const FoundService found = FindService("Pallorwind Clash #2", kServiceType, 10s);

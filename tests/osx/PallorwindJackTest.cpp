@@ -6,6 +6,7 @@
 #include "tests/app/JackServer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackApp.h"
+#include "tests/support/MemoryPreferences.h"
 #include "tests/support/RecordingUi.h"
 
 #include <QTemporaryDir>

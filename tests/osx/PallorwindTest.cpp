@@ -2,14 +2,17 @@
 // and a MIDI system in memory.
 #include "osx/Pallorwind.h"
 #include "osx/LayoutFiles.h"
+#include "platform/settings/QtSettings.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeVirtualMidi.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackApp.h"
+#include "tests/support/MemoryPreferences.h"
 #include "tests/support/RecordingUi.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -337,9 +340,10 @@ TEST_F(PallorwindTest, SavesWhereTheDesktopCannotBeMadeAndSaysWhere) {
 }
 
 TEST_F(PallorwindTest, PreferencesRoundTripAndDefaultItems) {
-    const std::string ini = m_dir.path().toStdString() + "/prefs.ini";
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
     {
-        QtPreferences stored(ini);
+        platform::QtSettings file(kPrefsOrganisation, kPrefsApplication);
+        Preferences stored(file);
         SetPrefs(stored);
         EXPECT_EQ(stored.Value(kPrefServer), "");
         EXPECT_EQ(stored.Integer(kPrefPort), 0);
@@ -349,7 +353,8 @@ TEST_F(PallorwindTest, PreferencesRoundTripAndDefaultItems) {
         stored.SetInteger(kPrefPort, 50123);
         SetPrefs(stored); // keeps what is there
     }
-    QtPreferences reread(ini);
+    platform::QtSettings file(kPrefsOrganisation, kPrefsApplication);
+    Preferences reread(file);
     EXPECT_EQ(reread.Value(kPrefServer), "Stage Left");
     EXPECT_EQ(reread.Integer(kPrefPort), 50123);
 

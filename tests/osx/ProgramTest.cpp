@@ -121,6 +121,42 @@ TEST(PallorwindProgram, HeadlessSendsLayoutsItWasGivenOrHandedSavesOneAndEndsOnS
     EXPECT_EQ(process.exitCode(), 0);
 }
 
+TEST(PallorwindProgram, ADamagedPreferencesFileGivesTheDefaultsAndIsLeftAsItWas) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    // A port free now, in a file that a crash left with zeros at its end.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const QByteArray stored = "port=" + QByteArray::number(probe.serverPort());
+    probe.close();
+    const QString path = home.path() + "/config/Pallorwind/Pallorwind.conf";
+    const QByteArray damaged = "[General]\n" + stored + "\nprefs=1\n" + QByteArray(32, '\0');
+    ASSERT_TRUE(QDir().mkpath(home.path() + "/config/Pallorwind"));
+    ASSERT_TRUE(WriteFile(path, damaged));
+
+    QProcess process;
+    process.setProcessEnvironment(PrivateHome(home.path()));
+    process.start(PALLORWIND_BINARY, {"--headless"});
+    QByteArray said;
+    for (int i = 0; i < 200 && !said.contains("listening on TCP port "); ++i) {
+        process.waitForReadyRead(50);
+        said += process.readAllStandardError();
+    }
+    // The default port (any free one), not the stored one; the defaults are
+    // not written over the file.
+    EXPECT_TRUE(said.contains("pallorwind: listening on TCP port ")) << said.toStdString();
+    EXPECT_FALSE(said.contains("listening on TCP port " + stored.mid(5) + "\n"))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("pallorwind: could not store the preference \"prefs\"\n"))
+        << said.toStdString();
+    ::kill(pid_t(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 0);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), damaged);
+}
+
 TEST(PallorwindProgram, ADisplayThatDoesNotAnswerIsSaidInOneLineAndItRunsHeadless) {
     QTemporaryDir home;
     ASSERT_TRUE(home.isValid());

@@ -6,6 +6,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/FakeVirtualMidi.h"
 #include "tests/support/LoopbackApp.h"
+#include "tests/support/MemoryPreferences.h"
 #include "tests/support/RecordingUi.h"
 #include "tools/appsim/Discovery.h"
 

@@ -1,7 +1,9 @@
 // A MIDI system in memory: devices with given names, queries and opens that
 // can be made to fail, and a record of what was opened, closed and sent. Its
 // output can be made to block like a cable that takes nothing, and it counts
-// the device calls made on the thread that must never wait for MIDI.
+// the device calls made on the thread that must never wait for MIDI. An
+// output may also take messages at once (TryShortMsg), as JACK's does while
+// its buffer has room.
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
@@ -24,6 +26,7 @@ public:
         MidiResult openResult = kMidiOk;
         MidiResult startResult = kMidiOk;
         MidiResult sendResult = kMidiOk;
+        bool takesAtOnce = false; // TryShortMsg plays, unless refused below
     };
     struct Log {
         // Written on whatever thread opens, closes and plays; read them once
@@ -65,6 +68,26 @@ public:
             std::lock_guard lock(m_lock);
             return m_waiting > 0;
         }
+        // While refused, TryShortMsg takes nothing (kMidiWouldWait), however
+        // the device was made. Independent of BlockOutput, which holds
+        // ShortMsg only.
+        void RefuseAtOnce(bool refused) {
+            std::lock_guard lock(m_lock);
+            m_refuseAtOnce = refused;
+        }
+        // Messages played through TryShortMsg, and on which thread.
+        std::vector<std::thread::id> AtOnceThreads() {
+            std::lock_guard lock(m_lock);
+            return m_atOnceThreads;
+        }
+        bool PlayAtOnce(unsigned device, std::uint32_t word) {
+            std::lock_guard lock(m_lock);
+            if (m_refuseAtOnce)
+                return false;
+            m_atOnceThreads.push_back(std::this_thread::get_id());
+            m_sent.emplace_back(device, word);
+            return true;
+        }
 
         void Note(const std::string& event) {
             std::lock_guard lock(m_lock);
@@ -95,6 +118,8 @@ public:
         std::mutex m_lock;
         std::condition_variable m_unblocked;
         bool m_blocked = false;
+        bool m_refuseAtOnce = false;
+        std::vector<std::thread::id> m_atOnceThreads;
         int m_waiting = 0;
         std::vector<std::pair<unsigned, std::uint32_t>> m_sent;
     };
@@ -129,7 +154,8 @@ public:
             return outputs[index].openResult;
         log->outOpened.push_back(index);
         log->Note("open out " + std::to_string(index));
-        device = std::make_unique<Out>(log, index, outputs[index].sendResult);
+        device = std::make_unique<Out>(log, index, outputs[index].sendResult,
+                                       outputs[index].takesAtOnce);
         return kMidiOk;
     }
 
@@ -181,8 +207,8 @@ private:
 
     class Out final : public MidiOutDevice {
     public:
-        Out(std::shared_ptr<Log> log, unsigned index, MidiResult send)
-            : m_log(std::move(log)), m_index(index), m_send(send) {}
+        Out(std::shared_ptr<Log> log, unsigned index, MidiResult send, bool takesAtOnce)
+            : m_log(std::move(log)), m_index(index), m_send(send), m_takesAtOnce(takesAtOnce) {}
         ~Out() override {
             ++m_log->outClosed;
             m_log->Note("close out " + std::to_string(m_index));
@@ -195,11 +221,19 @@ private:
             m_log->Play(m_index, word);
             return kMidiOk;
         }
+        MidiResult TryShortMsg(std::uint32_t word) override {
+            if (!m_takesAtOnce)
+                return kMidiWouldWait;
+            if (m_send != kMidiOk)
+                return m_send;
+            return m_log->PlayAtOnce(m_index, word) ? kMidiOk : kMidiWouldWait;
+        }
 
     private:
         std::shared_ptr<Log> m_log;
         unsigned m_index;
         MidiResult m_send;
+        bool m_takesAtOnce;
     };
 };
 

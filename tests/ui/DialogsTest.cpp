@@ -2,13 +2,13 @@
 // offscreen platform.
 #include "platform/ui/NoticeDialog.h"
 #include "platform/ui/WidgetUserInterface.h"
+#include "res/Resources.h"
 #include "tests/support/EventLoop.h"
 #include "win/app/CAboutDlg.h"
 #include "win/app/CName.h"
 #include "win/app/CPortDlg.h"
 #include "win/app/QtDialogs.h"
 #include "win/app/TrimmedText.h"
-#include "win/res/Resources.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -201,6 +201,6 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    pallorwind::win::InitResources();
+    pallorwind::res::InitResources();
     return RUN_ALL_TESTS();
 }

@@ -2,8 +2,8 @@
 // platform): the window with the menu, the menu rendered from the model, and
 // commands arriving from the event loop.
 #include "platform/ui/QtTrayHost.h"
+#include "res/Resources.h"
 #include "tests/support/EventLoop.h"
-#include "win/res/Resources.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -27,9 +27,9 @@ QAction* ActionWithText(QMenu* menu, const QString& text) {
 
 TEST(QtTrayHost, WithoutATrayTheWindowOffersTheModelsMenuAndCommandsArriveQueued) {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    const QIcon idle(QString::fromLatin1(win::kIdleIcon));
-    const QIcon connected(QString::fromLatin1(win::kConnectedIcon));
-    QtTrayHost host({idle, connected, QIcon(QString::fromLatin1(win::kAppIcon))}, "Tray Window");
+    const QIcon idle(QString::fromLatin1(res::kIdleIcon));
+    const QIcon connected(QString::fromLatin1(res::kConnectedIcon));
+    QtTrayHost host({idle, connected, QIcon(QString::fromLatin1(res::kAppIcon))}, "Tray Window");
 
     Menu model;
     model.Append(32771, "No Clients", false);
@@ -107,7 +107,7 @@ TEST(QtTrayHost, WithoutATrayTheWindowOffersTheModelsMenuAndCommandsArriveQueued
 
 TEST(ProgramIcons, RenderAtTraySizes) {
     for (const char* path :
-         {win::kAppIcon, win::kIdleIcon, win::kConnectedIcon, win::kLayoutFileIcon}) {
+         {res::kAppIcon, res::kIdleIcon, res::kConnectedIcon, res::kLayoutFileIcon}) {
         const QIcon icon(QString::fromLatin1(path));
         for (int size : {16, 22, 24, 32, 48}) {
             const QImage image = icon.pixmap(size, size).toImage();
@@ -121,8 +121,8 @@ TEST(ProgramIcons, RenderAtTraySizes) {
         }
     }
     // The two tray states look different.
-    EXPECT_NE(QIcon(QString::fromLatin1(win::kIdleIcon)).pixmap(16).toImage(),
-              QIcon(QString::fromLatin1(win::kConnectedIcon)).pixmap(16).toImage());
+    EXPECT_NE(QIcon(QString::fromLatin1(res::kIdleIcon)).pixmap(16).toImage(),
+              QIcon(QString::fromLatin1(res::kConnectedIcon)).pixmap(16).toImage());
 }
 
 } // namespace
@@ -133,6 +133,6 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    pallorwind::win::InitResources();
+    pallorwind::res::InitResources();
     return RUN_ALL_TESTS();
 }

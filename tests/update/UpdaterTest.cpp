@@ -6,6 +6,7 @@
 #include "platform/http/HttpClient.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FaultyFileOps.h"
+#include "tests/support/MemorySettingsStore.h"
 #include "tests/support/ZipTestSupport.h"
 #include "win/app/StoredUpdateSettings.h"
 #include "win/update/CAutoUpdater.h"

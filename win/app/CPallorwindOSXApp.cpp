@@ -2,6 +2,7 @@
 
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
+#include "platform/app/Log.h"
 #include "platform/app/QuitOnSignal.h"
 #include "platform/app/RuntimeDir.h"
 #include "platform/app/StandardOptions.h"
@@ -10,15 +11,15 @@
 #include "platform/dnssd/DnsSd.h"
 #include "platform/midi/MidiDevices.h"
 #include "platform/net/HostAddresses.h"
+#include "platform/settings/QtSettings.h"
 #include "platform/ui/QtTrayHost.h"
 #include "platform/ui/UserInterface.h"
 #include "platform/ui/WidgetUserInterface.h"
+#include "res/Resources.h"
 #include "win/app/CPallorwindOSXDlg.h"
 #include "win/app/QtDialogs.h"
-#include "win/app/QtSettingsStore.h"
 #include "win/app/StoredUpdateSettings.h"
 #include "win/net/DnsSdAdvertiser.h"
-#include "win/res/Resources.h"
 #include "win/update/ExecutableVersion.h"
 #include "win/update/SinkUpdateUi.h"
 #include "win/update/UpdateCheck.h"
@@ -88,9 +89,9 @@ struct Shell {
 Shell DesktopShell() {
     Shell shell;
     shell.tray = std::make_unique<platform::QtTrayHost>(
-        platform::TrayIcons{QIcon(QString::fromLatin1(kIdleIcon)),
-                            QIcon(QString::fromLatin1(kConnectedIcon)),
-                            QIcon(QString::fromLatin1(kAppIcon))},
+        platform::TrayIcons{QIcon(QString::fromLatin1(res::kIdleIcon)),
+                            QIcon(QString::fromLatin1(res::kConnectedIcon)),
+                            QIcon(QString::fromLatin1(res::kAppIcon))},
         kTrayTip);
     shell.ui = std::make_unique<platform::WidgetUserInterface>();
     shell.dialogs = std::make_unique<QtDialogs>(EmbeddedVersion());
@@ -108,13 +109,13 @@ Shell HeadlessShell() {
 }
 
 int RunBridge(bool headless) {
-    InitResources();
-    QtSettingsStore settings;
+    res::InitResources();
+    platform::QtSettings store(kSettingsOrganisation, kSettingsApplication);
+    SettingsStore settings(store);
     Shell shell = headless ? HeadlessShell() : DesktopShell();
     // Other MIDI programs see the bridge as one client with the ports "in" and "out".
-    auto midi = midi::CreateMidiSystem({"pallorwind-win", [](const std::string& line) {
-                                            std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
-                                        }});
+    auto midi = midi::CreateMidiSystem(
+        {"pallorwind-win", [](const std::string& line) { platform::Log::Line(line); }});
     int result = 0;
     {
         ControllerOptions options;
@@ -135,7 +136,7 @@ int RunBridge(bool headless) {
         if (controller.Start())
             result = QCoreApplication::exec();
         else
-            std::fprintf(stderr, "pallorwind: %s\n", kTextTrayFailed);
+            platform::Log::Line(kTextTrayFailed);
     }
     // What shows the update's progress goes before the sink it shows through.
     { Shell gone = std::move(shell); }
@@ -155,7 +156,7 @@ bool RunsHeadless(int argc, char* argv[]) {
     if (platform::UseDisplay(why))
         return false;
     if (!why.empty())
-        std::fprintf(stderr, "pallorwind: %s\n", why.c_str());
+        platform::Log::Line(why);
     return true;
 }
 
@@ -165,18 +166,19 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
     platform::QuietDnsSdLibrary();
     if (const int code = HandleArguments(argc, argv); code >= 0)
         return code;
-    // Before Qt looks for the runtime folder.
-    platform::UserRuntimeDir();
     if (HasUpdateArgument(argc, argv)) {
         if (platform::InstalledByPackage(ExecutablePath(), kPackageName)) {
-            std::fprintf(stderr, "pallorwind-win: %s\n", kTextUpdateByPackage);
+            platform::Log::Rawf("pallorwind-win: %s", kTextUpdateByPackage);
             return 1;
         }
         QCoreApplication app(argc, argv);
-        QtSettingsStore settings;
+        platform::QtSettings store(kSettingsOrganisation, kSettingsApplication);
+        SettingsStore settings(store);
         StoredUpdateSettings updateSettings(settings);
         return RunHeadlessUpdate(updateSettings, std::cout);
     }
+    // Before Qt looks for the runtime folder (an update needs none).
+    platform::UserRuntimeDir();
     if (RunsHeadless(argc, argv)) {
         QCoreApplication app(argc, argv);
         return RunBridge(true);

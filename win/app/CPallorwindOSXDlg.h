@@ -107,9 +107,6 @@ class CPallorwindOSXDlg final : public CCommuInterface,
 public:
     CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
                       ControllerShell shell, ControllerOptions options);
-    // Headless: no tray, no dialogs, no desktop ties, updates only told.
-    CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
-                      std::string computerName);
     ~CPallorwindOSXDlg() override;
 
     // The start-up: update decision, file type, tray icon with its menu,
@@ -153,11 +150,6 @@ public:
     bool ReadingPaused() const { return m_readPaused; }
 
 private:
-    struct HeadlessParts;
-    CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& midi, platform::UserInterface& ui,
-                      std::unique_ptr<HeadlessParts> parts, std::optional<ControllerShell> shell,
-                      ControllerOptions options);
-
     void BuildMenu();
     void FillMenu();
     void SetItemText(int id, std::string text);
@@ -186,7 +178,6 @@ private:
     void ToggleAutoStart();
     void PauseReading(bool paused);
 
-    std::unique_ptr<HeadlessParts> m_headless; // the shell of the headless constructor
     SettingsStore& m_settings;
     StoredUpdateSettings m_updateSettings{m_settings}; // what the update check reads
     platform::UserInterface& m_ui;

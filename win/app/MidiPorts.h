@@ -41,7 +41,9 @@ constexpr bool IsOutputPortCommand(int id) {
 // Devices are opened, closed and played on the MIDI output thread; the
 // results come back on the main thread through `post`. Everything else runs
 // on the main thread, which never waits for the MIDI system (except at the
-// very end, in CloseDevices, for a bounded time).
+// very end, in CloseDevices, for a bounded time): a message the output takes
+// without waiting (JACK's, while its buffer has room) it plays itself, the
+// rest goes to the output thread.
 class MidiPorts {
 public:
     // Carries a call to the main thread, from any thread.

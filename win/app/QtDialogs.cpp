@@ -1,10 +1,10 @@
 #include "win/app/QtDialogs.h"
 
 #include "platform/ui/RaiseWindow.h"
+#include "res/Resources.h"
 #include "win/app/CAboutDlg.h"
 #include "win/app/CName.h"
 #include "win/app/CPortDlg.h"
-#include "win/res/Resources.h"
 
 #include <utility>
 
@@ -58,8 +58,8 @@ void QtDialogs::ChoosePort(std::function<void(std::string port)> onOk) {
 void QtDialogs::About() {
     if (platform::RaiseWindow(m_about))
         return;
-    InitResources();
-    m_about = new CAboutDlg(QIcon(QString::fromLatin1(kAppIcon)), m_version);
+    res::InitResources();
+    m_about = new CAboutDlg(QIcon(QString::fromLatin1(res::kAppIcon)), m_version);
     Open(m_about);
 }
 

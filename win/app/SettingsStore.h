@@ -2,7 +2,11 @@
 // written on its own at the moment it is needed.
 #pragma once
 
-#include <map>
+#include "platform/app/Log.h"
+#include "platform/settings/Settings.h"
+
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace pallorwind::win {
@@ -41,30 +45,41 @@ inline std::string ReadableValue(const std::string& name, std::string value) {
     return value;
 }
 
+// The values live in the per-user store of "Pallorwind"/"PallorwindWIN"
+// (platform/settings).
+inline constexpr const char* kSettingsOrganisation = "Pallorwind";
+inline constexpr const char* kSettingsApplication = "PallorwindWIN";
+
 class SettingsStore {
 public:
-    virtual ~SettingsStore() = default;
+    explicit SettingsStore(platform::Settings& store) : m_store(store) {}
+
     // The value, or "" when it is missing, unreadable or 80 bytes or longer
-    // (device names excepted, see IsReadWhole).
-    virtual std::string ReadSetting(const std::string& name) = 0;
-    // Stores the value at once. A failure is not reported to the caller.
-    virtual void WriteSetting(const std::string& name, const std::string& value) = 0;
-};
-
-// Settings kept in memory, for tests.
-class MemorySettingsStore final : public SettingsStore {
-public:
-    std::string ReadSetting(const std::string& name) override {
-        const auto it = values.find(name);
-        return it == values.end() ? "" : ReadableValue(name, it->second);
+    // (device names excepted, see IsReadWhole). A store that cannot be read or
+    // is damaged reads as empty.
+    std::string ReadSetting(const std::string& name) {
+        return ReadableValue(name, m_store.Value(name).value_or(""));
     }
-    void WriteSetting(const std::string& name, const std::string& value) override {
-        values[name] = value;
-        ++writes;
+    // Stores the value at once. A failure is not reported to the caller: a
+    // store that cannot be read or is damaged is left as it is (nothing is
+    // written), and that, or a failed write, is one line on standard error.
+    void WriteSetting(const std::string& name, const std::string& value) {
+        switch (m_store.SetValue(name, value)) {
+        case platform::SettingsWrite::Stored:
+            break;
+        case platform::SettingsWrite::Damaged:
+            platform::Log::Rawf("settings: %s not stored, %s cannot be read or is damaged",
+                                name.c_str(), m_store.Where().c_str());
+            break;
+        case platform::SettingsWrite::Failed:
+            platform::Log::Rawf("settings: %s not stored, cannot write %s", name.c_str(),
+                                m_store.Where().c_str());
+            break;
+        }
     }
 
-    std::map<std::string, std::string> values;
-    int writes = 0;
+private:
+    platform::Settings& m_store;
 };
 
 // What the stored values mean when the program starts.

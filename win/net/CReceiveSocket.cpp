@@ -17,6 +17,11 @@ void CReceiveSocket::Player::Message(std::uint32_t word) {
     socket.m_pCommu->SendMidiOut(word);
 }
 
+CReceiveSocket::CReceiveSocket() {
+    // Each notice is one read: the read itself tells the end.
+    ReadOnEveryNotice();
+}
+
 void CReceiveSocket::OnReceive(int /*error*/) {
     std::uint8_t buffer[pallorwind::protocol::kMaxReadSize];
     const long n = Receive(buffer, sizeof buffer);
@@ -24,15 +29,12 @@ void CReceiveSocket::OnReceive(int /*error*/) {
         return;
     if (n <= 0) {
         // The app closed its side, or the connection failed: the session ends now.
+        EndNotices();
         Ended();
         return;
     }
     Player player{*this};
     m_reader.Feed(buffer, std::size_t(n), player);
-}
-
-void CReceiveSocket::OnClose(int /*error*/) {
-    Ended();
 }
 
 void CReceiveSocket::Ended() {

@@ -15,7 +15,7 @@ class CSocketRevIntface;
 
 class CReceiveSocket : public pallorwind::platform::AsyncSocket {
 public:
-    CReceiveSocket() = default;
+    CReceiveSocket();
     ~CReceiveSocket() override;
 
     // Plays a note off for every note this app left on and lifts the pedals
@@ -26,8 +26,8 @@ public:
     CSocketRevIntface* m_pRevIntface = nullptr;
 
 protected:
+    // A read; one that finds the app gone ends the session.
     void OnReceive(int error) override;
-    void OnClose(int error) override;
 
 private:
     void Ended();

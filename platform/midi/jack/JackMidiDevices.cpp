@@ -4,7 +4,8 @@
 // Output: ShortMsg puts the word into a lock-free ring; the process callback
 // moves as many as the port buffer takes into the "out" port each cycle and
 // leaves the rest for the next one. A sender facing a full ring sleeps until
-// a cycle has drained some of it.
+// a cycle has drained some of it; TryShortMsg instead says it would wait.
+// Nothing wakes the process thread: it looks at the ring every cycle.
 // Input: the process callback copies the short messages of the "in" port into
 // a second ring and wakes a delivery thread, which calls the device's
 // callback; the callback may take locks, which the process thread must not.
@@ -169,6 +170,16 @@ public:
                 return kMidiNotReady;
         }
         return m_outRing.Push(word) ? kMidiOk : kMidiNotReady;
+    }
+
+    // Send without the wait: the ring's writer may be busy or the ring full.
+    MidiResult TrySend(std::uint32_t word) {
+        if (!protocol::IsShortStatus(protocol::WordStatus(word)))
+            return kMidiBadMessage;
+        if (!m_running.load(std::memory_order_acquire))
+            return kMidiNotReady;
+        std::unique_lock guard(m_sendLock, std::try_to_lock);
+        return guard && m_outRing.Push(word) ? kMidiOk : kMidiWouldWait;
     }
 
     // Lets what was sent go out, then ends the connection.
@@ -452,6 +463,7 @@ public:
     explicit JackOutDevice(std::shared_ptr<JackCore> core) : m_core(std::move(core)) {}
     ~JackOutDevice() override { m_core->CloseOut(); }
     MidiResult ShortMsg(std::uint32_t word) override { return m_core->Send(word); }
+    MidiResult TryShortMsg(std::uint32_t word) override { return m_core->TrySend(word); }
 
 private:
     std::shared_ptr<JackCore> m_core;

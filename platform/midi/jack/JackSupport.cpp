@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <ctime>
 #include <mutex>
+#include <pthread.h>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -156,6 +157,7 @@ void KeptClient::Start(const std::string& noServerHint) {
                 "no JACK server running); MIDI starts when a JACK server does");
     }
     m_delivery = std::thread([this] {
+        pthread_setname_np(pthread_self(), "jack-midi-in");
         for (;;) {
             m_input.Wait();
             if (m_quit.load())
@@ -163,7 +165,10 @@ void KeptClient::Start(const std::string& noServerHint) {
             Deliver();
         }
     });
-    m_supervisor = std::thread([this] { Supervise(); });
+    m_supervisor = std::thread([this] {
+        pthread_setname_np(pthread_self(), "jack-keep");
+        Supervise();
+    });
 }
 
 void KeptClient::Stop() {
@@ -196,6 +201,9 @@ bool KeptClient::OpenClient() {
         return false;
     }
     jack_set_process_callback(client, &KeptClient::Process, this);
+    // Named once, before its first cycle.
+    jack_set_thread_init_callback(
+        client, [](void*) { pthread_setname_np(pthread_self(), "jack-cycle"); }, nullptr);
     // jackd calls the first; PipeWire's JACK only the second.
     jack_on_info_shutdown(client, &KeptClient::Shutdown, this);
     jack_on_shutdown(
