@@ -111,12 +111,7 @@ void HeadlessUserInterface::ShowProgress(const Request& request) {
 }
 
 void HeadlessUserInterface::Write(const std::string& line) {
-    if (!m_out) {
-        Log::Raw(line);
-        return;
-    }
-    std::fprintf(m_out, "%s\n", line.c_str());
-    std::fflush(m_out);
+    Log::Raw(line);
 }
 
 void HeadlessUserInterface::Show(Request request) {

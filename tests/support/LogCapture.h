@@ -42,6 +42,11 @@ public:
         return long(std::count_if(m_lines.begin(), m_lines.end(),
                                   [&](const std::string& l) { return l.starts_with(start); }));
     }
+    // Forgets the lines caught so far.
+    void Clear() {
+        std::lock_guard guard(m_lock);
+        m_lines.clear();
+    }
     std::string Last() const {
         std::lock_guard guard(m_lock);
         return m_lines.empty() ? std::string() : m_lines.back();
