@@ -1,5 +1,7 @@
 #include "UpdateCheck.h"
 
+#include "platform/app/Log.h"
+
 #include "ExecutableVersion.h"
 
 #include <QCoreApplication>
@@ -162,7 +164,7 @@ void UpdateCheck::Run(std::optional<std::string> baseUrl) {
         hooks.cancel = &shared->cancel;
         outcome = updater.CheckAndUpdate(*baseUrl, hooks);
     } catch (const std::exception& e) {
-        std::cerr << "pallorwind: update: " << e.what() << '\n';
+        platform::Log::Linef("update: %s", e.what());
         outcome = {NotInstalled, kCommandFailedText};
     }
     m_poster.Post([this, outcome] { Finish(outcome); });
@@ -179,7 +181,7 @@ void UpdateCheck::Finish(UpdateOutcome outcome) {
         }
         return;
     }
-    std::cerr << "pallorwind: update: " << UpdateResultName(outcome.result) << '\n';
+    platform::Log::Linef("update: %s", UpdateResultName(outcome.result));
     if (!outcome.message.empty())
         m_ui.Tell(outcome.message, kUpdateCaption);
     else if (outcome.result == Updated)
