@@ -9,9 +9,9 @@
 #include "osx/Preferences.h"
 #include "osx/TCPServer.h"
 #include "platform/app/Log.h"
+#include "platform/app/SingleShotTimer.h"
 #include "platform/net/Backoff.h"
 #include "platform/net/Retirer.h"
-#include "platform/net/SingleShotTimer.h"
 #include "platform/ui/Menu.h"
 #include "platform/ui/TrayHost.h"
 #include "platform/ui/UserInterface.h"
@@ -157,7 +157,7 @@ private:
     std::unique_ptr<MidiHandler> m_midiHandler;
     // What the app sends: records, and layouts after their marker.
     protocol::AppStreamReader m_reader{/*carriesLayouts*/ true};
-    protocol::HeldNotes m_held; // what the connected app holds down
+    protocol::HeldNotes m_held;      // what the connected app holds down
     platform::LogOnce m_refusedMidi; // a run of messages the ports refused
     std::optional<std::string> m_pendingFile;
 

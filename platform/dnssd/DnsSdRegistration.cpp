@@ -2,7 +2,7 @@
 
 #include "platform/app/Log.h"
 
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/MainThreadPoster.h"
 
 #include <dns_sd.h>
 

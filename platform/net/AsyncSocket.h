@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/app/Log.h"
-#include "platform/net/SingleShotTimer.h"
+#include "platform/app/SingleShotTimer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -119,9 +119,9 @@ private:
     int m_fd = -1;
     bool m_listening = false;
     bool m_readEnabled = true;
-    bool m_peerClosed = false;    // reported once; the notifier stays off
-    bool m_probe = true;     // a notice peeks before calling OnReceive
-    LogOnce m_acceptStarved; // a run of failed accepts, said once
+    bool m_peerClosed = false; // reported once; the notifier stays off
+    bool m_probe = true;       // a notice peeks before calling OnReceive
+    LogOnce m_acceptStarved;   // a run of failed accepts, said once
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unique_ptr<SingleShotTimer> m_resume; // ends a PauseNotices
 };

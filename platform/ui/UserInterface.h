@@ -5,7 +5,7 @@
 // in the order they were made.
 #pragma once
 
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/MainThreadPoster.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -2,9 +2,9 @@
 #pragma once
 
 #include "platform/app/Log.h"
+#include "platform/app/MainThreadPoster.h"
 #include "platform/net/AppWriter.h"
 #include "platform/net/AsyncSocket.h"
-#include "platform/net/MainThreadPoster.h"
 #include "win/net/CClientSession.h"
 #include "win/net/CSocketRevIntface.h"
 

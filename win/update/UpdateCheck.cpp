@@ -13,6 +13,7 @@
 #include <iostream>
 #include <mutex>
 #include <ostream>
+#include <pthread.h>
 
 namespace pallorwind::win {
 
@@ -139,6 +140,7 @@ bool UpdateCheck::AskOnMainThread(const std::string& question, const std::string
 }
 
 void UpdateCheck::Run(std::optional<std::string> baseUrl) {
+    pthread_setname_np(pthread_self(), "update"); // as top -H shows it
     const std::shared_ptr<Shared> shared = m_shared;
     UpdateOutcome outcome;
     try {
