@@ -217,9 +217,34 @@ TEST_F(PallorwindTest, MidiFromAnotherThreadNeverCutsIntoALayoutSent) {
             while (!stop) {
                 midi.Play("\x90\x40\x7F");
                 ++played;
+                std::this_thread::sleep_for(20us); // busy, but not more than an app reads
             }
         });
+    // The app reads all along, as a real one does: a stream nobody reads
+    // fills its queue, and then a layout is refused, rightly.
     constexpr int kSends = 100;
+    const std::string transfer = Transfer(content, "Big Set.plw");
+    int transfers = 0;
+    std::thread reader([&] {
+        // The stream is whole transfers and whole MIDI messages, nothing else.
+        std::string got;
+        std::size_t at = 0;
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        while (transfers < kSends && std::chrono::steady_clock::now() < end) {
+            got += app->ReadOnce(200ms);
+            while (true) {
+                if (got.compare(at, 3, "\x90\x40\x7F") == 0) {
+                    at += 3;
+                } else if (got.size() - at >= transfer.size()) {
+                    ASSERT_EQ(got.substr(at, transfer.size()), transfer) << "at " << at;
+                    at += transfer.size();
+                    ++transfers;
+                } else {
+                    break;
+                }
+            }
+        }
+    });
     for (int i = 0; i < kSends; ++i) {
         // Each send lands among plays.
         const int before = played;
@@ -230,27 +255,7 @@ TEST_F(PallorwindTest, MidiFromAnotherThreadNeverCutsIntoALayoutSent) {
     stop = true;
     for (auto& player : players)
         player.join();
-
-    // The stream is whole transfers and whole MIDI messages, nothing else.
-    const std::string transfer = Transfer(content, "Big Set.plw");
-    std::string got;
-    int transfers = 0;
-    std::size_t at = 0;
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (transfers < kSends && std::chrono::steady_clock::now() < end) {
-        got += app->ReadOnce(200ms);
-        while (true) {
-            if (got.compare(at, 3, "\x90\x40\x7F") == 0) {
-                at += 3;
-            } else if (got.size() - at >= transfer.size()) {
-                ASSERT_EQ(got.substr(at, transfer.size()), transfer) << "at " << at;
-                at += transfer.size();
-                ++transfers;
-            } else {
-                break;
-            }
-        }
-    }
+    reader.join();
     EXPECT_EQ(transfers, kSends);
 }
 
