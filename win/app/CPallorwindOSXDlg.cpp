@@ -52,7 +52,7 @@ CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& 
           midi, settings, ui,
           [this](std::uint32_t word) {
               // The input device's callback, on the MIDI system's thread.
-              MidiInProc(nullptr, MIM_DATA, MidiInInstance(this), word, 0);
+              MidiInProc(nullptr, MidiInNotice::MIM_DATA, this, word, 0);
           },
           [this](std::function<void()> call) { m_poster.Post(std::move(call)); },
           [this](bool paused) { PauseReading(paused); },
@@ -308,7 +308,7 @@ void CPallorwindOSXDlg::AutoPort() {
     if (m_port == kAnyPort)
         return;
     m_port = std::string(kAnyPort); // GCC 12 -O3 warns falsely on assigning a char*
-    RestartServer(); // the service reports its new port through SetPort
+    RestartServer();                // the service reports its new port through SetPort
 }
 
 void CPallorwindOSXDlg::ToggleAutoStart() {
