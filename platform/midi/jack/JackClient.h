@@ -1,6 +1,7 @@
-// What every user of libjack in this layer shares: a semaphore that JACK's
-// threads may post, the routing of libjack's messages to our log sinks, and
-// the close of a client whose server went away.
+// JackClient, the one JACK client each backend here keeps, and what every
+// user of libjack in this layer shares: a semaphore that JACK's threads may
+// post, the routing of libjack's messages to our log sinks, and the close of
+// a client whose server went away.
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
@@ -21,7 +22,7 @@
 // JACK's process thread runs in libjack, out of ThreadSanitizer's sight (its
 // hand-overs go through the server's semaphores); instrumenting only our part
 // of a cycle would just make it late. What it shares with our threads is
-// atomics, semaphores and libjack's ring buffers.
+// atomics, semaphores and SpscRing.
 #if defined(__SANITIZE_THREAD__)
 #define PALLORWIND_JACK_CYCLE __attribute__((no_sanitize("thread")))
 #else
@@ -141,16 +142,16 @@ std::shared_ptr<std::atomic<bool>> CloseGoneClientLater(jack_client_t* gone);
 // supervisor (all of that, then the backend's Tend) and a delivery thread
 // (the backend's Deliver, whenever the process thread calls PostInput). The
 // backend's ports live on the client; the hooks below make and forget them.
-class KeptClient : public LogListener {
+class JackClient : public LogListener {
 public:
     void WakeForLog() override { m_wake.Post(); }
 
 protected:
-    explicit KeptClient(const MidiSystemOptions& options);
+    explicit JackClient(const MidiSystemOptions& options);
     // The derived destructor calls Stop() first.
-    ~KeptClient() = default;
-    KeptClient(const KeptClient&) = delete;
-    KeptClient& operator=(const KeptClient&) = delete;
+    ~JackClient() = default;
+    JackClient(const JackClient&) = delete;
+    JackClient& operator=(const JackClient&) = delete;
 
     // The first look for a server (on the caller's thread), one line saying
     // what was found, then the threads. `noServerHint` starts the reason in

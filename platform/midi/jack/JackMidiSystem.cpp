@@ -11,7 +11,8 @@
 // callback; the callback may take locks, which the process thread must not.
 #include "platform/midi/jack/JackMidiSystem.h"
 
-#include "platform/midi/jack/JackSupport.h"
+#include "platform/midi/SpscRing.h"
+#include "platform/midi/jack/JackClient.h"
 
 #include "protocol/MidiMessage.h"
 
@@ -45,68 +46,18 @@ constexpr std::size_t kInRingEntries = std::size_t(1) << 14;
 // A new connection is in effect once two cycles have begun after it.
 constexpr unsigned kSettleCycles = 2;
 
-// A lock-free ring with one writer and one reader (here one of them is
-// always JACK's process thread), `capacity` a power of two. The indices
-// only grow; their difference is the fill.
-template <typename T> class Ring {
-public:
-    explicit Ring(std::size_t capacity) : m_items(capacity), m_mask(capacity - 1) {}
-
-    // Writer side.
-    bool Full() const {
-        return m_head.load(std::memory_order_relaxed) - m_tail.load(std::memory_order_acquire) ==
-               m_items.size();
-    }
-    bool Push(const T& item) {
-        const std::size_t head = m_head.load(std::memory_order_relaxed);
-        if (head - m_tail.load(std::memory_order_acquire) == m_items.size())
-            return false;
-        m_items[head & m_mask] = item;
-        m_head.store(head + 1, std::memory_order_release);
-        return true;
-    }
-
-    // Reader side.
-    bool Peek(T& item) const {
-        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
-        if (m_head.load(std::memory_order_acquire) == tail)
-            return false;
-        item = m_items[tail & m_mask];
-        return true;
-    }
-    void Pop() {
-        m_tail.store(m_tail.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    }
-    // Drops everything written so far (the reader's side, or the writer's
-    // while no reader runs).
-    void Clear() {
-        m_tail.store(m_head.load(std::memory_order_acquire), std::memory_order_release);
-    }
-
-    // Either side.
-    std::size_t Size() const {
-        return m_head.load(std::memory_order_acquire) - m_tail.load(std::memory_order_acquire);
-    }
-
-private:
-    std::vector<T> m_items;
-    const std::size_t m_mask;
-    alignas(64) std::atomic<std::size_t> m_head{0};
-    alignas(64) std::atomic<std::size_t> m_tail{0};
-};
-
 struct InEntry {
     std::uint32_t word;
     std::uint32_t generation;
 };
 
-class JackCore final : public jack::KeptClient {
+class JackCore final : public jack::JackClient {
 public:
     explicit JackCore(const MidiSystemOptions& options)
-        : KeptClient(options), m_outRing(kOutRingWords), m_inRing(kInRingEntries) {}
+        : JackClient(options), m_outRing(kOutRingWords), m_inRing(kInRingEntries) {}
     ~JackCore() { Stop(); }
 
-    using KeptClient::Start;
+    using JackClient::Start;
 
     // Other clients' MIDI ports with `flags`, by full name ("client:port").
     std::vector<std::string> Ports(unsigned long flags) {
@@ -128,58 +79,58 @@ public:
     MidiResult OpenOut(const std::string& target) {
         std::lock_guard lock(m_lock);
         if (!m_client)
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         if (m_outOpen)
-            return kMidiAllocated;
+            return MidiResult::Allocated;
         if (!jack_port_by_name(m_client, target.c_str()))
-            return kMidiBadDeviceId;
+            return MidiResult::BadDeviceId;
         const std::string ours = jack_port_name(m_outPort.load());
         const int r = jack_connect(m_client, ours.c_str(), target.c_str());
         if (r != 0 && r != EEXIST)
-            return kMidiError;
+            return MidiResult::Error;
         m_outActive.store(true, std::memory_order_release);
         if (!WaitCycles(kSettleCycles)) {
             m_outActive.store(false, std::memory_order_release);
             if (m_client)
                 jack_disconnect(m_client, ours.c_str(), target.c_str());
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         }
         m_outOpen = true;
         m_outTarget = target;
-        return kMidiOk;
+        return MidiResult::Ok;
     }
 
     MidiResult Send(std::uint32_t word) {
         if (!protocol::IsShortStatus(protocol::WordStatus(word)))
-            return kMidiBadMessage;
+            return MidiResult::BadMessage;
         if (!m_running.load(std::memory_order_acquire))
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         std::lock_guard guard(m_sendLock);
         while (m_outRing.Full()) {
             const std::uint32_t seen = m_cycles.load(std::memory_order_acquire);
             // A server that ran no cycle since it stalled fails at once, so a
             // sender is not held for the whole timeout on every message.
             if (m_stalled && seen == m_stalledAt)
-                return kMidiNotReady;
+                return MidiResult::NotReady;
             if (!WaitForDrain(seen, [&] { return !m_outRing.Full(); })) {
                 m_stalled = true;
                 m_stalledAt = seen;
-                return kMidiNotReady;
+                return MidiResult::NotReady;
             }
             if (!m_running.load(std::memory_order_acquire))
-                return kMidiNotReady;
+                return MidiResult::NotReady;
         }
-        return m_outRing.Push(word) ? kMidiOk : kMidiNotReady;
+        return m_outRing.Push(word) ? MidiResult::Ok : MidiResult::NotReady;
     }
 
     // Send without the wait: the ring's writer may be busy or the ring full.
     MidiResult TrySend(std::uint32_t word) {
         if (!protocol::IsShortStatus(protocol::WordStatus(word)))
-            return kMidiBadMessage;
+            return MidiResult::BadMessage;
         if (!m_running.load(std::memory_order_acquire))
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         std::unique_lock guard(m_sendLock, std::try_to_lock);
-        return guard && m_outRing.Push(word) ? kMidiOk : kMidiWouldWait;
+        return guard && m_outRing.Push(word) ? MidiResult::Ok : MidiResult::WouldWait;
     }
 
     // Lets what was sent go out, then ends the connection.
@@ -205,15 +156,15 @@ public:
     MidiResult OpenIn(const std::string& source, MidiInCallback callback) {
         std::lock_guard lock(m_lock);
         if (!m_client)
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         if (m_inOpen)
-            return kMidiAllocated;
+            return MidiResult::Allocated;
         if (!jack_port_by_name(m_client, source.c_str()))
-            return kMidiBadDeviceId;
+            return MidiResult::BadDeviceId;
         const std::string ours = jack_port_name(m_inPort.load());
         const int r = jack_connect(m_client, source.c_str(), ours.c_str());
         if (r != 0 && r != EEXIST)
-            return kMidiError;
+            return MidiResult::Error;
         {
             std::lock_guard deliver(m_deliverLock);
             m_deliverGeneration = m_inGeneration.fetch_add(1) + 1;
@@ -224,11 +175,11 @@ public:
                 jack_disconnect(m_client, source.c_str(), ours.c_str());
             std::lock_guard deliver(m_deliverLock);
             m_inCallback = nullptr;
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         }
         m_inOpen = true;
         m_inSource = source;
-        return kMidiOk;
+        return MidiResult::Ok;
     }
 
     void StartIn() { m_inActive.store(true, std::memory_order_release); }
@@ -439,7 +390,7 @@ private:
     std::atomic<jack_port_t*> m_outPort{nullptr};
 
     // Output.
-    Ring<std::uint32_t> m_outRing;
+    SpscRing<std::uint32_t> m_outRing;
     std::mutex m_sendLock; // one sender at a time (the ring has one writer)
     bool m_stalled = false;
     std::uint32_t m_stalledAt = 0;
@@ -449,7 +400,7 @@ private:
     std::atomic<std::uint32_t> m_outLost{0};
 
     // Input.
-    Ring<InEntry> m_inRing;
+    SpscRing<InEntry> m_inRing;
     std::atomic<bool> m_inActive{false};
     std::atomic<std::uint32_t> m_inGeneration{0};
     std::atomic<std::uint32_t> m_inDropped{0};
@@ -475,7 +426,7 @@ public:
     ~JackInDevice() override { m_core->CloseIn(); }
     MidiResult Start() override {
         m_core->StartIn();
-        return kMidiOk;
+        return MidiResult::Ok;
     }
 
 private:
@@ -486,46 +437,35 @@ class JackMidiSystem final : public MidiSystem {
 public:
     explicit JackMidiSystem(std::shared_ptr<JackCore> core) : m_core(std::move(core)) {}
 
-    unsigned InCount() override {
-        m_in = m_core->Ports(JackPortIsOutput);
-        return unsigned(m_in.size());
-    }
-    MidiResult InName(unsigned index, std::string& name) override {
-        return NameOf(m_in, index, name);
-    }
-    MidiResult OpenIn(unsigned index, MidiInCallback callback,
-                      std::unique_ptr<MidiInDevice>& device) override {
-        if (index >= m_in.size())
-            return kMidiBadDeviceId;
-        const MidiResult r = m_core->OpenIn(m_in[index], std::move(callback));
-        if (r == kMidiOk)
-            device = std::make_unique<JackInDevice>(m_core);
-        return r;
+    MidiPortList Inputs() override { return List(m_in, JackPortIsOutput); }
+    MidiOpened<MidiInDevice> OpenIn(MidiPortIndex port, MidiInCallback callback) override {
+        if (port.value >= m_in.size())
+            return {nullptr, MidiResult::BadDeviceId};
+        const MidiResult r = m_core->OpenIn(m_in[port.value], std::move(callback));
+        if (r != MidiResult::Ok)
+            return {nullptr, r};
+        return {std::make_unique<JackInDevice>(m_core)};
     }
 
-    unsigned OutCount() override {
-        m_out = m_core->Ports(JackPortIsInput);
-        return unsigned(m_out.size());
-    }
-    MidiResult OutName(unsigned index, std::string& name) override {
-        return NameOf(m_out, index, name);
-    }
-    MidiResult OpenOut(unsigned index, std::unique_ptr<MidiOutDevice>& device) override {
-        if (index >= m_out.size())
-            return kMidiBadDeviceId;
-        const MidiResult r = m_core->OpenOut(m_out[index]);
-        if (r == kMidiOk)
-            device = std::make_unique<JackOutDevice>(m_core);
-        return r;
+    MidiPortList Outputs() override { return List(m_out, JackPortIsInput); }
+    MidiOpened<MidiOutDevice> OpenOut(MidiPortIndex port) override {
+        if (port.value >= m_out.size())
+            return {nullptr, MidiResult::BadDeviceId};
+        const MidiResult r = m_core->OpenOut(m_out[port.value]);
+        if (r != MidiResult::Ok)
+            return {nullptr, r};
+        return {std::make_unique<JackOutDevice>(m_core)};
     }
 
 private:
-    static MidiResult NameOf(const std::vector<std::string>& names, unsigned index,
-                             std::string& name) {
-        if (index >= names.size())
-            return kMidiBadDeviceId;
-        name = names[index];
-        return kMidiOk;
+    // Other clients' ports with `flags`, kept as the snapshot opens go by.
+    MidiPortList List(std::vector<std::string>& snapshot, unsigned long flags) {
+        snapshot = m_core->Ports(flags);
+        MidiPortList ports;
+        ports.reserve(snapshot.size());
+        for (unsigned i = 0; i < snapshot.size(); ++i)
+            ports.push_back({MidiPortIndex{i}, snapshot[i]});
+        return ports;
     }
 
     std::shared_ptr<JackCore> m_core;
