@@ -7,6 +7,7 @@
 #include "platform/midi/MidiDevices.h"
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <semaphore.h>
 
@@ -140,7 +141,7 @@ std::shared_ptr<std::atomic<bool>> CloseGoneClientLater(jack_client_t* gone);
 // looked for every kRetryInterval while none is, let go when the server goes
 // and opened again when it is back, under the same name. Two threads: the
 // supervisor (all of that, then the backend's Tend) and a delivery thread
-// (the backend's Deliver, whenever the process thread calls PostInput). The
+// (the backend's Deliver, whenever the process thread has taken input). The
 // backend's ports live on the client; the hooks below make and forget them.
 class JackClient : public LogListener {
 public:
@@ -166,8 +167,22 @@ protected:
             m_log(line);
     }
     void Wake() { m_wake.Post(); }
-    // From the process thread: the delivery thread has work.
-    void PostInput() { m_input.Post(); }
+    // From the process thread: hands each event that came to `port` this
+    // cycle to `take`, which copies it for the delivery thread and says
+    // whether it did; that thread is woken once when any was taken.
+    template <typename Take>
+    PALLORWIND_JACK_CYCLE void TakeInput(jack_port_t* port, jack_nframes_t frames, Take take) {
+        void* buffer = jack_port_get_buffer(port, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        bool any = false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, i) == 0 && event.size > 0 && take(event))
+                any = true;
+        }
+        if (any)
+            m_input.Post();
+    }
 
     // With m_lock held. Waits until `n` cycles have begun; false when the
     // server stalled or went away first.
@@ -186,7 +201,7 @@ protected:
     virtual void Cycle(jack_nframes_t frames) = 0;
     // Like a signal handler: the server has gone (m_running is false).
     virtual void ServerGone() {}
-    // The delivery thread, after PostInput.
+    // The delivery thread, after the process thread has taken input.
     virtual void Deliver() = 0;
     // The supervisor, with m_lock held and a client: keeps connections and
     // reports counts; false when something is missing (it looks again soon).

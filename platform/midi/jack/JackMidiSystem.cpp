@@ -327,31 +327,22 @@ private:
         jack_port_t* port = m_inPort.load(std::memory_order_acquire);
         if (!port || !m_inActive.load(std::memory_order_acquire))
             return;
-        void* buffer = jack_port_get_buffer(port, frames);
         const std::uint32_t generation = m_inGeneration.load(std::memory_order_acquire);
-        const std::uint32_t count = jack_midi_get_event_count(buffer);
-        bool any = false;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0)
-                continue;
+        TakeInput(port, frames, [&](const jack_midi_event_t& event) PALLORWIND_JACK_CYCLE {
             const std::uint8_t status = event.buffer[0];
             // Short messages only: never SysEx, nor a piece of one.
             if (!protocol::IsShortStatus(status))
-                continue;
+                return false;
             const std::size_t length =
                 std::min<std::size_t>(event.size, std::size_t(protocol::MessageLength(status)));
             InEntry entry{0, generation};
             for (std::size_t b = 0; b < length; ++b)
                 entry.word |= std::uint32_t(event.buffer[b]) << (8 * b);
-            if (!m_inRing.Push(entry)) {
-                m_inDropped.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            any = true;
-        }
-        if (any)
-            PostInput();
+            if (m_inRing.Push(entry))
+                return true;
+            m_inDropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        });
     }
 
     // A sender waiting for room gives up.

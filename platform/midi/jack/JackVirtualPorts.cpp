@@ -226,23 +226,15 @@ private:
         jack_port_t* port = m_inPort.load(std::memory_order_acquire);
         if (!port)
             return;
-        void* buffer = jack_port_get_buffer(port, frames);
         const std::uint32_t generation = m_generation.load(std::memory_order_acquire);
-        const std::uint32_t count = jack_midi_get_event_count(buffer);
-        bool any = false;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0)
-                continue;
+        TakeInput(port, frames, [&](const jack_midi_event_t& event) PALLORWIND_JACK_CYCLE {
             const InHeader header{std::uint32_t(event.size), generation};
             if (m_inRing.PushWhole(reinterpret_cast<const std::uint8_t*>(&header), sizeof header,
                                    event.buffer, event.size))
-                any = true;
-            else
-                m_inDropped.fetch_add(1, std::memory_order_relaxed);
-        }
-        if (any)
-            PostInput();
+                return true;
+            m_inDropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        });
     }
 
     // The delivery thread: calls the receiver of the ports that live.
