@@ -2,6 +2,7 @@
 #include "JackPeer.h"
 #include "JackServer.h"
 #include "platform/midi/MidiDevices.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <jack/jack.h>
 

@@ -3,6 +3,7 @@
 #include "platform/midi/VirtualMidiPorts.h"
 #include "JackPeer.h"
 #include "JackServer.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <jack/jack.h>
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <atomic>
 #include <condition_variable>

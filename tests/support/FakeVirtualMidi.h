@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/midi/VirtualMidiPorts.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <memory>
 #include <mutex>
