@@ -60,7 +60,7 @@ TEST(SpscRingTest, RunsWrapAroundTheEndAndGoInWholeOrNotAtAll) {
 // the virtual ports do, and words, as the devices do; another reads them.
 // Whatever the interleaving, everything arrives once, whole and in order.
 TEST(SpscRingTest, AWriterAndAReaderOnTwoThreadsPassEverythingInOrder) {
-    constexpr std::uint32_t kPackets = 50'000;
+    constexpr std::uint32_t kPackets = 20'000;
     SpscRing<std::uint8_t> packets(256);
     SpscRing<std::uint32_t> words(64);
     std::atomic<bool> stop{false}; // a fault may leave the two waiting for each other
