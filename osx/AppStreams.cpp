@@ -1,5 +1,7 @@
 #include "osx/AppStreams.h"
 
+#include "platform/app/Log.h"
+
 #include <sys/ioctl.h>
 
 #include <cstdio>
@@ -46,8 +48,8 @@ bool AppStreams::AcceptFrom(platform::AsyncSocket& listener,
     if (!m_writer->Start()) {
         // An app that could never hear the computer's MIDI is not served
         // half: it is closed and may connect again.
-        std::fprintf(stderr, "pallorwind: cannot start writing to an app (%s); closed it\n",
-                     std::strerror(m_writer->StartError()));
+        platform::Log::Linef("cannot start writing to an app (%s); closed it",
+                             std::strerror(m_writer->StartError()));
         m_writer.reset();
         m_socket->Close();
         return false;

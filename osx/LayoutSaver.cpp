@@ -1,5 +1,6 @@
 #include "osx/LayoutSaver.h"
 
+#include <pthread.h>
 #include <utility>
 
 namespace pallorwind::osx {
@@ -26,6 +27,7 @@ void LayoutSaver::Save(const std::string& desktop, const std::string& home,
 }
 
 void LayoutSaver::Run() {
+    pthread_setname_np(pthread_self(), "layout-save"); // as top -H shows it
     std::unique_lock lock(m_lock);
     for (;;) {
         m_wake.wait(lock, [&] { return m_stop || !m_jobs.empty(); });

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "osx/LayoutFiles.h"
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/MainThreadPoster.h"
 #include "protocol/LayoutTransfer.h"
 
 #include <condition_variable>

@@ -1,5 +1,7 @@
 #include "osx/Pallorwind.h"
 
+#include "platform/app/Log.h"
+
 #include "osx/LayoutFiles.h"
 #include "protocol/MidiText.h"
 
@@ -56,10 +58,7 @@ Pallorwind::~Pallorwind() {
 }
 
 void Pallorwind::Log(const std::string& line) const {
-    if (m_context.log)
-        m_context.log(line);
-    else
-        std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
+    platform::Log::Line(line);
 }
 
 void Pallorwind::AwakeFromNib() {
@@ -286,10 +285,12 @@ void Pallorwind::Play(std::uint32_t word) {
     const int size = protocol::EncodeShortMessage(word, bytes);
     const bool played = m_midiHandler && m_midiHandler->SendMidi(bytes, std::size_t(size));
     // One line for a run of messages the ports cannot take (no MIDI server).
-    if (!played && !m_refusedMidi)
-        Log("MIDI ports not ready, not played: " + protocol::DescribeShortMessage(word) +
-            " (nor what follows until they are ready again)");
-    m_refusedMidi = !played;
+    if (played)
+        m_refusedMidi.Reset();
+    else
+        m_refusedMidi.Line("MIDI ports not ready, not played: " +
+                           protocol::DescribeShortMessage(word) +
+                           " (nor what follows until they are ready again)");
 }
 
 void Pallorwind::ReleaseHeldNotes() {
@@ -325,9 +326,10 @@ void Pallorwind::HandleMidiMessage(const std::uint8_t* bytes, std::size_t size) 
     // One line for a run of drops, not one per packet.
     const bool written =
         m_midiOut->Write(std::string_view(reinterpret_cast<const char*>(bytes), size));
-    if (!written && !m_dropping)
-        Log("Fail sending data");
-    m_dropping = !written;
+    if (written)
+        m_dropping.Reset();
+    else
+        m_dropping.Line("Fail sending data");
 }
 
 bool Pallorwind::OpenFile(const std::string& path) {

@@ -8,9 +8,10 @@
 #include "osx/Panels.h"
 #include "osx/Preferences.h"
 #include "osx/TCPServer.h"
+#include "platform/app/Log.h"
+#include "platform/app/SingleShotTimer.h"
 #include "platform/net/Backoff.h"
 #include "platform/net/Retirer.h"
-#include "platform/net/SingleShotTimer.h"
 #include "platform/ui/Menu.h"
 #include "platform/ui/TrayHost.h"
 #include "platform/ui/UserInterface.h"
@@ -60,8 +61,6 @@ struct PallorwindContext {
     std::string desktop;
     std::string home;
     std::string address; // shown as "IP: ..."
-    // One diagnostic line a call; null: standard error.
-    std::function<void(const std::string&)> log;
     // The menu's Quit; null: nothing.
     std::function<void()> quit;
     // The first pause before set-up is tried again after a failure; it
@@ -158,14 +157,14 @@ private:
     std::unique_ptr<MidiHandler> m_midiHandler;
     // What the app sends: records, and layouts after their marker.
     protocol::AppStreamReader m_reader{/*carriesLayouts*/ true};
-    protocol::HeldNotes m_held; // what the connected app holds down
-    bool m_refusedMidi = false; // the ports refused the last message played
+    protocol::HeldNotes m_held;      // what the connected app holds down
+    platform::LogOnce m_refusedMidi; // a run of messages the ports refused
     std::optional<std::string> m_pendingFile;
 
     // The app's output as the MIDI thread reaches it.
     std::mutex m_outLock;
     AppStreams* m_midiOut = nullptr; // guarded by m_outLock
-    bool m_dropping = false;         // guarded by m_outLock: MIDI for the app is being dropped
+    platform::LogOnce m_dropping;    // a run of MIDI dropped for the app
 
     // Listeners and streams let go of inside their own notices die here, on
     // the next turn of the event loop.

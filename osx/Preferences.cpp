@@ -1,4 +1,5 @@
 #include "osx/Preferences.h"
+#include "platform/app/Log.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,7 @@ namespace pallorwind::osx {
 
 void Preferences::SetValue(const std::string& key, const std::string& value) {
     if (m_store.SetValue(key, value) != platform::SettingsWrite::Stored)
-        std::fprintf(stderr, "pallorwind: could not store the preference \"%s\"\n", key.c_str());
+        platform::Log::Linef("could not store the preference \"%s\"", key.c_str());
 }
 
 long long Preferences::Integer(const std::string& key) {

@@ -5,6 +5,7 @@
 #include "osx/QtPanels.h"
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
+#include "platform/app/Log.h"
 #include "platform/app/QuitOnSignal.h"
 #include "platform/app/RuntimeDir.h"
 #include "platform/app/SingleInstance.h"
@@ -69,18 +70,18 @@ int ParseArguments(int argc, char* argv[], Arguments& args) {
         }
         const bool option = std::strcmp(arg, "--send-layout") == 0;
         if (option && i + 1 >= argc) {
-            std::fputs("pallorwind: --send-layout needs a file (see --help)\n", stderr);
+            pallorwind::platform::Log::Line("--send-layout needs a file (see --help)");
             return 2;
         }
         if (!option && arg[0] == '-')
             return pallorwind::platform::UnknownArgument("pallorwind", arg);
         const char* file = option ? argv[++i] : arg;
         if (!args.layout.empty()) {
-            std::fprintf(stderr, "pallorwind: one layout at a time\n");
+            pallorwind::platform::Log::Line("one layout at a time");
             return 2;
         }
         if (!QFileInfo(QString::fromLocal8Bit(file)).isFile()) {
-            std::fprintf(stderr, "pallorwind: no such layout file \"%s\"\n", file);
+            pallorwind::platform::Log::Linef("no such layout file \"%s\"", file);
             return 1;
         }
         args.layout = file;
@@ -95,7 +96,7 @@ std::string ComputerAddress() {
 }
 
 void LogLine(const std::string& line) {
-    std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
+    pallorwind::platform::Log::Line(line);
 }
 
 int Run(Arguments args, bool headless) {
@@ -114,9 +115,9 @@ int Run(Arguments args, bool headless) {
     })) {
     case platform::SingleInstance::Result::Delivered:
         if (file.isEmpty())
-            std::fputs("pallorwind: already running\n", stderr);
+            LogLine("already running");
         else
-            std::fprintf(stderr, "pallorwind: handed \"%s\" to the running pallorwind\n",
+            platform::Log::Linef("handed \"%s\" to the running pallorwind",
                          file.toLocal8Bit().constData());
         return 0;
     case platform::SingleInstance::Result::Failed:
@@ -167,7 +168,6 @@ int Run(Arguments args, bool headless) {
         QStandardPaths::writableLocation(QStandardPaths::DesktopLocation).toStdString();
     context.home = QDir::homePath().toStdString();
     context.address = ComputerAddress();
-    context.log = LogLine;
     context.quit = [] { QCoreApplication::exit(0); };
 
     int result = 0;
@@ -202,7 +202,7 @@ int main(int argc, char* argv[]) {
     std::string why;
     const bool headless = args.headless || !pallorwind::platform::UseDisplay(why);
     if (!args.headless && !why.empty())
-        std::fprintf(stderr, "pallorwind: %s\n", why.c_str());
+        pallorwind::platform::Log::Line(why);
     if (headless) {
         QCoreApplication app(argc, argv);
         return Run(std::move(args), true);

@@ -4,26 +4,20 @@
 
 namespace pallorwind::protocol {
 
-void AppStreamReader::Reset() {
-    m_records.Reset();
+void LayoutBlockReader::Start(std::size_t markerRest) {
+    Reset();
+    m_active = true;
+    m_markerRest = markerRest;
+}
+
+void LayoutBlockReader::Reset() {
     m_layout.Reset();
-    m_inLayout = false;
+    m_active = false;
     m_markerRest = 0;
     m_nameDropped = 0;
 }
 
-void AppStreamReader::StartLayout(const std::uint8_t* record) {
-    // The marker's bytes that ended this record; the rest of a marker that
-    // TCP or the sender cut starts what follows.
-    std::size_t trailing = 0;
-    while (trailing < kRecordSize && record[kRecordSize - 1 - trailing] == kLayoutMarkerByte)
-        ++trailing;
-    m_markerRest = kLayoutMarkerSize - std::min(trailing, kLayoutMarkerSize);
-    m_layout.Reset();
-    m_inLayout = true;
-}
-
-void AppStreamReader::FeedLayout(const std::uint8_t* data, std::size_t size) {
+void LayoutBlockReader::Feed(const std::uint8_t* data, std::size_t size) {
     std::size_t at = 0;
     while (m_markerRest > 0 && at < size && data[at] == kLayoutMarkerByte) {
         ++at;
@@ -49,6 +43,20 @@ void AppStreamReader::FeedLayout(const std::uint8_t* data, std::size_t size) {
         m_layout.Feed(data + at, take);
         at += take;
     }
+}
+
+void AppStreamReader::Reset() {
+    m_records.Reset();
+    m_layout.Reset();
+}
+
+void AppStreamReader::StartLayout(const std::uint8_t* record) {
+    // The marker's bytes that ended this record; the rest of a marker that
+    // TCP or the sender cut starts what follows.
+    std::size_t trailing = 0;
+    while (trailing < kRecordSize && record[kRecordSize - 1 - trailing] == kLayoutMarkerByte)
+        ++trailing;
+    m_layout.Start(kLayoutMarkerSize - std::min(trailing, kLayoutMarkerSize));
 }
 
 } // namespace pallorwind::protocol

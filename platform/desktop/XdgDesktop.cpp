@@ -1,5 +1,7 @@
 #include "platform/desktop/XdgDesktop.h"
 
+#include "platform/app/Log.h"
+
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -14,8 +16,8 @@
 namespace pallorwind::platform {
 namespace {
 
-void Log(const QString& what) {
-    std::fprintf(stderr, "desktop: %s\n", what.toLocal8Bit().constData());
+void Say(const QString& what) {
+    Log::Linef("desktop: %s", what.toLocal8Bit().constData());
 }
 
 // An XDG base folder: the variable's value when it is an absolute path, else
@@ -43,13 +45,13 @@ bool WriteIfChanged(const QString& path, const QByteArray& content) {
         return false;
     existing.close();
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        Log(QStringLiteral("cannot create the folder of %1").arg(path));
+        Say(QStringLiteral("cannot create the folder of %1").arg(path));
         return false;
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() ||
         !file.commit()) {
-        Log(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        Say(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
         return false;
     }
     return true;
@@ -131,7 +133,7 @@ void XdgDesktop::RegisterFileType(const FileType& type) {
                                       icon.readAll());
             iconElement = QStringLiteral("    <icon name=\"%1\"/>\n").arg(iconName.toHtmlEscaped());
         } else {
-            Log(QStringLiteral("cannot read the icon %1").arg(source));
+            Say(QStringLiteral("cannot read the icon %1").arg(source));
         }
     }
 
@@ -159,7 +161,7 @@ void XdgDesktop::RegisterFileType(const FileType& type) {
         return;
     const QString tool = QStandardPaths::findExecutable(QStringLiteral("update-mime-database"));
     if (tool.isEmpty()) {
-        Log(QStringLiteral("update-mime-database is not installed; %1 is registered at the next "
+        Say(QStringLiteral("update-mime-database is not installed; %1 is registered at the next "
                            "update of the MIME database")
                 .arg(QString::fromStdString(type.mimeType)));
         return;
@@ -170,7 +172,7 @@ void XdgDesktop::RegisterFileType(const FileType& type) {
     update.setStandardOutputFile(QProcess::nullDevice());
     update.setStandardErrorFile(QProcess::nullDevice());
     if (!update.startDetached())
-        Log(QStringLiteral("cannot start %1").arg(tool));
+        Say(QStringLiteral("cannot start %1").arg(tool));
 }
 
 void XdgDesktop::SetStartAtLogin(const LoginItem& item, bool on) {
@@ -178,7 +180,7 @@ void XdgDesktop::SetStartAtLogin(const LoginItem& item, bool on) {
                          QString::fromStdString(item.id) + QStringLiteral(".desktop");
     if (!on) {
         if (QFile::exists(path) && !QFile::remove(path))
-            Log(QStringLiteral("cannot remove %1").arg(path));
+            Say(QStringLiteral("cannot remove %1").arg(path));
         return;
     }
     const QString entry = QStringLiteral("[Desktop Entry]\n"
@@ -194,7 +196,7 @@ void XdgDesktop::SetStartAtLogin(const LoginItem& item, bool on) {
 
 void XdgDesktop::OpenUrl(const std::string& url) {
     if (!QDesktopServices::openUrl(QUrl(QString::fromStdString(url))))
-        Log(QStringLiteral("cannot open %1").arg(QString::fromStdString(url)));
+        Say(QStringLiteral("cannot open %1").arg(QString::fromStdString(url)));
 }
 
 } // namespace pallorwind::platform

@@ -1,6 +1,8 @@
 #include "platform/dnssd/DnsSd.h"
 
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/Log.h"
+
+#include "platform/app/MainThreadPoster.h"
 
 #include <dns_sd.h>
 
@@ -174,7 +176,7 @@ private:
                 continue;
             const int result = DNSServiceProcessResult(ref);
             if (result != kDNSServiceErr_NoError) {
-                std::fprintf(stderr, "DNSServiceProcessResult returned %d\n", result);
+                Log::Rawf("DNSServiceProcessResult returned %d", result);
                 Post(shared, {result, {}, {}, {}, false, true});
                 return;
             }

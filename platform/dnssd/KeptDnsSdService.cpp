@@ -1,7 +1,7 @@
 #include "platform/dnssd/DnsSd.h"
 
+#include "platform/app/SingleShotTimer.h"
 #include "platform/net/Backoff.h"
-#include "platform/net/SingleShotTimer.h"
 
 #include <utility>
 

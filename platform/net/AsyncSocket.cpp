@@ -1,5 +1,7 @@
 #include "platform/net/AsyncSocket.h"
 
+#include "platform/app/Log.h"
+
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -98,7 +100,7 @@ bool AsyncSocket::Accept(AsyncSocket& client) {
 AsyncSocket::AcceptResult AsyncSocket::AcceptApp(AsyncSocket& client, const LinkTimeouts& timeouts,
                                                  int restMs) {
     if (Accept(client)) {
-        m_acceptStarved = false;
+        m_acceptStarved.Reset();
         client.SetNoDelay();
         client.SetSendBuffer(kAppSendBuffer);
         client.SetLinkTimeouts(timeouts);
@@ -107,11 +109,8 @@ AsyncSocket::AcceptResult AsyncSocket::AcceptApp(AsyncSocket& client, const Link
     const int error = LastError();
     if (!IsOutOfResources(error))
         return AcceptResult::NoConnection;
-    if (!m_acceptStarved)
-        std::fprintf(stderr,
-                     "pallorwind: cannot accept a connection (%s); trying again every %d ms\n",
-                     std::strerror(error), restMs);
-    m_acceptStarved = true;
+    m_acceptStarved.Linef("cannot accept a connection (%s); trying again every %d ms",
+                          std::strerror(error), restMs);
     PauseNotices(restMs);
     t_lastError = error;
     return AcceptResult::Starved;

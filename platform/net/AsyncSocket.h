@@ -4,7 +4,8 @@
 // thread as long as the owner does not close the socket at the same time.
 #pragma once
 
-#include "platform/net/SingleShotTimer.h"
+#include "platform/app/Log.h"
+#include "platform/app/SingleShotTimer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -118,9 +119,9 @@ private:
     int m_fd = -1;
     bool m_listening = false;
     bool m_readEnabled = true;
-    bool m_peerClosed = false;    // reported once; the notifier stays off
-    bool m_probe = true;          // a notice peeks before calling OnReceive
-    bool m_acceptStarved = false; // a failed accept was logged; cleared by the next one
+    bool m_peerClosed = false; // reported once; the notifier stays off
+    bool m_probe = true;       // a notice peeks before calling OnReceive
+    LogOnce m_acceptStarved;   // a run of failed accepts, said once
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unique_ptr<SingleShotTimer> m_resume; // ends a PauseNotices
 };

@@ -4,7 +4,7 @@
 // same turn.
 #pragma once
 
-#include "platform/net/SingleShotTimer.h"
+#include "platform/app/SingleShotTimer.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "platform/ui/TrayHostProbe.h"
 
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/MainThreadPoster.h"
 
 #include <dbus/dbus.h>
 #include <xcb/xcb.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <string>
 #include <thread>
 
@@ -186,6 +187,7 @@ struct TrayHostProbe::Shared {
     std::thread thread;
 
     void Run(const std::shared_ptr<Shared>& keep) {
+        pthread_setname_np(pthread_self(), "tray-probe"); // as top -H shows it
         Bus bus;
         Display display;
         std::optional<TrayHosts> last;

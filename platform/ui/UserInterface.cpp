@@ -1,5 +1,7 @@
 #include "platform/ui/UserInterface.h"
 
+#include "platform/app/Log.h"
+
 #include <algorithm>
 
 namespace pallorwind::platform {
@@ -105,8 +107,11 @@ void HeadlessUserInterface::ShowProgress(const Request& request) {
     m_progressStep = step;
     const std::string amount =
         request.total != 0 ? std::to_string(step * 10) + " %" : std::to_string(step) + " MiB";
-    std::fprintf(m_out, "%s %s\n", OneLine(request.caption, request.text).c_str(), amount.c_str());
-    std::fflush(m_out);
+    Write(OneLine(request.caption, request.text) + " " + amount);
+}
+
+void HeadlessUserInterface::Write(const std::string& line) {
+    Log::Raw(line);
 }
 
 void HeadlessUserInterface::Show(Request request) {
@@ -114,8 +119,7 @@ void HeadlessUserInterface::Show(Request request) {
         ShowProgress(request);
         return;
     }
-    std::fprintf(m_out, "%s\n", OneLine(request.caption, request.text).c_str());
-    std::fflush(m_out);
+    Write(OneLine(request.caption, request.text));
     if (request.question && request.onAnswer && !m_closing)
         request.onAnswer(RefusingAnswer(request.buttons));
     if (request.onClose && !m_closing)

@@ -5,7 +5,7 @@
 // in the order they were made.
 #pragma once
 
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/MainThreadPoster.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -105,12 +105,12 @@ private:
     MainThreadPoster m_poster;   // last: goes first, so no posted call outlives the queue
 };
 
-// Headless: every message and question is one line on `out` (standard error
-// by default); a question is answered Cancel or No. Progress is a line for
-// each tenth of the total reached, or for each MiB when the total is unknown.
+// Headless: every message and question is one line of the program's log
+// (platform/app/Log, without its prefix); a question is answered Cancel or No. Progress is a line
+// for each tenth of the total reached, or for each MiB when the total is unknown.
 class HeadlessUserInterface final : public QueuedUserInterface {
 public:
-    explicit HeadlessUserInterface(std::FILE* out = stderr) : m_out(out) {}
+    HeadlessUserInterface() = default;
     // What is still queued is written out, not lost; its questions are not
     // answered any more, as whoever asked may be gone.
     ~HeadlessUserInterface() override {
@@ -123,8 +123,8 @@ protected:
 
 private:
     void ShowProgress(const Request& request);
+    void Write(const std::string& line);
 
-    std::FILE* m_out;
     bool m_closing = false;
     std::uint64_t m_progressStep = ~std::uint64_t(0); // the last step written
 };

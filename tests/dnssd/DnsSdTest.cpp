@@ -272,7 +272,10 @@ TEST_F(DnsSd, RegistersNameTypePortAndEmptyTextSleepsWhileIdleAndWithdraws) {
     PumpFor(2s);
     const long after = ContextSwitches(thread);
     std::printf("figure: %ld wake-ups of the DNS-SD threads in 2 s idle\n", after - before);
-    EXPECT_EQ(after, before);
+    // Usually none. Another program's registration on the same daemon (tests
+    // run side by side) wakes them once or twice; a thread that polls every
+    // half second or faster wakes 4 times or more.
+    EXPECT_LE(after - before, 3);
 
     named.reset();
     unnamed.reset();

@@ -53,10 +53,14 @@ for pair in "$bridge ${tag}x" "$phone ${tag}y" "$bridge ${tag}v" "$other ${tag}w
     ip -n "$1" link set "$2" up
 done
 
-# The bridge, headless, with a home of its own.
+# The bridge, headless, with a home of its own, and away from the machine's
+# DNS-SD daemon (a system bus that is not there): the apps here connect by
+# address, and a name taken by a test running beside this one would stop
+# the bridge listening.
 mkdir -p "$work/home" "$work/run"
 chmod 700 "$work/run"
 env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS HOME="$work/home" \
+    DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-system-bus" \
     XDG_CONFIG_HOME="$work/home/config" XDG_RUNTIME_DIR="$work/run" AVAHI_COMPAT_NOWARN=1 \
     JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER="$tag-none" \
     ip netns exec "$bridge" "$program" --headless >"$work/bridge.log" 2>&1 &

@@ -5,6 +5,7 @@
 #include "platform/settings/QtSettings.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeVirtualMidi.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackApp.h"
 #include "tests/support/MemoryPreferences.h"
 #include "tests/support/RecordingUi.h"
@@ -67,10 +68,6 @@ protected:
         context.desktop = m_desktop;
         context.home = m_dir.path().toStdString();
         context.address = "192.0.2.7";
-        context.log = [this](const std::string& line) {
-            std::lock_guard lock(m_logLock);
-            log.push_back(line);
-        };
         controller = std::make_unique<Pallorwind>(std::move(context));
         controller->AwakeFromNib();
         ASSERT_NE(controller->Server(), nullptr);
@@ -103,8 +100,7 @@ protected:
     NoPanels panels;
     test::RecordingUi ui;
     FakePublisher publisher;
-    std::mutex m_logLock;
-    std::vector<std::string> log; // guarded by m_logLock
+    test::LogCapture log; // made before the controller, so it sees all it says
     std::unique_ptr<Pallorwind> controller;
 };
 
@@ -117,10 +113,7 @@ TEST_F(PallorwindTest, ServesOneAppAtATimeAndListensAgainWhenItGoes) {
 
     auto first = Connect();
     EXPECT_EQ(controller->Server(), nullptr);
-    auto said = [&](const std::string& line) {
-        std::lock_guard lock(m_logLock);
-        return std::count(log.begin(), log.end(), line);
-    };
+    auto said = [&](const std::string& line) { return log.Count(line); };
     // A headless user reads the port from the log.
     EXPECT_EQ(said("listening on TCP port " + std::to_string(port)), 1);
     EXPECT_EQ(controller->StatusMenu().Text(kTagClients), "1 Client connected");
@@ -194,22 +187,12 @@ TEST_F(PallorwindTest, CarriesMidiBothWaysUnchanged) {
     // While the MIDI server is away the ports refuse: one line for the run.
     midi.SetNotReady(true);
     ASSERT_TRUE(app->Send({0x90, 0x40, 0x7F, 0x80, 0x40, 0x00}));
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            std::lock_guard lock(m_logLock);
-            return !log.empty() && log.back().rfind("MIDI ports not ready", 0) == 0;
-        },
-        5s));
+    ASSERT_TRUE(PumpUntil([&] { return log.Last().starts_with("MIDI ports not ready"); }, 5s));
     test::PumpFor(50ms);
     midi.SetNotReady(false);
-    {
-        std::lock_guard lock(m_logLock);
-        EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                                [](const std::string& l) { return l.rfind("MIDI ports", 0) == 0; }),
-                  1);
-        EXPECT_EQ(log.back(), "MIDI ports not ready, not played: 90 40 7F  note-on ch1 64 127 (nor "
-                              "what follows until they are ready again)");
-    }
+    EXPECT_EQ(log.Starting("MIDI ports"), 1);
+    EXPECT_EQ(log.Last(), "MIDI ports not ready, not played: 90 40 7F  note-on ch1 64 127 (nor "
+                          "what follows until they are ready again)");
 
     // Packets from other programs reach the app as they came, SysEx included.
     midi.Play("\xF0\x7E\x7F\x06\x01\xF7");
@@ -409,11 +392,7 @@ TEST_F(PallorwindTest, TriesATakenPortAgainAtAGrowingPace) {
     controller->SetPort(holder.Port());
     EXPECT_EQ(controller->Server(), nullptr);
     const auto failures = [&] {
-        std::lock_guard lock(m_logLock);
-        return std::count_if(log.begin(), log.end(), [](const std::string& line) {
-            return line.rfind("Failed creating server: Error Domain=TCPServerErrorDomain Code=1",
-                              0) == 0;
-        });
+        return log.Starting("Failed creating server: Error Domain=TCPServerErrorDomain Code=1");
     };
     test::PumpFor(1000ms); // tries at 0, 0.25 and 0.75 s
     EXPECT_GE(failures(), 2);

@@ -3,6 +3,7 @@
 #include "osx/Pallorwind.h"
 #include "tests/support/AvahiDaemon.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/FakeVirtualMidi.h"
 #include "tests/support/LoopbackApp.h"
 #include "tests/support/MemoryPreferences.h"
@@ -29,10 +30,9 @@ bool Listed(const std::string& name) {
                        [&](const appsim::FoundService& s) { return s.name == name; });
 }
 
-// The bridge under `name` on any port, with its MIDI in memory; `log` gets
-// its diagnostic lines.
+// The bridge under `name` on any port, with its MIDI in memory.
 struct Bridge {
-    Bridge(const std::string& name, std::function<void(const std::string&)> log) {
+    explicit Bridge(const std::string& name) {
         prefs.values = {{kPrefServer, name}, {kPrefPort, "0"}, {kPrefMidi, ""}, {kPrefPrefs, "1"}};
         PallorwindContext context;
         context.prefs = &prefs;
@@ -41,7 +41,6 @@ struct Bridge {
         context.ui = &ui;
         context.desktop = dir.path().toStdString();
         context.home = dir.path().toStdString();
-        context.log = std::move(log);
         controller = std::make_unique<Pallorwind>(std::move(context));
         controller->AwakeFromNib();
     }
@@ -55,7 +54,7 @@ struct Bridge {
 
 TEST(PallorwindPublishTest, FoundWhileWaitingAndWithdrawnWhileServing) {
     const std::string name = "Pallorwind Publish Test";
-    Bridge bridge(name, [](const std::string&) {});
+    Bridge bridge(name);
     Pallorwind& controller = *bridge.controller;
 
     ASSERT_TRUE(test::PumpUntil(
@@ -79,10 +78,9 @@ TEST(PallorwindPublishTest, FoundWhileWaitingAndWithdrawnWhileServing) {
 TEST(PallorwindPublishTest, PublishedAgainWithinSecondsWhenTheDaemonComesBack) {
     const std::string name = "Pallorwind Comeback";
     ASSERT_TRUE(test::Daemon("stop-daemon"));
-    int published = 0;
-    Bridge bridge(name, [&](const std::string& line) {
-        published += line.rfind("serverDidEnableBonjour: ", 0) == 0;
-    });
+    test::LogCapture log;
+    Bridge bridge(name);
+    const auto published = [&] { return log.Starting("serverDidEnableBonjour: "); };
     Pallorwind& controller = *bridge.controller;
     test::PumpFor(1500ms); // no daemon at the start
 
@@ -94,7 +92,7 @@ TEST(PallorwindPublishTest, PublishedAgainWithinSecondsWhenTheDaemonComesBack) {
         test::PumpFor(round == 0 ? 2s : 4s); // long enough for the pause to grow
         ASSERT_TRUE(test::Daemon("start"));
         const auto back = std::chrono::steady_clock::now();
-        ASSERT_TRUE(test::PumpUntil([&] { return published == round + 1; }, 15s));
+        ASSERT_TRUE(test::PumpUntil([&] { return published() == round + 1; }, 15s));
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
         const auto found = appsim::FindService(name, kServiceType, 10s);

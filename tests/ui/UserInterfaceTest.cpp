@@ -2,35 +2,31 @@
 // order, from the main thread's event loop, as one line each.
 #include "platform/ui/UserInterface.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace pallorwind::platform {
 namespace {
 
-// What has been written to `file` so far.
-std::string Written(std::FILE* file) {
-    std::fflush(file);
+// What has been written to the log so far, a line each.
+std::string Written(const test::LogCapture& log) {
     std::string text;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;)
-        text += char(c);
+    for (const std::string& line : log.Lines())
+        text += line + "\n";
     return text;
 }
 
 TEST(HeadlessUserInterface, RequestsFromAnyThreadAreShownInOrderOnTheMainThread) {
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
+    test::LogCapture out;
     {
-        HeadlessUserInterface ui(out);
+        HeadlessUserInterface ui;
         const auto mainThread = std::this_thread::get_id();
         std::optional<std::thread::id> answeredOn;
 
@@ -54,13 +50,11 @@ TEST(HeadlessUserInterface, RequestsFromAnyThreadAreShownInOrderOnTheMainThread)
         ui.MessageBox("last words", "PallorwindWin");
     }
     EXPECT_NE(Written(out).find("PallorwindWin: last words\n"), std::string::npos);
-    std::fclose(out);
 }
 
 TEST(HeadlessUserInterface, AQuestionTakesItsCancelOrNoAnswer) {
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
-    HeadlessUserInterface ui(out);
+    test::LogCapture out;
+    HeadlessUserInterface ui;
     std::optional<Answer> okCancel, yesNo;
     ui.Ask("Replace the file?", "PallorwindWin", QuestionButtons::OkCancel,
            [&](Answer a) { okCancel = a; });
@@ -71,15 +65,13 @@ TEST(HeadlessUserInterface, AQuestionTakesItsCancelOrNoAnswer) {
     EXPECT_EQ(*yesNo, Answer::No);
     EXPECT_EQ(Written(out), "PallorwindWin: Replace the file?\n"
                             "Updater: Install the update?  It restarts the program.\n");
-    std::fclose(out);
 }
 
 // Progress is a line per tenth (per MiB when the total is unknown); updates
 // queued behind one another show only the latest, in order with the rest.
 TEST(HeadlessUserInterface, ProgressIsALinePerStepAndQueuedUpdatesCoalesce) {
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
-    HeadlessUserInterface ui(out);
+    test::LogCapture out;
+    HeadlessUserInterface ui;
     ui.MessageBox("before", "PallorwindWin");
     std::thread worker([&] {
         for (std::uint64_t done : {0, 5, 15, 55})
@@ -95,8 +87,7 @@ TEST(HeadlessUserInterface, ProgressIsALinePerStepAndQueuedUpdatesCoalesce) {
                             "PallorwindWin: between\n"
                             "Updater: Downloading 100 %\n");
 
-    std::rewind(out);
-    ASSERT_EQ(::ftruncate(::fileno(out), 0), 0);
+    out.Clear();
     for (std::uint64_t done : {0u, 512u << 10, 1u << 20, 3u << 19, 5u << 19}) {
         ui.Progress("Updater", "Downloading", done, 0, [] {});
         test::PumpFor(std::chrono::milliseconds(5));
@@ -104,7 +95,6 @@ TEST(HeadlessUserInterface, ProgressIsALinePerStepAndQueuedUpdatesCoalesce) {
     EXPECT_EQ(Written(out), "Updater: Downloading 0 MiB\n"
                             "Updater: Downloading 1 MiB\n"
                             "Updater: Downloading 2 MiB\n");
-    std::fclose(out);
 }
 
 } // namespace

@@ -12,40 +12,39 @@
 
 namespace pallorwind::appsim {
 
+namespace {
+
+// The bridge's stream as the app simulator takes it.
+struct Taken {
+    MessageSplitter* splitter = nullptr;
+    Clock::time_point arrival;
+    std::vector<ReceivedMessage>* out = nullptr;
+    std::optional<protocol::Layout> layout;
+    bool refused = false;
+
+    void Midi(const std::uint8_t* bytes, std::size_t size) {
+        splitter->Feed(bytes, size, arrival, *out);
+    }
+    void LayoutReceived(protocol::Layout&& received) { layout = std::move(received); }
+    void LayoutRefused(std::uint64_t) { refused = true; }
+};
+
+} // namespace
+
 void BridgeStream::Feed(const std::uint8_t* data, std::size_t size, Clock::time_point arrival,
                         std::vector<ReceivedMessage>& out) {
-    for (std::size_t i = 0; i < size; ++i) {
-        if (m_inLayout) {
-            m_layout.Feed(data + i, size - i);
-            return;
-        }
-        if (data[i] == protocol::kLayoutMarkerByte) {
-            if (++m_markerBytes == protocol::kLayoutMarkerSize) {
-                m_markerBytes = 0;
-                m_inLayout = true;
-            }
-            continue;
-        }
-        // Fewer than a marker's worth: System Reset bytes after all.
-        for (; m_markerBytes > 0; --m_markerBytes)
-            m_splitter.Feed(&protocol::kLayoutMarkerByte, 1, arrival, out);
-        m_splitter.Feed(data + i, 1, arrival, out);
-    }
-}
-
-bool BridgeStream::LayoutEnded() const {
-    const protocol::LayoutState state = m_layout.State();
-    return m_inLayout &&
-           (state == protocol::LayoutState::Complete || state == protocol::LayoutState::Refused);
+    Taken taken;
+    taken.splitter = &m_splitter;
+    taken.arrival = arrival;
+    taken.out = &out;
+    m_reader.Feed(data, size, taken);
 }
 
 std::optional<protocol::Layout> BridgeStream::TakeLayout(bool& refused) {
-    refused = false;
-    if (!LayoutEnded())
-        return std::nullopt;
-    refused = m_layout.State() == protocol::LayoutState::Refused;
-    m_inLayout = false;
-    return m_layout.Take();
+    Taken taken;
+    m_reader.EndOfBurst(taken);
+    refused = taken.refused;
+    return std::move(taken.layout);
 }
 
 std::string SaveLayout(const std::string& dir, const protocol::Layout& layout) {

@@ -3,6 +3,7 @@
 // the end of the burst that completes it.
 #pragma once
 
+#include "protocol/AppStream.h"
 #include "protocol/LayoutTransfer.h"
 #include "tools/appsim/MessageSplitter.h"
 
@@ -21,9 +22,9 @@ public:
               std::vector<ReceivedMessage>& out);
 
     // A layout block is arriving (after a marker).
-    bool InLayout() const { return m_inLayout; }
+    bool InLayout() const { return m_reader.InLayout(); }
     // The block has all its content and some name; the burst's end ends it.
-    bool LayoutEnded() const;
+    bool LayoutEnded() const { return m_reader.LayoutEnded(); }
     // At the end of a burst: the layout that ended, back to MIDI. Nothing for
     // a block whose length field stated too much (`refused` is then set).
     std::optional<protocol::Layout> TakeLayout(bool& refused);
@@ -33,9 +34,7 @@ public:
 
 private:
     MessageSplitter m_splitter;
-    protocol::LayoutReceiver m_layout;
-    bool m_inLayout = false;
-    unsigned m_markerBytes = 0; // 0xFF bytes held while they may start a marker
+    protocol::BridgeStreamReader m_reader;
 };
 
 // Stores `layout` in the folder `dir` under SafeLayoutFileName of its name

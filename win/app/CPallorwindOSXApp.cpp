@@ -2,6 +2,7 @@
 
 #include "platform/app/BoundedRelease.h"
 #include "platform/app/Display.h"
+#include "platform/app/Log.h"
 #include "platform/app/QuitOnSignal.h"
 #include "platform/app/RuntimeDir.h"
 #include "platform/app/StandardOptions.h"
@@ -113,9 +114,8 @@ int RunBridge(bool headless) {
     SettingsStore settings(store);
     Shell shell = headless ? HeadlessShell() : DesktopShell();
     // Other MIDI programs see the bridge as one client with the ports "in" and "out".
-    auto midi = midi::CreateMidiSystem({"pallorwind-win", [](const std::string& line) {
-                                            std::fprintf(stderr, "pallorwind: %s\n", line.c_str());
-                                        }});
+    auto midi = midi::CreateMidiSystem(
+        {"pallorwind-win", [](const std::string& line) { platform::Log::Line(line); }});
     int result = 0;
     {
         ControllerOptions options;
@@ -136,7 +136,7 @@ int RunBridge(bool headless) {
         if (controller.Start())
             result = QCoreApplication::exec();
         else
-            std::fprintf(stderr, "pallorwind: %s\n", kTextTrayFailed);
+            platform::Log::Line(kTextTrayFailed);
     }
     // What shows the update's progress goes before the sink it shows through.
     { Shell gone = std::move(shell); }
@@ -156,7 +156,7 @@ bool RunsHeadless(int argc, char* argv[]) {
     if (platform::UseDisplay(why))
         return false;
     if (!why.empty())
-        std::fprintf(stderr, "pallorwind: %s\n", why.c_str());
+        platform::Log::Line(why);
     return true;
 }
 
@@ -168,7 +168,7 @@ int CPallorwindOSXApp::Run(int argc, char* argv[]) {
         return code;
     if (HasUpdateArgument(argc, argv)) {
         if (platform::InstalledByPackage(ExecutablePath(), kPackageName)) {
-            std::fprintf(stderr, "pallorwind-win: %s\n", kTextUpdateByPackage);
+            platform::Log::Rawf("pallorwind-win: %s", kTextUpdateByPackage);
             return 1;
         }
         QCoreApplication app(argc, argv);

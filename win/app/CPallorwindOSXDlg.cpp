@@ -1,5 +1,6 @@
 #include "win/app/CPallorwindOSXDlg.h"
 
+#include "platform/app/Log.h"
 #include "protocol/MidiText.h"
 #include "res/Resources.h"
 #include "win/net/MidiInProc.h"
@@ -58,10 +59,9 @@ CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& 
           [this](bool paused) { PauseReading(paused); },
           [](std::uint32_t word) {
               // The device is open but its MIDI system does not take messages.
-              std::fprintf(stderr,
-                           "pallorwind: MIDI output not ready, not played: %s (nor what follows "
-                           "until it is ready again)\n",
-                           protocol::DescribeShortMessage(word).c_str());
+              platform::Log::Linef("MIDI output not ready, not played: %s (nor what follows "
+                                   "until it is ready again)",
+                                   protocol::DescribeShortMessage(word).c_str());
           }) {
 }
 
@@ -97,9 +97,9 @@ bool CPallorwindOSXDlg::Start() {
     m_ports.OpenOutPort(m_ports.OutPortName(), [this](bool ok) {
         if (!ok)
             m_ui.MessageBox(kTextOpenOutFailed, kCaption);
-        std::fprintf(stderr, "pallorwind: MIDI input \"%s\", output \"%s\"\n",
-                     m_ports.InputOpen() ? m_ports.InPortName().c_str() : "(none open)",
-                     m_ports.OutputOpen() ? m_ports.OutPortName().c_str() : "(none open)");
+        platform::Log::Linef("MIDI input \"%s\", output \"%s\"",
+                             m_ports.InputOpen() ? m_ports.InPortName().c_str() : "(none open)",
+                             m_ports.OutputOpen() ? m_ports.OutPortName().c_str() : "(none open)");
     });
     return true;
 }
@@ -350,13 +350,13 @@ void CPallorwindOSXDlg::Exit() {
 void CPallorwindOSXDlg::OnClientConnected() {
     ++m_clients;
     ShowClients(/*changeIcon*/ m_clients != 0);
-    std::fprintf(stderr, "pallorwind: app connected (%d connected)\n", m_clients);
+    platform::Log::Linef("app connected (%d connected)", m_clients);
 }
 
 void CPallorwindOSXDlg::OnClientDisconnected() {
     --m_clients;
     ShowClients(/*changeIcon*/ true);
-    std::fprintf(stderr, "pallorwind: app disconnected (%d connected)\n", m_clients);
+    platform::Log::Linef("app disconnected (%d connected)", m_clients);
 }
 
 void CPallorwindOSXDlg::OnServerFailed() {
@@ -377,15 +377,15 @@ void CPallorwindOSXDlg::SetPort(std::string port) {
     m_port = std::move(port);
     m_settings.WriteSetting(kSettingPort, m_port);
     SetItemText(kIdPort, "Port: " + m_port);
-    std::fprintf(stderr, "pallorwind: listening on TCP port %s\n", m_port.c_str());
+    platform::Log::Linef("listening on TCP port %s", m_port.c_str());
 }
 
 int CPallorwindOSXDlg::SendMidiOut(std::uint32_t msg) {
     const int result = m_ports.SendMidiOut(msg);
     // Without an output device nothing can be heard; show what was dropped.
     if (result != 0 && !m_ports.OutputOpen())
-        std::fprintf(stderr, "pallorwind: no MIDI output, not played: %s\n",
-                     protocol::DescribeShortMessage(msg).c_str());
+        platform::Log::Linef("no MIDI output, not played: %s",
+                             protocol::DescribeShortMessage(msg).c_str());
     return result;
 }
 

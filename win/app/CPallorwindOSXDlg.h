@@ -5,9 +5,9 @@
 // every mode; only the tray host, the dialogs and the user interface differ.
 #pragma once
 
+#include "platform/app/MainThreadPoster.h"
 #include "platform/desktop/Desktop.h"
 #include "platform/midi/MidiDevices.h"
-#include "platform/net/MainThreadPoster.h"
 #include "platform/ui/Menu.h"
 #include "platform/ui/TrayHost.h"
 #include "win/app/Dialogs.h"

@@ -2,6 +2,7 @@
 // written on its own at the moment it is needed.
 #pragma once
 
+#include "platform/app/Log.h"
 #include "platform/settings/Settings.h"
 
 #include <cstddef>
@@ -67,12 +68,12 @@ public:
         case platform::SettingsWrite::Stored:
             break;
         case platform::SettingsWrite::Damaged:
-            std::fprintf(stderr, "settings: %s not stored, %s cannot be read or is damaged\n",
-                         name.c_str(), m_store.Where().c_str());
+            platform::Log::Rawf("settings: %s not stored, %s cannot be read or is damaged",
+                                name.c_str(), m_store.Where().c_str());
             break;
         case platform::SettingsWrite::Failed:
-            std::fprintf(stderr, "settings: %s not stored, cannot write %s\n", name.c_str(),
-                         m_store.Where().c_str());
+            platform::Log::Rawf("settings: %s not stored, cannot write %s", name.c_str(),
+                                m_store.Where().c_str());
             break;
         }
     }

@@ -23,8 +23,8 @@ public:
     virtual void OnServerFailed() {}
     // The port the server actually listens on, as decimal text.
     virtual void SetPort(std::string /*port*/) {}
-    // Plays one short-message word (status in bits 0-7); 0 when played. May
-    // block while the MIDI output cannot take more, as a real MIDI cable does.
+    // Plays one short-message word (status in bits 0-7); 0 when taken. Never
+    // waits: while the MIDI output cannot take more, the apps' reading pauses.
     virtual int SendMidiOut(std::uint32_t msg) = 0;
     virtual bool GetDisplayBonjourMsg() = 0;
     // The registration-failure dialog was closed with OK.

@@ -1,5 +1,7 @@
 #include "win/net/CListenSocket.h"
 
+#include "platform/app/Log.h"
+
 #include "protocol/MidiMessage.h"
 #include "win/net/CCommuInterface.h"
 #include "win/net/CSocketInterface.h"
@@ -32,12 +34,9 @@ void CListenSocket::OnAccept(int /*error*/) {
         return; // none to serve now: the peer gave up, or the listener rests
     if (m_sessions.size() >= m_maxClients) {
         // Closed at once (`socket` goes here); one line for a run of them.
-        if (!m_refusing)
-            std::fprintf(stderr,
-                         "pallorwind: %zu apps connected, the most served at once; refusing "
-                         "further connections until one leaves\n",
+        m_refusing.Linef("%zu apps connected, the most served at once; refusing further "
+                         "connections until one leaves",
                          m_sessions.size());
-        m_refusing = true;
         return;
     }
     socket->SetReadEnabled(!m_readPaused);
@@ -116,7 +115,7 @@ void CListenSocket::EndSession(std::uint64_t id) {
         m_sessions.erase(at);
         m_endedWrites += ended->writer->Writes();
     }
-    m_refusing = false; // a slot is free again
+    m_refusing.Reset(); // a slot is free again
     // `ended` closes the socket here, on the thread that owns it.
 }
 

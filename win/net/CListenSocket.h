@@ -1,9 +1,10 @@
 // Accepts apps, runs a session for each, and queues the computer's MIDI for them.
 #pragma once
 
+#include "platform/app/Log.h"
+#include "platform/app/MainThreadPoster.h"
 #include "platform/net/AppWriter.h"
 #include "platform/net/AsyncSocket.h"
-#include "platform/net/MainThreadPoster.h"
 #include "win/net/CClientSession.h"
 #include "win/net/CSocketRevIntface.h"
 
@@ -97,7 +98,7 @@ private:
     // User-interface thread only.
     std::uint64_t m_nextId = 1;
     std::size_t m_maxClients = kMaxClients;
-    bool m_refusing = false; // a refusal has been logged since the last free slot
+    pallorwind::platform::LogOnce m_refusing; // a run of refusals, said once
     bool m_readPaused = false;
     pallorwind::platform::LinkTimeouts m_linkTimeouts;
 

@@ -1,5 +1,7 @@
 #include "win/net/DnsSdAdvertiser.h"
 
+#include "platform/app/Log.h"
+
 #include "win/net/CCommuInterface.h"
 #include "win/net/TCPServer.h"
 
@@ -22,8 +24,8 @@ bool DnsSdAdvertiser::Register(const std::string& name, const std::string& port,
     m_name = name == "." ? std::string() : name;
     m_port = port;
     // One line: the name, type and domain, then the port and the (empty) TXT.
-    std::fprintf(stderr, "Registering Service %s.%s%s port %s %s\n", m_name.c_str(), kServiceType,
-                 "", m_port.c_str(), "");
+    platform::Log::Rawf("Registering Service %s.%s%s port %s %s", m_name.c_str(), kServiceType, "",
+                        m_port.c_str(), "");
 
     platform::DnsSdService service;
     service.name = m_name; // empty: the computer's default name
@@ -49,14 +51,12 @@ bool DnsSdAdvertiser::Register(const std::string& name, const std::string& port,
 void DnsSdAdvertiser::Reply(const platform::DnsSdReply& reply) {
     if (!reply.fromService)
         return;
-    std::fprintf(stderr, "Got a reply for %s.%s%s: ", reply.name.c_str(), reply.type.c_str(),
-                 reply.domain.c_str());
-    if (reply.error == platform::kDnsSdNoError)
-        std::fprintf(stderr, "Name now registered and active\n");
-    else if (reply.error == platform::kDnsSdNameConflict)
-        std::fprintf(stderr, "Name in use, please choose another\n");
-    else
-        std::fprintf(stderr, "Error %d\n", reply.error);
+    const std::string outcome = reply.error == platform::kDnsSdNoError ? "Name now registered and active"
+                                : reply.error == platform::kDnsSdNameConflict
+                                    ? "Name in use, please choose another"
+                                    : "Error " + std::to_string(reply.error);
+    platform::Log::Rawf("Got a reply for %s.%s%s: %s", reply.name.c_str(), reply.type.c_str(),
+                        reply.domain.c_str(), outcome.c_str());
 }
 
 void DnsSdAdvertiser::Waiting(bool wasUp) {
@@ -72,7 +72,7 @@ void DnsSdAdvertiser::Refused(int error) {
     if (error == platform::kDnsSdNameConflict) {
         // Another registration of this daemon holds the name with other data.
         if (m_state == State::Pending)
-            std::fprintf(stderr, "Name in use, please choose another\n");
+            platform::Log::Raw("Name in use, please choose another");
         Enter(State::Refused);
         // Posted: the controller deletes the server, and with it this
         // advertiser, which must not happen inside our own call. Dropped if
@@ -106,20 +106,20 @@ void DnsSdAdvertiser::Enter(State state, int error) {
     m_state = state;
     switch (state) {
     case State::Registered:
-        std::fprintf(stderr, "pallorwind: found as \"%s\" (%s) on TCP port %s\n",
-                     m_registeredName.c_str(), kServiceType, m_port.c_str());
+        platform::Log::Linef("found as \"%s\" (%s) on TCP port %s", m_registeredName.c_str(),
+                             kServiceType, m_port.c_str());
         break;
     case State::Waiting:
         if (before == State::Registered)
-            std::fprintf(stderr, "pallorwind: DNS-SD went away; registering again when it "
-                                 "is back (apps connect by address meanwhile)\n");
+            platform::Log::Line("DNS-SD went away; registering again when it is back (apps "
+                                "connect by address meanwhile)");
         else
-            std::fprintf(stderr, "pallorwind: DNS-SD is not available; registering when it "
-                                 "is (apps connect by address meanwhile)\n");
+            platform::Log::Line("DNS-SD is not available; registering when it is (apps connect "
+                                "by address meanwhile)");
         break;
     case State::Failed:
-        std::fprintf(stderr, "pallorwind: the name \"%s\" cannot be registered (error %d)\n",
-                     m_name.c_str(), error);
+        platform::Log::Linef("the name \"%s\" cannot be registered (error %d)", m_name.c_str(),
+                             error);
         break;
     case State::Idle:
     case State::Pending:

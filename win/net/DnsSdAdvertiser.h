@@ -4,8 +4,8 @@
 // service comes (back).
 #pragma once
 
+#include "platform/app/MainThreadPoster.h"
 #include "platform/dnssd/DnsSd.h"
-#include "platform/net/MainThreadPoster.h"
 #include "protocol/ServiceType.h"
 #include "win/net/ServiceAdvertiser.h"
 

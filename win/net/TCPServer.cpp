@@ -1,5 +1,7 @@
 #include "win/net/TCPServer.h"
 
+#include "platform/app/Log.h"
+
 #include "win/net/CCommuInterface.h"
 
 #include <cctype>
@@ -13,10 +15,9 @@ namespace {
 class NoDiscovery : public ServiceAdvertiser {
 public:
     bool Register(const std::string&, const std::string& port, CCommuInterface*) override {
-        std::fprintf(stderr,
-                     "pallorwind: DNS-SD discovery is not available yet; connect the app to "
-                     "port %s by address\n",
-                     port.c_str());
+        platform::Log::Linef(
+            "DNS-SD discovery is not available yet; connect the app to port %s by address",
+            port.c_str());
         return false;
     }
 };

@@ -1,5 +1,7 @@
 #include "CAutoUpdater.h"
 
+#include "platform/app/Log.h"
+
 #include "DottedVersion.h"
 #include "ExecutableVersion.h"
 #include "zip/CFileError.h"
@@ -33,7 +35,7 @@ namespace {
 constexpr std::size_t kExtractBuffer = 65535;
 
 void Log(const std::string& line) {
-    std::cerr << "pallorwind: update: " << line << '\n';
+    platform::Log::Line("update: " + line);
 }
 
 std::string FolderOf(const std::string& path) {

@@ -1,5 +1,7 @@
 #include "UpdateCheck.h"
 
+#include "platform/app/Log.h"
+
 #include "ExecutableVersion.h"
 
 #include <QCoreApplication>
@@ -11,6 +13,7 @@
 #include <iostream>
 #include <mutex>
 #include <ostream>
+#include <pthread.h>
 
 namespace pallorwind::win {
 
@@ -137,6 +140,7 @@ bool UpdateCheck::AskOnMainThread(const std::string& question, const std::string
 }
 
 void UpdateCheck::Run(std::optional<std::string> baseUrl) {
+    pthread_setname_np(pthread_self(), "update"); // as top -H shows it
     const std::shared_ptr<Shared> shared = m_shared;
     UpdateOutcome outcome;
     try {
@@ -162,7 +166,7 @@ void UpdateCheck::Run(std::optional<std::string> baseUrl) {
         hooks.cancel = &shared->cancel;
         outcome = updater.CheckAndUpdate(*baseUrl, hooks);
     } catch (const std::exception& e) {
-        std::cerr << "pallorwind: update: " << e.what() << '\n';
+        platform::Log::Linef("update: %s", e.what());
         outcome = {NotInstalled, kCommandFailedText};
     }
     m_poster.Post([this, outcome] { Finish(outcome); });
@@ -179,7 +183,7 @@ void UpdateCheck::Finish(UpdateOutcome outcome) {
         }
         return;
     }
-    std::cerr << "pallorwind: update: " << UpdateResultName(outcome.result) << '\n';
+    platform::Log::Linef("update: %s", UpdateResultName(outcome.result));
     if (!outcome.message.empty())
         m_ui.Tell(outcome.message, kUpdateCaption);
     else if (outcome.result == Updated)

@@ -6,7 +6,7 @@
 #include "CAutoUpdater.h"
 #include "UpdateSettings.h"
 #include "UpdateUi.h"
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/MainThreadPoster.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,5 +1,6 @@
 // libFuzzer target for the app's stream as the bridges read it (records,
-// layout markers, layout blocks), the record decoder and the layout receiver.
+// layout markers, layout blocks), the bridge's stream as an app reads it, the
+// record decoder and the layout receiver.
 //
 // Input: byte 0 says how many of the next bytes are read sizes (up to 32);
 // the rest is the stream. The stream is fed in reads of those sizes, cycled
@@ -219,6 +220,46 @@ void CheckAppStream(Bytes stream, Bytes reads) {
     }
 }
 
+// What a bridge's stream hands an app, MIDI bytes joined.
+struct BridgeEvents {
+    std::string midi;
+    std::vector<std::string> layouts;
+    void Midi(const std::uint8_t* bytes, std::size_t size) {
+        CHECK(size > 0);
+        midi.append(reinterpret_cast<const char*>(bytes), size);
+    }
+    void LayoutReceived(Layout&& layout) {
+        CHECK(layout.name.size() <= kMaxLayoutNameSize);
+        layouts.push_back("L" + layout.content + "\n" + layout.name + "@" +
+                          std::to_string(midi.size()));
+    }
+    void LayoutRefused(std::uint64_t declared) {
+        CHECK(declared > kMaxLayoutContentSize);
+        layouts.push_back("R" + std::to_string(declared));
+    }
+};
+
+// The bridge's stream to an app, the same: any reads give what one read
+// gives, and outside layouts no byte is lost or made up.
+void CheckBridgeStream(Bytes stream, Bytes reads) {
+    BridgeStreamReader whole;
+    BridgeEvents expected;
+    whole.Feed(stream.data(), stream.size(), expected);
+    whole.EndOfBurst(expected);
+
+    BridgeStreamReader pieces;
+    BridgeEvents got;
+    FeedInReads(stream, reads,
+                [&](Bytes piece, std::uint8_t) { pieces.Feed(piece.data(), piece.size(), got); });
+    pieces.EndOfBurst(got);
+    CHECK(got.midi == expected.midi);
+    CHECK(got.layouts == expected.layouts);
+    CHECK(pieces.InLayout() == whole.InLayout());
+    CHECK(pieces.HeldMarkerBytes() == whole.HeldMarkerBytes());
+    if (!whole.InLayout() && expected.layouts.empty())
+        CHECK(expected.midi.size() + whole.HeldMarkerBytes() == stream.size());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -229,6 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes stream(data + 1 + readCount, size - 1 - readCount);
     CheckRecords(stream, reads);
     CheckAppStream(stream, reads);
+    CheckBridgeStream(stream, reads);
     CheckLayoutReceiver(stream, reads);
     CheckLayoutRoundTrip(stream, reads);
     return 0;

@@ -1,4 +1,4 @@
-#include "platform/net/MainThreadPoster.h"
+#include "platform/app/MainThreadPoster.h"
 
 #include <QSocketNotifier>
 

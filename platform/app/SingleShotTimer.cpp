@@ -1,4 +1,4 @@
-#include "platform/net/SingleShotTimer.h"
+#include "platform/app/SingleShotTimer.h"
 
 #include <QTimer>
 
