@@ -283,6 +283,13 @@ void JackClient::Shutdown(jack_status_t, const char*, void* arg) {
     self->ServerGone();
 }
 
+void JackClient::TellLosses(const char* outUnits, const char* inUnits) {
+    if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
+        Say("JACK dropped " + std::to_string(lost) + " MIDI " + outUnits + " on output");
+    if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
+        Say("MIDI input overflow: " + std::to_string(dropped) + " " + inUnits + " dropped");
+}
+
 void JackClient::PortRegistered(jack_port_id_t, int, void* arg) {
     static_cast<JackClient*>(arg)->m_wake.Post();
 }

@@ -218,6 +218,13 @@ protected:
     // Shared with the process thread.
     std::atomic<bool> m_running{false};
     std::atomic<std::uint32_t> m_cycles{0};
+    // Counted on the process thread, told by TellLosses.
+    std::atomic<std::uint32_t> m_outLost{0};   // what the "out" port never took
+    std::atomic<std::uint32_t> m_inDropped{0}; // input the backend's ring had no room for
+
+    // From Tend: a line for each count above that is not zero, counting in
+    // `outUnits` and `inUnits`; the counts start again from zero.
+    void TellLosses(const char* outUnits, const char* inUnits);
 
 private:
     bool OpenClient();

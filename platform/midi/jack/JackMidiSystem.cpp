@@ -363,10 +363,7 @@ private:
     // connected again).
     bool Tend() override {
         const bool complete = EnsureConnections();
-        if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
-            Say("JACK dropped " + std::to_string(lost) + " MIDI events on output");
-        if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
-            Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
+        TellLosses("events", "messages");
         return complete;
     }
 
@@ -388,13 +385,11 @@ private:
     std::atomic<bool> m_outActive{false};
     std::atomic<bool> m_senderWaiting{false};
     Semaphore m_space;
-    std::atomic<std::uint32_t> m_outLost{0};
 
     // Input.
     SpscRing<InEntry> m_inRing;
     std::atomic<bool> m_inActive{false};
     std::atomic<std::uint32_t> m_inGeneration{0};
-    std::atomic<std::uint32_t> m_inDropped{0};
     std::mutex m_deliverLock;
     MidiInCallback m_inCallback;
     std::uint32_t m_deliverGeneration = 0;

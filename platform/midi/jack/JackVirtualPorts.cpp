@@ -253,10 +253,7 @@ private:
     }
 
     bool Tend() override {
-        if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
-            Say("JACK dropped " + std::to_string(lost) + " MIDI packets on output");
-        if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
-            Say("MIDI input overflow: " + std::to_string(dropped) + " packets dropped");
+        TellLosses("packets", "packets");
         return true;
     }
 
@@ -271,10 +268,8 @@ private:
 
     std::mutex m_sendLock; // one writer of m_outRing at a time
     ByteRing m_outRing;
-    std::atomic<std::uint32_t> m_outLost{0};
 
     ByteRing m_inRing;
-    std::atomic<std::uint32_t> m_inDropped{0};
     std::mutex m_deliverLock;
     VirtualMidiReceive m_receive;
     std::vector<std::uint8_t> m_bytes; // the packet being delivered
