@@ -78,21 +78,13 @@ public:
 
     MidiResult OpenOut(const std::string& target) {
         std::lock_guard lock(m_lock);
-        if (!m_client)
-            return MidiResult::NotReady;
-        if (m_outOpen)
-            return MidiResult::Allocated;
-        if (!jack_port_by_name(m_client, target.c_str()))
-            return MidiResult::BadDeviceId;
-        const std::string ours = jack_port_name(m_outPort.load());
-        const int r = jack_connect(m_client, ours.c_str(), target.c_str());
-        if (r != 0 && r != EEXIST)
-            return MidiResult::Error;
+        if (const MidiResult r = Join(kOut, m_outOpen, target); r != MidiResult::Ok)
+            return r;
         m_outActive.store(true, std::memory_order_release);
         if (!WaitCycles(kSettleCycles)) {
             m_outActive.store(false, std::memory_order_release);
             if (m_client)
-                jack_disconnect(m_client, ours.c_str(), target.c_str());
+                Link(kOut, target, false);
             return MidiResult::NotReady;
         }
         m_outOpen = true;
@@ -148,23 +140,15 @@ public:
             WaitCycles(1);
         m_outActive.store(false, std::memory_order_release);
         if (m_client && !m_outTarget.empty())
-            jack_disconnect(m_client, jack_port_name(m_outPort.load()), m_outTarget.c_str());
+            Link(kOut, m_outTarget, false);
         m_outTarget.clear();
         m_outOpen = false;
     }
 
     MidiResult OpenIn(const std::string& source, MidiInCallback callback) {
         std::lock_guard lock(m_lock);
-        if (!m_client)
-            return MidiResult::NotReady;
-        if (m_inOpen)
-            return MidiResult::Allocated;
-        if (!jack_port_by_name(m_client, source.c_str()))
-            return MidiResult::BadDeviceId;
-        const std::string ours = jack_port_name(m_inPort.load());
-        const int r = jack_connect(m_client, source.c_str(), ours.c_str());
-        if (r != 0 && r != EEXIST)
-            return MidiResult::Error;
+        if (const MidiResult r = Join(kIn, m_inOpen, source); r != MidiResult::Ok)
+            return r;
         {
             std::lock_guard deliver(m_deliverLock);
             m_deliverGeneration = m_inGeneration.fetch_add(1) + 1;
@@ -172,7 +156,7 @@ public:
         }
         if (!WaitCycles(kSettleCycles)) {
             if (m_client)
-                jack_disconnect(m_client, source.c_str(), ours.c_str());
+                Link(kIn, source, false);
             std::lock_guard deliver(m_deliverLock);
             m_inCallback = nullptr;
             return MidiResult::NotReady;
@@ -194,7 +178,7 @@ public:
         }
         std::lock_guard lock(m_lock);
         if (m_client && !m_inSource.empty())
-            jack_disconnect(m_client, m_inSource.c_str(), jack_port_name(m_inPort.load()));
+            Link(kIn, m_inSource, false);
         m_inSource.clear();
         m_inOpen = false;
     }
@@ -236,21 +220,44 @@ private:
         Quiet quiet; // a port that is not (yet) there is expected
         bool complete = true;
         if (!m_outTarget.empty())
-            complete &= Connect(m_outPort.load(), jack_port_name(m_outPort.load()), m_outTarget,
-                                m_outTarget);
+            complete &= Connect(kOut, m_outTarget);
         if (!m_inSource.empty())
-            complete &=
-                Connect(m_inPort.load(), m_inSource, jack_port_name(m_inPort.load()), m_inSource);
+            complete &= Connect(kIn, m_inSource);
         return complete;
     }
-    bool Connect(jack_port_t* ours, const std::string& from, const std::string& to,
-                 const std::string& other) {
-        if (jack_port_connected_to(ours, other.c_str()))
+
+    // Our two ports: "out" sends to the output device, "in" takes from the
+    // input device.
+    enum Kind : bool { kIn = false, kOut = true };
+
+    // With m_lock held and a client: connects (or disconnects) our port of
+    // `kind` with the other client's port `other`; libjack's result.
+    int Link(Kind kind, const std::string& other, bool connect) {
+        const char* ours = jack_port_name((kind == kOut ? m_outPort : m_inPort).load());
+        const char* from = kind == kOut ? ours : other.c_str();
+        const char* to = kind == kOut ? other.c_str() : ours;
+        return connect ? jack_connect(m_client, from, to) : jack_disconnect(m_client, from, to);
+    }
+    // With m_lock held and a client: true when our port of `kind` is
+    // connected with `other`, now or already.
+    bool Connect(Kind kind, const std::string& other) {
+        if (jack_port_connected_to((kind == kOut ? m_outPort : m_inPort).load(), other.c_str()))
             return true;
         if (!jack_port_by_name(m_client, other.c_str()))
             return false;
-        const int r = jack_connect(m_client, from.c_str(), to.c_str());
+        const int r = Link(kind, other, true);
         return r == 0 || r == EEXIST;
+    }
+    // With m_lock held: the start of opening a device of `kind` (none may be
+    // `open`), our port connected with its port `other`.
+    MidiResult Join(Kind kind, bool open, const std::string& other) {
+        if (!m_client)
+            return MidiResult::NotReady;
+        if (open)
+            return MidiResult::Allocated;
+        if (!jack_port_by_name(m_client, other.c_str()))
+            return MidiResult::BadDeviceId;
+        return Connect(kind, other) ? MidiResult::Ok : MidiResult::Error;
     }
 
     // With m_sendLock held. Sleeps until `done()` or the process thread has
