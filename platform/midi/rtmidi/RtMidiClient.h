@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 
 namespace pallorwind::midi {
 
