@@ -34,7 +34,7 @@ void MidiHandler::SetOwner(MidiHandlerOwner* owner) {
 }
 
 bool MidiHandler::SendMidi(const std::uint8_t* bytes, std::size_t size) {
-    return m_ports && size > 0 && m_ports->Send(bytes, size) == midi::kMidiOk;
+    return m_ports && size > 0 && m_ports->Send(bytes, size) == midi::MidiResult::Ok;
 }
 
 void MidiHandler::Close() {

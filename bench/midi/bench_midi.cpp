@@ -453,18 +453,15 @@ int main(int argc, char** argv) {
         const auto listener =
             midi::CreateMidiSystem({"pwbench-listen", nullptr}, midi::MidiApi::Jack);
         std::unique_ptr<midi::MidiInDevice> in;
-        const unsigned n = listener->InCount();
-        for (unsigned i = 0; i < n; ++i) {
-            std::string name;
-            if (listener->InName(i, name) == midi::kMidiOk && name == "pwbench-synth-src:out")
-                listener->OpenIn(
-                    i,
-                    [&](std::uint32_t) {
-                        std::lock_guard guard(lock);
-                        arrivals.push_back(Clock::now());
-                    },
-                    in);
-        }
+        for (const midi::MidiPort& port : listener->Inputs())
+            if (port.query == midi::MidiResult::Ok && port.name == "pwbench-synth-src:out")
+                in = listener
+                         ->OpenIn(port.index,
+                                  [&](std::uint32_t) {
+                                      std::lock_guard guard(lock);
+                                      arrivals.push_back(Clock::now());
+                                  })
+                         .device;
         // The reference: JACK alone, from the keyboard's port straight to the
         // synthesizer's (both the benchmark's own client).
         std::vector<double> jackOnly;
@@ -483,7 +480,7 @@ int main(int argc, char** argv) {
         std::printf("latency JACK alone, one client's output -> another's input (%zu notes): "
                     "median %.2f ms, p99 %.2f ms\n",
                     jackOnly.size(), reference.median, reference.p99);
-        if (in && in->Start() == midi::kMidiOk) {
+        if (in && in->Start() == midi::MidiResult::Ok) {
             std::vector<double> latency;
             for (int i = 0; i < notes; ++i) {
                 const auto t0 = Clock::now();

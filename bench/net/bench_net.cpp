@@ -220,7 +220,7 @@ Stats InputToAppLatency(int samples) {
         for (int i = 0; i < samples; ++i) {
             std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
             played[std::size_t(i)] = Clock::now();
-            MidiInProc(nullptr, MIM_DATA, MidiInInstance(&commu),
+            MidiInProc(nullptr, MidiInNotice::MIM_DATA, &commu,
                        0x90u | std::uint32_t(i % 128) << 8 | std::uint32_t(i / 128) << 16, 0);
         }
     });

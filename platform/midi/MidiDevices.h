@@ -1,25 +1,26 @@
-// The computer's MIDI devices as the bridge uses them: counted and named by
-// index, opened by index, short messages out, short messages in through a
-// callback on a thread of the MIDI layer.
+// The computer's MIDI devices as the bridge uses them: listed with their
+// names, opened by their place in a list, short messages out, short messages
+// in through a callback on a thread of the MIDI layer.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pallorwind::midi {
 
-// Result of a MIDI-system operation; 0 is success, everything else a failure.
-using MidiResult = unsigned;
-inline constexpr MidiResult kMidiOk = 0;
-inline constexpr MidiResult kMidiError = 1;         // unspecified failure
-inline constexpr MidiResult kMidiBadDeviceId = 2;   // no device at that index (any more)
-inline constexpr MidiResult kMidiAllocated = 4;     // a device of that kind is already open
-inline constexpr MidiResult kMidiInvalidHandle = 5; // no device open
-inline constexpr MidiResult kMidiBadMessage = 65;   // not a short message
-inline constexpr MidiResult kMidiNotReady = 67;     // the MIDI system stopped taking messages
-inline constexpr MidiResult kMidiWouldWait = 100; // TryShortMsg: it cannot be taken without waiting
+// How a MIDI-system operation ended.
+enum class MidiResult : std::uint8_t {
+    Ok,
+    Error,       // unspecified failure
+    BadDeviceId, // no device at that place (any more)
+    Allocated,   // a device of that kind is already open
+    BadMessage,  // not a short message
+    NotReady,    // the MIDI system stopped taking messages
+    WouldWait,   // TryShortMsg: it cannot be taken without waiting
+};
 
 // Called on a thread of the MIDI layer (never the caller's) with one short message: status byte in
 // bits 0-7, data bytes in bits 8-15 and 16-23. System exclusive is never
@@ -43,28 +44,46 @@ public:
     // real MIDI cable, while the MIDI system cannot take more; it never drops
     // a message it reported as sent.
     virtual MidiResult ShortMsg(std::uint32_t word) = 0;
-    // The same without ever waiting: kMidiWouldWait (nothing sent) where
+    // The same without ever waiting: WouldWait (nothing sent) where
     // ShortMsg would wait, or might. Cheap where it succeeds, so a caller
     // that must not wait can play here and hand only the rest to a thread.
-    virtual MidiResult TryShortMsg(std::uint32_t /*word*/) { return kMidiWouldWait; }
+    virtual MidiResult TryShortMsg(std::uint32_t /*word*/) { return MidiResult::WouldWait; }
+};
+
+// A device's place in the latest list of its kind.
+struct MidiPortIndex {
+    unsigned value = 0;
+    bool operator==(const MidiPortIndex&) const = default;
+};
+
+// One device of a list: its place, and its name or why it has none.
+struct MidiPort {
+    MidiPortIndex index;
+    std::string name;
+    // Not Ok: the name could not be read (the name is empty).
+    MidiResult query = MidiResult::Ok;
+};
+using MidiPortList = std::vector<MidiPort>;
+
+// What an open gives: the device, or why there is none.
+template <typename Device> struct MidiOpened {
+    std::unique_ptr<Device> device; // set exactly when `result` is Ok
+    MidiResult result = MidiResult::Ok;
 };
 
 // Opens at most one input and one output device at a time (a second open of
-// the same kind fails with kMidiAllocated). Devices may outlive the system.
+// the same kind fails with Allocated). Devices may outlive the system.
 class MidiSystem {
 public:
     virtual ~MidiSystem() = default;
 
-    // Counting takes a new snapshot of the devices of that kind; names and
-    // opens by index refer to the latest snapshot.
-    virtual unsigned InCount() = 0;
-    virtual MidiResult InName(unsigned index, std::string& name) = 0;
-    virtual MidiResult OpenIn(unsigned index, MidiInCallback callback,
-                              std::unique_ptr<MidiInDevice>& device) = 0;
+    // Listing takes a new snapshot of the devices of that kind, in order;
+    // opens go by a place in the latest snapshot.
+    virtual MidiPortList Inputs() = 0;
+    virtual MidiOpened<MidiInDevice> OpenIn(MidiPortIndex port, MidiInCallback callback) = 0;
 
-    virtual unsigned OutCount() = 0;
-    virtual MidiResult OutName(unsigned index, std::string& name) = 0;
-    virtual MidiResult OpenOut(unsigned index, std::unique_ptr<MidiOutDevice>& device) = 0;
+    virtual MidiPortList Outputs() = 0;
+    virtual MidiOpened<MidiOutDevice> OpenOut(MidiPortIndex port) = 0;
 };
 
 enum class MidiApi {

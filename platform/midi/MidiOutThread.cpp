@@ -72,7 +72,8 @@ bool MidiOutThread::Enqueue(std::uint32_t word) {
     // Played at once where nothing is ahead of it and the device takes it
     // without waiting: no lock, no thread woken. A message the device
     // refuses goes to the thread like any other, which tells of it.
-    if (s.quiet.load(std::memory_order_acquire) && s.out && s.out->TryShortMsg(word) == kMidiOk) {
+    if (s.quiet.load(std::memory_order_acquire) && s.out &&
+        s.out->TryShortMsg(word) == MidiResult::Ok) {
         s.refusing = false;
         return false;
     }
@@ -177,7 +178,7 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
         for (const std::uint32_t word : batch) {
             if (!s.out)
                 continue;
-            const bool refused = s.out->ShortMsg(word) != kMidiOk;
+            const bool refused = s.out->ShortMsg(word) != MidiResult::Ok;
             if (refused && !s.refusing)
                 runsStarted.push_back(word);
             s.refusing = refused;

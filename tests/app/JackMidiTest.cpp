@@ -2,6 +2,7 @@
 #include "JackPeer.h"
 #include "JackServer.h"
 #include "platform/midi/MidiDevices.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <jack/jack.h>
 
@@ -50,20 +51,19 @@ struct LogLines {
 
 std::vector<std::string> Names(MidiSystem& system, bool input) {
     std::vector<std::string> names;
-    const unsigned n = input ? system.InCount() : system.OutCount();
-    for (unsigned i = 0; i < n; ++i) {
-        std::string name;
-        if ((input ? system.InName(i, name) : system.OutName(i, name)) == kMidiOk)
-            names.push_back(name);
-    }
+    for (const MidiPort& port : input ? system.Inputs() : system.Outputs())
+        if (port.query == MidiResult::Ok)
+            names.push_back(port.name);
     return names;
 }
 
-bool Find(MidiSystem& system, bool input, const std::string& wanted, unsigned& index) {
-    const auto names = Names(system, input);
-    const auto it = std::find(names.begin(), names.end(), wanted);
-    index = unsigned(it - names.begin());
-    return it != names.end();
+bool Find(MidiSystem& system, bool input, const std::string& wanted, MidiPortIndex& index) {
+    for (const MidiPort& port : input ? system.Inputs() : system.Outputs())
+        if (port.query == MidiResult::Ok && port.name == wanted) {
+            index = port.index;
+            return true;
+        }
+    return false;
 }
 
 bool ClientExists(const std::string& name) {
@@ -86,22 +86,22 @@ protected:
     }
 
     std::unique_ptr<MidiOutDevice> OpenOut(const std::string& name) {
-        unsigned index = 0;
+        MidiPortIndex index;
         EXPECT_TRUE(Find(*m_system, false, name, index)) << name;
-        std::unique_ptr<MidiOutDevice> out;
-        EXPECT_EQ(m_system->OpenOut(index, out), kMidiOk);
-        return out;
+        MidiOpened<MidiOutDevice> out = m_system->OpenOut(index);
+        EXPECT_EQ(out.result, MidiResult::Ok);
+        return std::move(out.device);
     }
 
     std::unique_ptr<MidiInDevice> OpenIn(const std::string& name, MidiInCallback callback) {
-        unsigned index = 0;
+        MidiPortIndex index;
         EXPECT_TRUE(Find(*m_system, true, name, index)) << name;
-        std::unique_ptr<MidiInDevice> in;
-        EXPECT_EQ(m_system->OpenIn(index, std::move(callback), in), kMidiOk);
-        if (in) {
-            EXPECT_EQ(in->Start(), kMidiOk);
+        MidiOpened<MidiInDevice> in = m_system->OpenIn(index, std::move(callback));
+        EXPECT_EQ(in.result, MidiResult::Ok);
+        if (in.device) {
+            EXPECT_EQ(in.device->Start(), MidiResult::Ok);
         }
-        return in;
+        return std::move(in.device);
     }
 
     LogLines m_log;
@@ -143,13 +143,14 @@ TEST_F(JackMidiTest, OneClientWithPortsInAndOutThatOpeningAddsNothingTo) {
     for (bool input : {true, false})
         for (const std::string& name : Names(*m_system, input))
             EXPECT_FALSE(name.starts_with(kClient)) << name;
-    std::string name;
-    EXPECT_EQ(m_system->OutName(99, name), kMidiBadDeviceId);
+    const auto past = MidiPortIndex{unsigned(m_system->Outputs().size())};
+    EXPECT_EQ(m_system->OpenOut(past).result, MidiResult::BadDeviceId);
     // One device of each kind at a time: the client has one port of each.
-    std::unique_ptr<MidiOutDevice> second;
-    unsigned index = 0;
+    MidiPortIndex index;
     ASSERT_TRUE(Find(*m_system, false, "pwpeer:in", index));
-    EXPECT_EQ(m_system->OpenOut(index, second), kMidiAllocated);
+    const MidiOpened<MidiOutDevice> second = m_system->OpenOut(index);
+    EXPECT_EQ(second.result, MidiResult::Allocated);
+    EXPECT_FALSE(second.device);
 
     // The names stay the same across a reopen and a restart of the system.
     out.reset();
@@ -167,11 +168,11 @@ TEST_F(JackMidiTest, OutputSendsOnlyTheBytesTheStatusCallsFor) {
     JackPeer peer("pwpeer");
     auto out = OpenOut("pwpeer:in");
     ASSERT_TRUE(out);
-    EXPECT_EQ(out->ShortMsg(0x7F3C90), kMidiOk);
-    EXPECT_EQ(out->ShortMsg(0x7705C3), kMidiOk); // program change, junk in the third byte
-    EXPECT_EQ(out->ShortMsg(0x1234F8), kMidiOk); // timing clock
-    EXPECT_EQ(out->ShortMsg(0x00003C), kMidiBadMessage);
-    EXPECT_EQ(out->ShortMsg(0x0000F0), kMidiBadMessage);
+    EXPECT_EQ(out->ShortMsg(0x7F3C90), MidiResult::Ok);
+    EXPECT_EQ(out->ShortMsg(0x7705C3), MidiResult::Ok); // program change, junk in the third byte
+    EXPECT_EQ(out->ShortMsg(0x1234F8), MidiResult::Ok); // timing clock
+    EXPECT_EQ(out->ShortMsg(0x00003C), MidiResult::BadMessage);
+    EXPECT_EQ(out->ShortMsg(0x0000F0), MidiResult::BadMessage);
     ASSERT_TRUE(peer.WaitFor(3));
     EXPECT_EQ(peer.Received(), (std::vector<Message>{{0x90, 0x3C, 0x7F}, {0xC3, 0x05}, {0xF8}}));
 }
@@ -218,13 +219,13 @@ TEST_F(JackMidiTest, ADeviceIsFoundByNameAgainAfterItsClientComesBack) {
     peer->Close();
     peer.reset();
     out.reset();
-    unsigned index = 0;
+    MidiPortIndex index;
     EXPECT_FALSE(Find(*m_system, false, "pwpeer:in", index));
 
     peer = std::make_unique<JackPeer>("pwpeer");
     out = OpenOut("pwpeer:in");
     ASSERT_TRUE(out);
-    EXPECT_EQ(out->ShortMsg(0x7F3C90), kMidiOk);
+    EXPECT_EQ(out->ShortMsg(0x7F3C90), MidiResult::Ok);
     ASSERT_TRUE(peer->WaitFor(1));
     EXPECT_EQ(peer->Received(), (std::vector<Message>{{0x90, 0x3C, 0x7F}}));
 }
@@ -239,7 +240,7 @@ TEST_F(JackMidiTest, AFloodIsPacedNotDropped) {
     for (int i = 0; i < kCount; ++i)
         ASSERT_EQ(
             out->ShortMsg(0x80 | std::uint32_t(i & 0x7F) << 8 | std::uint32_t(i >> 7 & 0x7F) << 16),
-            kMidiOk);
+            MidiResult::Ok);
     // Closing lets everything sent go out first.
     out.reset();
     ASSERT_TRUE(peer.WaitFor(kCount, 1s)) << peer.Count();
@@ -273,7 +274,7 @@ TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {
     // Sends fail at once while there is no server.
     const auto t0 = Clock::now();
     for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(out->ShortMsg(0x7F3C90), kMidiNotReady);
+        ASSERT_EQ(out->ShortMsg(0x7F3C90), MidiResult::NotReady);
     EXPECT_LT(Clock::now() - t0, 100ms);
 
     ASSERT_EQ(TestServer("start"), 0);
@@ -293,7 +294,7 @@ TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {
     }));
     EXPECT_EQ(words.Get().back(), 0x010190u);
     ASSERT_TRUE(WaitUntil([&] {
-        if (out->ShortMsg(0x7F3C91) != kMidiOk)
+        if (out->ShortMsg(0x7F3C91) != MidiResult::Ok)
             return false;
         return peer->WaitFor(1, 10ms);
     }));
@@ -319,23 +320,23 @@ TEST_F(JackMidiTest, AStalledServerFailsSendsFastInsteadOfHoldingTheSender) {
     ASSERT_EQ(kill(server, SIGSTOP), 0);
     // The layer queues while it can, then waits for a cycle that never comes
     // (about a second), and says so.
-    MidiResult result = kMidiOk;
+    MidiResult result = MidiResult::Ok;
     int queued = 0;
     auto t0 = Clock::now();
-    for (; queued < 1'000'000 && result == kMidiOk; ++queued) {
+    for (; queued < 1'000'000 && result == MidiResult::Ok; ++queued) {
         t0 = Clock::now();
         result = out->ShortMsg(0x7F3C90);
     }
-    EXPECT_EQ(result, kMidiNotReady);
+    EXPECT_EQ(result, MidiResult::NotReady);
     EXPECT_GE(Clock::now() - t0, 900ms);
     // From then on a send fails at once until the server runs again.
     t0 = Clock::now();
     for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(out->ShortMsg(0x7F3C90), kMidiNotReady);
+        ASSERT_EQ(out->ShortMsg(0x7F3C90), MidiResult::NotReady);
     EXPECT_LT(Clock::now() - t0, 100ms);
 
     ASSERT_EQ(kill(server, SIGCONT), 0);
-    EXPECT_TRUE(WaitUntil([&] { return out->ShortMsg(0x7F3C90) == kMidiOk; }));
+    EXPECT_TRUE(WaitUntil([&] { return out->ShortMsg(0x7F3C90) == MidiResult::Ok; }));
 }
 
 TEST(JackMidiQuietTest, WithoutAServerOneLineSaysSoAndNoServerIsStarted) {
@@ -359,8 +360,8 @@ TEST(JackMidiQuietTest, WithoutAServerOneLineSaysSoAndNoServerIsStarted) {
     {
         auto system = CreateMidiSystem({kClient, [&](const std::string& line) { log.Add(line); }},
                                        MidiApi::Jack);
-        EXPECT_EQ(system->OutCount(), 0u);
-        EXPECT_EQ(system->InCount(), 0u);
+        EXPECT_TRUE(system->Outputs().empty());
+        EXPECT_TRUE(system->Inputs().empty());
         std::this_thread::sleep_for(1200ms); // two looks for a server in the background
     }
     std::fflush(stderr);

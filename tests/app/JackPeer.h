@@ -105,7 +105,7 @@ private:
     // A test double, so it locks in the process thread; once per cycle, and
     // it allocates rarely (a flood brings some 2,700 messages a cycle).
     // Not instrumented under ThreadSanitizer: see PALLORWIND_JACK_CYCLE in
-    // platform/midi/jack/JackSupport.h.
+    // platform/midi/jack/JackClient.h.
 #if defined(__SANITIZE_THREAD__)
     __attribute__((no_sanitize("thread")))
 #endif

@@ -97,7 +97,8 @@ protected:
 };
 
 TEST_F(MidiPortsTest, ListsGoToTheirPlacesWithIdsWithoutGapsPastAFailedQuery) {
-    m_system.inputs = {{"Keys"}, {.name = "Broken", .queryResult = midi::kMidiError}, {"Pads"}};
+    m_system.inputs = {
+        {"Keys"}, {.name = "Broken", .queryResult = midi::MidiResult::Error}, {"Pads"}};
     m_system.outputs = {{"Synth"}, {"Drums"}};
     Build("Pads", "Drums");
 
@@ -240,7 +241,7 @@ TEST_F(MidiPortsTest, ChoosingAnotherDeviceClosesTheOldOneFirstAndRoutesItsInput
 }
 
 TEST_F(MidiPortsTest, InputThatOpensButDoesNotStartFailsAndStaysOpenUntilTheNextChoice) {
-    m_system.inputs = {{.name = "Keys", .startResult = midi::kMidiError}, {"Pads"}};
+    m_system.inputs = {{.name = "Keys", .startResult = midi::MidiResult::Error}, {"Pads"}};
     Build("Keys", "");
     EXPECT_FALSE(OpenIn("Keys"));
     EXPECT_TRUE(m_ports.InputOpen());
@@ -249,15 +250,15 @@ TEST_F(MidiPortsTest, InputThatOpensButDoesNotStartFailsAndStaysOpenUntilTheNext
 }
 
 TEST_F(MidiPortsTest, SendMidiOutPlaysNothingWhileTheOutputStatusIsAFailure) {
-    m_system.outputs = {{.name = "Synth", .openResult = 4}, {"Drums"}};
+    m_system.outputs = {{.name = "Synth", .openResult = midi::MidiResult::Allocated}, {"Drums"}};
     Build("", "Synth");
     EXPECT_FALSE(OpenOut("Synth"));
-    EXPECT_EQ(m_ports.OutputStatus(), 4u);
+    EXPECT_EQ(m_ports.OutputStatus(), midi::MidiResult::Allocated);
     EXPECT_EQ(m_ports.SendMidiOut(0x7F3C90), 1);
 
     // A good device clears it; the word is passed on whole.
     Choose(33812);
-    EXPECT_EQ(m_ports.OutputStatus(), 0u);
+    EXPECT_EQ(m_ports.OutputStatus(), midi::MidiResult::Ok);
     EXPECT_EQ(m_ports.SendMidiOut(0x0005C0), 0);
     ASSERT_TRUE(Played(1));
     EXPECT_EQ(m_system.log->Sent(),
@@ -265,11 +266,11 @@ TEST_F(MidiPortsTest, SendMidiOutPlaysNothingWhileTheOutputStatusIsAFailure) {
 }
 
 TEST_F(MidiPortsTest, SendMidiOutReportsNoDeviceAndTakesWhatTheDeviceMayRefuseLater) {
-    m_system.outputs = {{.name = "Synth", .sendResult = 67}};
+    m_system.outputs = {{.name = "Synth", .sendResult = midi::MidiResult::NotReady}};
     Build("", "None");
     EXPECT_FALSE(OpenOut("None")); // the last query succeeded: status 0
-    EXPECT_EQ(m_ports.OutputStatus(), 0u);
-    EXPECT_EQ(m_ports.SendMidiOut(0x90), int(midi::kMidiInvalidHandle));
+    EXPECT_EQ(m_ports.OutputStatus(), midi::MidiResult::Ok);
+    EXPECT_EQ(m_ports.SendMidiOut(0x90), 5); // the number of an invalid handle
 
     // Taken for playing; the device's refusal comes later and drops it.
     ASSERT_TRUE(OpenOut("Synth"));
@@ -277,10 +278,10 @@ TEST_F(MidiPortsTest, SendMidiOutReportsNoDeviceAndTakesWhatTheDeviceMayRefuseLa
 }
 
 TEST_F(MidiPortsTest, OutputStatusKeepsTheLastQueryResultWhenNoNameMatches) {
-    m_system.outputs = {{"Synth"}, {.name = "Broken", .queryResult = 6}};
+    m_system.outputs = {{"Synth"}, {.name = "Broken", .queryResult = midi::MidiResult::NotReady}};
     Build("", "");
     EXPECT_FALSE(OpenOut("Missing"));
-    EXPECT_EQ(m_ports.OutputStatus(), 6u);
+    EXPECT_EQ(m_ports.OutputStatus(), midi::MidiResult::NotReady);
     EXPECT_EQ(m_ports.SendMidiOut(0x90), 1);
 }
 
@@ -298,14 +299,14 @@ TEST_F(MidiPortsTest, AnOpenOutputThatRefusesIsReportedOncePerRunOfRefusedMessag
     // however the output thread takes the run in batches.
     std::size_t played = 0;
     for (const std::size_t first : {1u, 100u}) {
-        m_system.log->refuse = midi::kMidiNotReady;
+        m_system.log->refuse = midi::MidiResult::NotReady;
         for (std::size_t k = first; k < first + 3; ++k) {
             ASSERT_EQ(m_ports.SendMidiOut(Numbered(k)), 0); // taken: refused later
             m_main.RunUntil([] { return false; }, 5ms);
         }
         ++played;
         ASSERT_TRUE(m_main.RunUntil([&] { return m_refused.size() >= played; }));
-        m_system.log->refuse = midi::kMidiOk;
+        m_system.log->refuse = midi::MidiResult::Ok;
         ASSERT_EQ(m_ports.SendMidiOut(Numbered(first + 50)), 0);
         ASSERT_TRUE(Played(played));
     }
@@ -392,7 +393,7 @@ TEST_F(MidiPortsTest, AnOutputThatTakesAtOncePlaysOnThisThreadAndNothingOvertake
 }
 
 TEST_F(MidiPortsTest, MessagesSentWhileTheOutputOpensPlayOnceItIsOpenOrGoWhenItFails) {
-    m_system.outputs = {{"Synth"}, {.name = "Broken", .openResult = 4}};
+    m_system.outputs = {{"Synth"}, {.name = "Broken", .openResult = midi::MidiResult::Allocated}};
     Build("", "Synth");
     std::optional<bool> opened;
     m_ports.OpenOutPort("Synth", [&](bool ok) { opened = ok; });
@@ -405,7 +406,7 @@ TEST_F(MidiPortsTest, MessagesSentWhileTheOutputOpensPlayOnceItIsOpenOrGoWhenItF
     m_ports.SelectPort(33812);
     EXPECT_EQ(m_ports.SendMidiOut(0x0005C0), 0);
     ASSERT_TRUE(m_main.RunUntil([&] { return !m_ports.Busy(); }));
-    EXPECT_EQ(m_ports.OutputStatus(), 4u);
+    EXPECT_EQ(m_ports.OutputStatus(), midi::MidiResult::Allocated);
     EXPECT_EQ(m_ports.SendMidiOut(0x0005C0), 1);
     EXPECT_EQ(m_system.log->Events(), (Events{"open out 0", "close out 0"}));
     EXPECT_EQ(m_system.log->Sent(),

@@ -3,6 +3,7 @@
 #include "platform/midi/VirtualMidiPorts.h"
 #include "JackPeer.h"
 #include "JackServer.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <jack/jack.h>
 
@@ -68,7 +69,7 @@ TEST_F(VirtualPortsJackTest, PortsCarryNotesAndSysExBothWaysUnchanged) {
     const std::vector<Message> sent{
         {0x90, 0x3C, 0x7F}, {0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7}, {0xF8}, {0xB0, 0x07}};
     for (const Message& m : sent)
-        ASSERT_EQ(ports->Send(m.data(), m.size()), kMidiOk);
+        ASSERT_EQ(ports->Send(m.data(), m.size()), MidiResult::Ok);
     ASSERT_TRUE(peer.WaitFor(sent.size()));
     EXPECT_EQ(peer.Received(), sent);
 
@@ -76,7 +77,7 @@ TEST_F(VirtualPortsJackTest, PortsCarryNotesAndSysExBothWaysUnchanged) {
         peer.Play(m);
     ASSERT_TRUE(WaitUntil([&] { return m_got.Get().size() >= sent.size(); }));
     EXPECT_EQ(m_got.Get(), sent);
-    EXPECT_EQ(ports->Send(nullptr, 0), kMidiBadMessage);
+    EXPECT_EQ(ports->Send(nullptr, 0), MidiResult::BadMessage);
 }
 
 TEST_F(VirtualPortsJackTest, ARenameReplacesThePortsAndOnlyOneSetLivesAtATime) {
@@ -104,13 +105,14 @@ TEST_F(VirtualPortsJackTest, AfterAServerRestartThePortsComeBackUnderTheirNames)
     ASSERT_TRUE(ports);
     const std::set<std::string> names = Ours();
     ASSERT_EQ(TestServer("stop-server"), 0);
-    ASSERT_TRUE(WaitUntil([&] { return ports->Send((const std::uint8_t*)"\xF8", 1) != kMidiOk; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ports->Send((const std::uint8_t*)"\xF8", 1) != MidiResult::Ok; }));
     ASSERT_EQ(TestServer("start"), 0);
     ASSERT_TRUE(WaitUntil([&] { return Ours() == names; }));
     JackPeer peer("pwvpeer");
     ASSERT_TRUE(Patch("pwtest-virtual:Pallorwind out", "pwvpeer:in"));
     const std::uint8_t note[] = {0x91, 0x40, 0x01};
-    ASSERT_EQ(ports->Send(note, sizeof note), kMidiOk);
+    ASSERT_EQ(ports->Send(note, sizeof note), MidiResult::Ok);
     ASSERT_TRUE(peer.WaitFor(1));
     EXPECT_EQ(peer.Received().back(), (Message{0x91, 0x40, 0x01}));
 }
@@ -122,7 +124,7 @@ TEST(VirtualPortsAlsaTest, PortsAppearOnTheSequencer) {
     auto ports = system->Create("Pallorwind", [](const std::uint8_t*, std::size_t) {});
     ASSERT_TRUE(ports);
     const std::uint8_t note[] = {0x90, 0x3C, 0x7F};
-    EXPECT_EQ(ports->Send(note, sizeof note), kMidiOk);
+    EXPECT_EQ(ports->Send(note, sizeof note), MidiResult::Ok);
 }
 
 } // namespace

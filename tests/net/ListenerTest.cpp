@@ -49,9 +49,7 @@ struct Bridge {
     }
     TCPServer& server() { return *commu.Server(); }
     std::uint16_t port() { return TCPServer::ParsePort(server().Port()); }
-    void Play(std::uint32_t word) {
-        MidiInProc(nullptr, MIM_DATA, MidiInInstance(&commu), word, 0);
-    }
+    void Play(std::uint32_t word) { MidiInProc(nullptr, MidiInNotice::MIM_DATA, &commu, word, 0); }
     // Waits until the listener serves `n` apps.
     bool WaitForClients(std::size_t n) {
         return PumpUntil([&] { return server().Listener().ClientCount() == n; });
@@ -400,7 +398,7 @@ TEST(Outbound, MessagesAreSentWithTheirOwnLengthOnly) {
     bridge.Play(0x000000C0); // program change to 0: two bytes
     bridge.Play(0x000000F8); // timing clock: one byte
     bridge.Play(0x00000000); // not a message: nothing
-    MidiInProc(nullptr, 0x3C4 /* long data */, MidiInInstance(&bridge.commu), 0x000000F0, 0);
+    MidiInProc(nullptr, MidiInNotice::MIM_LONGDATA, &bridge.commu, 0x000000F0, 0);
     EXPECT_EQ(app.ReadExactly(6, 2s), Bytes({0x90, 0x3C, 0x00, 0xC0, 0x00, 0xF8}));
     EXPECT_EQ(app.ReadOnce(300ms), "");
 }

@@ -23,10 +23,10 @@ TEST(Restart, MidiInputNeverTouchesAServerBeingDestroyed) {
     std::atomic<bool> running{true};
     std::atomic<long> fed{0};
     std::thread midi([&] {
-        const auto instance = MidiInInstance(&commu);
+        CServerHolder* const instance = &commu;
         while (running) {
-            MidiInProc(nullptr, MIM_DATA, instance, 0x00403C90, 0);
-            MidiInProc(nullptr, MIM_MOREDATA, instance, 0x000000F8, 0);
+            MidiInProc(nullptr, MidiInNotice::MIM_DATA, instance, 0x00403C90, 0);
+            MidiInProc(nullptr, MidiInNotice::MIM_MOREDATA, instance, 0x000000F8, 0);
             fed += 2;
         }
     });
@@ -59,18 +59,18 @@ TEST(Restart, TheNextAppStillReceivesTheComputersMidi) {
     RecordingCommu commu;
     commu.RestartServer(&commu, "", "0");
     commu.RestartServer(&commu, "", commu.ports.back());
-    const auto instance = MidiInInstance(&commu);
-    MidiInProc(nullptr, MIM_DATA, instance, 0x00403C90, 0);
+    CServerHolder* const instance = &commu;
+    MidiInProc(nullptr, MidiInNotice::MIM_DATA, instance, 0x00403C90, 0);
     LoopbackApp app(TCPServer::ParsePort(commu.ports.back()));
     EXPECT_EQ(app.ReadExactly(3), std::string("\x90\x3C\x40", 3));
 }
 
 TEST(Restart, WithoutAServerTheComputersMidiIsDropped) {
     RecordingCommu commu;
-    const auto instance = MidiInInstance(&commu);
-    MidiInProc(nullptr, MIM_DATA, instance, 0x00403C90, 0); // nothing to queue into
+    CServerHolder* const instance = &commu;
+    MidiInProc(nullptr, MidiInNotice::MIM_DATA, instance, 0x00403C90, 0); // nothing to queue into
     commu.SetServer(std::make_unique<TCPServer>(&commu, "", "0"));
-    MidiInProc(nullptr, MIM_DATA, instance, 0x000000F8, 0);
+    MidiInProc(nullptr, MidiInNotice::MIM_DATA, instance, 0x000000F8, 0);
     LoopbackApp app(TCPServer::ParsePort(commu.ports.back()));
     EXPECT_EQ(app.ReadExactly(1, 1s), std::string("\xF8", 1));
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -22,10 +23,10 @@ class FakeMidiSystem final : public MidiSystem {
 public:
     struct Device {
         std::string name;
-        MidiResult queryResult = kMidiOk;
-        MidiResult openResult = kMidiOk;
-        MidiResult startResult = kMidiOk;
-        MidiResult sendResult = kMidiOk;
+        MidiResult queryResult = MidiResult::Ok;
+        MidiResult openResult = MidiResult::Ok;
+        MidiResult startResult = MidiResult::Ok;
+        MidiResult sendResult = MidiResult::Ok;
         bool takesAtOnce = false; // TryShortMsg plays, unless refused below
     };
     struct Log {
@@ -42,9 +43,9 @@ public:
         // loop's thread): each is a wait there.
         std::thread::id mainThread;
         int mainThreadCalls = 0;
-        // Not kMidiOk: every open output device refuses what it is sent with
+        // Not MidiResult::Ok: every open output device refuses what it is sent with
         // this, as one whose MIDI server went away.
-        std::atomic<MidiResult> refuse{kMidiOk};
+        std::atomic<MidiResult> refuse{MidiResult::Ok};
 
         // What the output devices played: (device, word), in order.
         std::vector<std::pair<unsigned, std::uint32_t>> Sent() {
@@ -68,7 +69,7 @@ public:
             std::lock_guard lock(m_lock);
             return m_waiting > 0;
         }
-        // While refused, TryShortMsg takes nothing (kMidiWouldWait), however
+        // While refused, TryShortMsg takes nothing (MidiResult::WouldWait), however
         // the device was made. Independent of BlockOutput, which holds
         // ShortMsg only.
         void RefuseAtOnce(bool refused) {
@@ -127,36 +128,29 @@ public:
     std::vector<Device> inputs, outputs;
     std::shared_ptr<Log> log = std::make_shared<Log>();
 
-    unsigned InCount() override { return unsigned(inputs.size()); }
-    MidiResult InName(unsigned index, std::string& name) override {
-        return Query(inputs, index, name);
-    }
-    MidiResult OpenIn(unsigned index, MidiInCallback callback,
-                      std::unique_ptr<MidiInDevice>& device) override {
+    MidiPortList Inputs() override { return List(inputs); }
+    MidiOpened<MidiInDevice> OpenIn(MidiPortIndex port, MidiInCallback callback) override {
+        const unsigned index = port.value;
         if (index >= inputs.size())
-            return kMidiBadDeviceId;
-        if (inputs[index].openResult != kMidiOk)
-            return inputs[index].openResult;
+            return {nullptr, MidiResult::BadDeviceId};
+        if (inputs[index].openResult != MidiResult::Ok)
+            return {nullptr, inputs[index].openResult};
         log->inOpened.push_back(index);
         log->Note("open in " + std::to_string(index));
-        device = std::make_unique<In>(log, index, inputs[index].startResult, std::move(callback));
-        return kMidiOk;
+        return {std::make_unique<In>(log, index, inputs[index].startResult, std::move(callback))};
     }
 
-    unsigned OutCount() override { return unsigned(outputs.size()); }
-    MidiResult OutName(unsigned index, std::string& name) override {
-        return Query(outputs, index, name);
-    }
-    MidiResult OpenOut(unsigned index, std::unique_ptr<MidiOutDevice>& device) override {
+    MidiPortList Outputs() override { return List(outputs); }
+    MidiOpened<MidiOutDevice> OpenOut(MidiPortIndex port) override {
+        const unsigned index = port.value;
         if (index >= outputs.size())
-            return kMidiBadDeviceId;
-        if (outputs[index].openResult != kMidiOk)
-            return outputs[index].openResult;
+            return {nullptr, MidiResult::BadDeviceId};
+        if (outputs[index].openResult != MidiResult::Ok)
+            return {nullptr, outputs[index].openResult};
         log->outOpened.push_back(index);
         log->Note("open out " + std::to_string(index));
-        device = std::make_unique<Out>(log, index, outputs[index].sendResult,
-                                       outputs[index].takesAtOnce);
-        return kMidiOk;
+        return {std::make_unique<Out>(log, index, outputs[index].sendResult,
+                                      outputs[index].takesAtOnce)};
     }
 
     // Plays `word` on the open, started input device, as its MIDI thread would.
@@ -168,12 +162,14 @@ public:
     }
 
 private:
-    static MidiResult Query(const std::vector<Device>& devices, unsigned index, std::string& name) {
-        if (index >= devices.size())
-            return kMidiBadDeviceId;
-        if (devices[index].queryResult == kMidiOk)
-            name = devices[index].name;
-        return devices[index].queryResult;
+    static MidiPortList List(const std::vector<Device>& devices) {
+        MidiPortList ports;
+        for (unsigned i = 0; i < devices.size(); ++i) {
+            const bool named = devices[i].queryResult == MidiResult::Ok;
+            ports.push_back(
+                {MidiPortIndex{i}, named ? devices[i].name : "", devices[i].queryResult});
+        }
+        return ports;
     }
 
     class In final : public MidiInDevice {
@@ -191,11 +187,11 @@ private:
         }
         MidiResult Start() override {
             ++m_log->inStarted;
-            if (m_start != kMidiOk)
+            if (m_start != MidiResult::Ok)
                 return m_start;
             m_log->liveIn = int(m_index);
             m_log->inCallback = m_callback;
-            return kMidiOk;
+            return MidiResult::Ok;
         }
 
     private:
@@ -214,19 +210,19 @@ private:
             m_log->Note("close out " + std::to_string(m_index));
         }
         MidiResult ShortMsg(std::uint32_t word) override {
-            if (m_send != kMidiOk)
+            if (m_send != MidiResult::Ok)
                 return m_send;
-            if (const MidiResult refused = m_log->refuse.load(); refused != kMidiOk)
+            if (const MidiResult refused = m_log->refuse.load(); refused != MidiResult::Ok)
                 return refused;
             m_log->Play(m_index, word);
-            return kMidiOk;
+            return MidiResult::Ok;
         }
         MidiResult TryShortMsg(std::uint32_t word) override {
             if (!m_takesAtOnce)
-                return kMidiWouldWait;
-            if (m_send != kMidiOk)
+                return MidiResult::WouldWait;
+            if (m_send != MidiResult::Ok)
                 return m_send;
-            return m_log->PlayAtOnce(m_index, word) ? kMidiOk : kMidiWouldWait;
+            return m_log->PlayAtOnce(m_index, word) ? MidiResult::Ok : MidiResult::WouldWait;
         }
 
     private:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/midi/VirtualMidiPorts.h"
+#include "tests/support/PrintMidiResult.h"
 
 #include <memory>
 #include <mutex>
@@ -72,9 +73,9 @@ private:
         MidiResult Send(const std::uint8_t* bytes, std::size_t size) override {
             std::lock_guard lock(m_state->lock);
             if (m_state->notReady)
-                return kMidiNotReady;
+                return MidiResult::NotReady;
             m_state->sent.emplace_back(reinterpret_cast<const char*>(bytes), size);
-            return kMidiOk;
+            return MidiResult::Ok;
         }
 
     private:

@@ -53,7 +53,7 @@ CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& 
           midi, settings, ui,
           [this](std::uint32_t word) {
               // The input device's callback, on the MIDI system's thread.
-              MidiInProc(nullptr, MIM_DATA, MidiInInstance(this), word, 0);
+              MidiInProc(nullptr, MidiInNotice::MIM_DATA, this, word, 0);
           },
           [this](std::function<void()> call) { m_poster.Post(std::move(call)); },
           [this](bool paused) { PauseReading(paused); },

@@ -1,6 +1,7 @@
 #include "win/app/MidiPorts.h"
 #include "win/net/CCommuInterface.h" // kCaption
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -8,27 +9,25 @@
 namespace pallorwind::win {
 namespace {
 
-using Count = unsigned (midi::MidiSystem::*)();
-using Name = midi::MidiResult (midi::MidiSystem::*)(unsigned, std::string&);
+using List = midi::MidiPortList (midi::MidiSystem::*)();
 
 // Fills one list with the devices of one kind. Ids run on without gaps past
 // a device whose name cannot be queried; the first device with the chosen
 // name is checked, otherwise "None", which then becomes the chosen name.
-void FillList(midi::MidiSystem& system, Count count, Name query, platform::Menu& list, int noneId,
+void FillList(midi::MidiSystem& system, List devices, platform::Menu& list, int noneId,
               std::string& chosen, int& checked) {
-    const unsigned n = (system.*count)();
+    const midi::MidiPortList ports = (system.*devices)();
     list.Append(noneId, kTextNone);
-    if (n == 0)
+    if (ports.empty())
         return;
     list.Delete(kIdNoDevice);
     int nextId = noneId + 1;
     bool found = false;
-    for (unsigned i = 0; i < n; ++i) {
-        std::string name;
-        if ((system.*query)(i, name) != midi::kMidiOk)
+    for (const midi::MidiPort& port : ports) {
+        if (port.query != midi::MidiResult::Ok)
             continue;
-        list.Append(nextId, name);
-        if (!found && name == chosen) {
+        list.Append(nextId, port.name);
+        if (!found && port.name == chosen) {
             list.Check(nextId, true);
             checked = nextId;
             found = true;
@@ -73,32 +72,27 @@ struct MidiPorts::Devices {
     InResult OpenIn(const std::string& name, bool closeFirst) {
         if (closeFirst)
             in.reset();
-        const unsigned n = system.InCount();
-        if (n == 0)
+        const midi::MidiPortList ports = system.Inputs();
+        if (ports.empty())
             return {true, true, in != nullptr};
-        unsigned i = 0;
-        for (; i < n; ++i) {
-            std::string deviceName;
-            if (system.InName(i, deviceName) == midi::kMidiOk && deviceName == name)
-                break;
-        }
-        if (i == n)
+        const auto match = std::find_if(ports.begin(), ports.end(), [&](const midi::MidiPort& p) {
+            return p.query == midi::MidiResult::Ok && p.name == name;
+        });
+        if (match == ports.end())
             return {false, false, in != nullptr};
         in.reset(); // a device is never open twice
         const std::shared_ptr<InputGate> g = gate;
-        const midi::MidiResult opened = system.OpenIn(
-            i,
-            [g](std::uint32_t word) {
-                std::shared_lock lock(g->lock);
-                if (g->call)
-                    g->call(word);
-            },
-            in);
-        if (opened != midi::kMidiOk)
-            return {false, false, in != nullptr};
+        midi::MidiInCallback call = [g](std::uint32_t word) {
+            std::shared_lock lock(g->lock);
+            if (g->call)
+                g->call(word);
+        };
+        in = system.OpenIn(match->index, std::move(call)).device;
+        if (!in)
+            return {false, false, false};
         // A device that opened but did not start stays open until the next
         // choice or the exit.
-        return {in->Start() == midi::kMidiOk, false, true};
+        return {in->Start() == midi::MidiResult::Ok, false, true};
     }
 
     // On the output thread only; `out` is the output thread's device slot.
@@ -107,18 +101,16 @@ struct MidiPorts::Devices {
         if (closeFirst)
             out.reset();
         OutResult r;
-        const unsigned n = system.OutCount();
-        unsigned i = 0;
-        for (; i < n; ++i) {
-            std::string deviceName;
-            r.status = system.OutName(i, deviceName);
-            if (r.status == midi::kMidiOk && deviceName == name)
-                break;
-        }
-        if (i < n) {
+        for (const midi::MidiPort& port : system.Outputs()) {
+            r.status = port.query;
+            if (port.query != midi::MidiResult::Ok || port.name != name)
+                continue;
             out.reset();
-            r.status = system.OpenOut(i, out);
-            r.ok = r.status == midi::kMidiOk;
+            midi::MidiOpened<midi::MidiOutDevice> opened = system.OpenOut(port.index);
+            out = std::move(opened.device);
+            r.status = opened.result;
+            r.ok = opened.result == midi::MidiResult::Ok;
+            break;
         }
         r.open = out != nullptr;
         return r;
@@ -163,10 +155,8 @@ void MidiPorts::BuildPortLists(platform::Menu& trayMenu) {
     m_outList->Append(kIdNoDevice, kTextNoDevice, /*enabled*/ false);
     trayMenu.InsertPopup(kInputListPosition, kTextInputList, m_inList);
     trayMenu.InsertPopup(kOutputListPosition, kTextOutputList, m_outList);
-    FillList(m_system, &midi::MidiSystem::InCount, &midi::MidiSystem::InName, *m_inList, kIdInNone,
-             m_inName, m_checkedIn);
-    FillList(m_system, &midi::MidiSystem::OutCount, &midi::MidiSystem::OutName, *m_outList,
-             kIdOutNone, m_outName, m_checkedOut);
+    FillList(m_system, &midi::MidiSystem::Inputs, *m_inList, kIdInNone, m_inName, m_checkedIn);
+    FillList(m_system, &midi::MidiSystem::Outputs, *m_outList, kIdOutNone, m_outName, m_checkedOut);
 }
 
 void MidiPorts::OpenInPort(const std::string& name, Done done) {
@@ -244,10 +234,10 @@ void MidiPorts::SelectPort(int id) {
 int MidiPorts::SendMidiOut(std::uint32_t message) {
     // While a device is being opened its messages wait for it.
     if (m_outPending == 0) {
-        if (m_outStatus != midi::kMidiOk)
-            return 1;
+        if (m_outStatus != midi::MidiResult::Ok)
+            return kSendOutputFailed;
         if (!m_outOpen)
-            return int(midi::kMidiInvalidHandle);
+            return kSendNoOutput;
     }
     if (m_output.Enqueue(message) && m_onReadPause)
         m_onReadPause(true);

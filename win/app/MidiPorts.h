@@ -31,6 +31,11 @@ inline constexpr const char* kTextInputList = "Input Midi Port";
 inline constexpr const char* kTextOutputList = "Output Midi Port";
 inline constexpr const char* kTextNoInputDevice = "There is no device for input midi port";
 
+// What SendMidiOut returns when it plays nothing: the output status is a
+// failure, or no output device is open (the number of an invalid handle).
+inline constexpr int kSendOutputFailed = 1;
+inline constexpr int kSendNoOutput = 5;
+
 constexpr bool IsInputPortCommand(int id) {
     return id >= kIdInNone && id < kIdOutNone;
 }
@@ -87,8 +92,9 @@ public:
     void SelectPort(int id);
 
     // Queues one message from the app for the output device: 0 when taken
-    // for playing (also while the device is being opened), 1 while the output
-    // status is a failure, kMidiInvalidHandle while no output device is open.
+    // for playing (also while the device is being opened), kSendOutputFailed
+    // while the output status is a failure, kSendNoOutput while no output
+    // device is open.
     // Never waits for the MIDI system.
     int SendMidiOut(std::uint32_t message);
 
@@ -133,7 +139,7 @@ private:
     int m_inPending = 0;
     int m_outPending = 0;
     bool m_closed = false;
-    midi::MidiResult m_outStatus = midi::kMidiOk;
+    midi::MidiResult m_outStatus = midi::MidiResult::Ok;
     int m_checkedIn = 0;
     int m_checkedOut = 0;
     std::shared_ptr<platform::Menu> m_inList;

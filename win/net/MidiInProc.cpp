@@ -4,12 +4,12 @@
 
 namespace pallorwind::win {
 
-void MidiInProc(void* /*hMidiIn*/, unsigned wMsg, std::uintptr_t dwInstance,
-                std::uintptr_t dwParam1, std::uintptr_t /*dwParam2*/) {
-    if (wMsg != MIM_DATA && wMsg != MIM_MOREDATA)
+void MidiInProc(const midi::MidiInDevice* /*hMidiIn*/, MidiInNotice wMsg, CServerHolder* dwInstance,
+                std::uint32_t dwParam1, std::uint32_t /*dwParam2*/) {
+    if (wMsg != MidiInNotice::MIM_DATA && wMsg != MidiInNotice::MIM_MOREDATA)
         return;
-    if (auto* holder = reinterpret_cast<CServerHolder*>(dwInstance))
-        holder->AddMidiData(std::uint32_t(dwParam1));
+    if (dwInstance)
+        dwInstance->AddMidiData(dwParam1);
 }
 
 } // namespace pallorwind::win

@@ -1,6 +1,6 @@
 // Virtual ports on JACK through libjack: one client, and on it the two ports
 // of the set that lives. Bytes travel as packets (a 32-bit size, then the
-// bytes) through libjack's lock-free ring buffers:
+// bytes) through lock-free rings:
 // Source: Send writes the packet into a ring; the process callback moves the
 // packets that fit into the "out" port each cycle and leaves the rest for the
 // next one. Send never waits: a full ring refuses the packet.
@@ -9,11 +9,11 @@
 // receiver may take locks, which the process thread must not.
 #include "platform/midi/jack/JackVirtualPorts.h"
 
-#include "platform/midi/jack/JackSupport.h"
+#include "platform/midi/SpscRing.h"
+#include "platform/midi/jack/JackClient.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,74 +41,21 @@ struct InHeader {
     std::uint32_t generation;
 };
 
-// Copies bytes that pass between our threads and JACK's process thread.
-// Under ThreadSanitizer the hand-over through libjack's ring is out of sight,
-// while memcpy's interceptor would see one side of it: there the bytes are
-// copied one by one.
-PALLORWIND_JACK_CYCLE void CycleCopy(char* to, const char* from, std::size_t size) {
-#if defined(__SANITIZE_THREAD__)
-    volatile char* out = to;
-    for (std::size_t i = 0; i < size; ++i)
-        out[i] = from[i];
-#else
-    std::memcpy(to, from, size);
-#endif
+using ByteRing = SpscRing<std::uint8_t>;
+
+// Copies a packet's header from the front of `ring` (it is there) without
+// taking it.
+template <typename Item> void PeekAs(const ByteRing& ring, Item& item) {
+    ring.PeekMany(reinterpret_cast<std::uint8_t*>(&item), sizeof item);
 }
 
-// Copies `size` bytes from the front of `ring` (they are there) and, when
-// `take`, removes them.
-PALLORWIND_JACK_CYCLE void CopyOut(jack_ringbuffer_t* ring, void* to, std::size_t size, bool take) {
-    jack_ringbuffer_data_t vec[2];
-    jack_ringbuffer_get_read_vector(ring, vec);
-    const std::size_t first = std::min(size, vec[0].len);
-    CycleCopy(static_cast<char*>(to), vec[0].buf, first);
-    if (size > first) // the rest is at the ring's start
-        CycleCopy(static_cast<char*>(to) + first, vec[1].buf, size - first);
-    if (take)
-        jack_ringbuffer_read_advance(ring, size);
-}
-
-// Writes `a` then `b` into `ring` as one piece, visible to the reader at
-// once; false (nothing written) when it does not fit.
-PALLORWIND_JACK_CYCLE bool WriteWhole(jack_ringbuffer_t* ring, const void* a, std::size_t aSize,
-                                      const void* b, std::size_t bSize) {
-    if (jack_ringbuffer_write_space(ring) < aSize + bSize)
-        return false;
-    jack_ringbuffer_data_t vec[2];
-    jack_ringbuffer_get_write_vector(ring, vec);
-    std::size_t segment = 0;
-    std::size_t at = 0;
-    for (auto [from, size] : {std::pair{static_cast<const char*>(a), aSize},
-                              std::pair{static_cast<const char*>(b), bSize}}) {
-        while (size > 0) {
-            if (at == vec[segment].len) {
-                ++segment;
-                at = 0;
-            }
-            const std::size_t n = std::min(size, vec[segment].len - at);
-            CycleCopy(vec[segment].buf + at, from, n);
-            at += n;
-            from += n;
-            size -= n;
-        }
-    }
-    jack_ringbuffer_write_advance(ring, aSize + bSize);
-    return true;
-}
-
-class VirtualCore final : public jack::KeptClient {
+class VirtualCore final : public jack::JackClient {
 public:
     explicit VirtualCore(const MidiSystemOptions& options)
-        : KeptClient(options), m_outRing(jack_ringbuffer_create(kOutRingBytes)),
-          m_inRing(jack_ringbuffer_create(kInRingBytes)) {}
+        : JackClient(options), m_outRing(kOutRingBytes), m_inRing(kInRingBytes) {}
+    ~VirtualCore() { Stop(); }
 
-    ~VirtualCore() {
-        Stop();
-        jack_ringbuffer_free(m_outRing);
-        jack_ringbuffer_free(m_inRing);
-    }
-
-    using KeptClient::Start;
+    using JackClient::Start;
 
     bool Add(const std::string& name, VirtualMidiReceive onReceive) {
         std::lock_guard lock(m_lock);
@@ -140,13 +87,16 @@ public:
 
     MidiResult Send(const std::uint8_t* bytes, std::size_t size) {
         if (!bytes || size == 0 || size > kMaxPacket)
-            return kMidiBadMessage;
+            return MidiResult::BadMessage;
         std::lock_guard guard(m_sendLock);
         if (!m_running.load(std::memory_order_acquire) ||
             !m_outPort.load(std::memory_order_acquire))
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         const auto header = std::uint32_t(size);
-        return WriteWhole(m_outRing, &header, sizeof header, bytes, size) ? kMidiOk : kMidiNotReady;
+        return m_outRing.PushWhole(reinterpret_cast<const std::uint8_t*>(&header), sizeof header,
+                                   bytes, size)
+                   ? MidiResult::Ok
+                   : MidiResult::NotReady;
     }
 
 private:
@@ -167,7 +117,7 @@ private:
     void BeforeActivate() override {
         // Nothing sent before the server went away is played on its return.
         std::lock_guard guard(m_sendLock);
-        jack_ringbuffer_reset(m_outRing);
+        m_outRing.Clear();
     }
 
     std::string Describe(bool) const override { return "client " + m_name; }
@@ -212,7 +162,7 @@ private:
     // are unregistered.
     void UnregisterPorts() {
         for (unsigned cycle = 0; m_client && cycle < kDrainCycles; ++cycle) {
-            if (jack_ringbuffer_read_space(m_outRing) == 0 || !WaitCycles(1))
+            if (m_outRing.Size() == 0 || !WaitCycles(1))
                 break;
         }
         jack_port_t* in = m_inPort.exchange(nullptr);
@@ -241,7 +191,7 @@ private:
         jack_port_t* port = m_outPort.load(std::memory_order_acquire);
         if (!port) {
             // What was sent to ports that are gone is not played.
-            jack_ringbuffer_read_advance(m_outRing, jack_ringbuffer_read_space(m_outRing));
+            m_outRing.Clear();
             return;
         }
         void* buffer = jack_port_get_buffer(port, frames);
@@ -249,21 +199,22 @@ private:
         const std::size_t fits = jack_midi_max_event_size(buffer);
         std::uint32_t size = 0;
         jack::CycleRoom room;
-        while (jack_ringbuffer_read_space(m_outRing) >= sizeof size) {
-            CopyOut(m_outRing, &size, sizeof size, false);
+        while (m_outRing.Size() >= sizeof size) {
+            PeekAs(m_outRing, size);
             if (size > jack_midi_max_event_size(buffer) || !room.Take(size)) {
                 if (size <= fits && jack::CycleRoom::Fits(size))
                     break; // the rest waits for the next cycle
                 // Larger than a whole port buffer: it can never go out.
-                jack_ringbuffer_read_advance(m_outRing, sizeof size + size);
+                m_outRing.Pop(sizeof size + size);
                 m_outLost.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
             jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, size);
             if (!data)
                 break;
-            jack_ringbuffer_read_advance(m_outRing, sizeof size);
-            CopyOut(m_outRing, data, size, true);
+            m_outRing.Pop(sizeof size);
+            m_outRing.PeekMany(data, size);
+            m_outRing.Pop(size);
         }
         if (const std::uint32_t lost = jack_midi_get_lost_event_count(buffer); lost > 0)
             m_outLost.fetch_add(lost, std::memory_order_relaxed);
@@ -275,42 +226,34 @@ private:
         jack_port_t* port = m_inPort.load(std::memory_order_acquire);
         if (!port)
             return;
-        void* buffer = jack_port_get_buffer(port, frames);
         const std::uint32_t generation = m_generation.load(std::memory_order_acquire);
-        const std::uint32_t count = jack_midi_get_event_count(buffer);
-        bool any = false;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0)
-                continue;
+        TakeInput(port, frames, [&](const jack_midi_event_t& event) PALLORWIND_JACK_CYCLE {
             const InHeader header{std::uint32_t(event.size), generation};
-            if (WriteWhole(m_inRing, &header, sizeof header, event.buffer, event.size))
-                any = true;
-            else
-                m_inDropped.fetch_add(1, std::memory_order_relaxed);
-        }
-        if (any)
-            PostInput();
+            if (m_inRing.PushWhole(reinterpret_cast<const std::uint8_t*>(&header), sizeof header,
+                                   event.buffer, event.size))
+                return true;
+            m_inDropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        });
     }
 
     // The delivery thread: calls the receiver of the ports that live.
     void Deliver() override {
         std::lock_guard deliver(m_deliverLock);
         InHeader header{};
-        while (jack_ringbuffer_read_space(m_inRing) >= sizeof header) {
-            CopyOut(m_inRing, &header, sizeof header, true);
+        while (m_inRing.Size() >= sizeof header) {
+            PeekAs(m_inRing, header);
+            m_inRing.Pop(sizeof header);
             m_bytes.resize(header.size);
-            CopyOut(m_inRing, m_bytes.data(), header.size, true);
+            m_inRing.PeekMany(m_bytes.data(), header.size);
+            m_inRing.Pop(header.size);
             if (header.generation == m_generation.load(std::memory_order_acquire) && m_receive)
                 m_receive(m_bytes.data(), m_bytes.size());
         }
     }
 
     bool Tend() override {
-        if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
-            Say("JACK dropped " + std::to_string(lost) + " MIDI packets on output");
-        if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
-            Say("MIDI input overflow: " + std::to_string(dropped) + " packets dropped");
+        TellLosses("packets", "packets");
         return true;
     }
 
@@ -324,11 +267,9 @@ private:
     std::atomic<std::uint32_t> m_generation{0};   // of the ports that live
 
     std::mutex m_sendLock; // one writer of m_outRing at a time
-    jack_ringbuffer_t* const m_outRing;
-    std::atomic<std::uint32_t> m_outLost{0};
+    ByteRing m_outRing;
 
-    jack_ringbuffer_t* const m_inRing;
-    std::atomic<std::uint32_t> m_inDropped{0};
+    ByteRing m_inRing;
     std::mutex m_deliverLock;
     VirtualMidiReceive m_receive;
     std::vector<std::uint8_t> m_bytes; // the packet being delivered

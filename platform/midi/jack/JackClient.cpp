@@ -1,4 +1,4 @@
-#include "platform/midi/jack/JackSupport.h"
+#include "platform/midi/jack/JackClient.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -142,12 +142,12 @@ std::shared_ptr<std::atomic<bool>> CloseGoneClientLater(jack_client_t* gone) {
     return closed;
 }
 
-KeptClient::KeptClient(const MidiSystemOptions& options)
+JackClient::JackClient(const MidiSystemOptions& options)
     : m_wanted(options.clientName.empty() ? "midi" : options.clientName), m_log(options.log) {
     AddLogListener(this);
 }
 
-void KeptClient::Start(const std::string& noServerHint) {
+void JackClient::Start(const std::string& noServerHint) {
     {
         std::lock_guard lock(m_lock);
         if (OpenClient())
@@ -171,7 +171,7 @@ void KeptClient::Start(const std::string& noServerHint) {
     });
 }
 
-void KeptClient::Stop() {
+void JackClient::Stop() {
     if (m_stopped)
         return;
     m_stopped = true;
@@ -190,7 +190,7 @@ void KeptClient::Stop() {
 }
 
 // With m_lock held. False when there is no server.
-bool KeptClient::OpenClient() {
+bool JackClient::OpenClient() {
     Quiet quiet;
     jack_client_t* client = jack::OpenClient(m_wanted);
     if (!client)
@@ -200,15 +200,15 @@ bool KeptClient::OpenClient() {
         jack_client_close(client);
         return false;
     }
-    jack_set_process_callback(client, &KeptClient::Process, this);
+    jack_set_process_callback(client, &JackClient::Process, this);
     // Named once, before its first cycle.
     jack_set_thread_init_callback(
         client, [](void*) { pthread_setname_np(pthread_self(), "jack-cycle"); }, nullptr);
     // jackd calls the first; PipeWire's JACK only the second.
-    jack_on_info_shutdown(client, &KeptClient::Shutdown, this);
+    jack_on_info_shutdown(client, &JackClient::Shutdown, this);
     jack_on_shutdown(
-        client, [](void* arg) { KeptClient::Shutdown(JackFailure, "", arg); }, this);
-    jack_set_port_registration_callback(client, &KeptClient::PortRegistered, this);
+        client, [](void* arg) { JackClient::Shutdown(JackFailure, "", arg); }, this);
+    jack_set_port_registration_callback(client, &JackClient::PortRegistered, this);
     BeforeActivate();
     m_running.store(true, std::memory_order_release);
     if (jack_activate(client) != 0) {
@@ -222,7 +222,7 @@ bool KeptClient::OpenClient() {
 }
 
 // With m_lock held.
-void KeptClient::CloseClient() {
+void JackClient::CloseClient() {
     if (!m_client)
         return;
     m_running.store(false, std::memory_order_release);
@@ -236,7 +236,7 @@ void KeptClient::CloseClient() {
 
 // With m_lock held. The server went away: the client is let go at once and
 // closed on a thread of its own (CloseGoneClientLater).
-void KeptClient::LetGoneClientGo() {
+void JackClient::LetGoneClientGo() {
     if (!m_client)
         return;
     m_running.store(false, std::memory_order_release);
@@ -246,7 +246,7 @@ void KeptClient::LetGoneClientGo() {
     m_goneClosed = CloseGoneClientLater(gone);
 }
 
-bool KeptClient::WaitCycles(unsigned n) {
+bool JackClient::WaitCycles(unsigned n) {
     const std::uint32_t target = m_cycles.load(std::memory_order_acquire) + n;
     m_cycleWaiter.store(true);
     bool ok = true;
@@ -264,8 +264,8 @@ bool KeptClient::WaitCycles(unsigned n) {
 }
 
 // JACK's process thread: no locks, no allocation, no waiting.
-PALLORWIND_JACK_CYCLE int KeptClient::Process(jack_nframes_t frames, void* arg) {
-    auto* self = static_cast<KeptClient*>(arg);
+PALLORWIND_JACK_CYCLE int JackClient::Process(jack_nframes_t frames, void* arg) {
+    auto* self = static_cast<JackClient*>(arg);
     self->m_cycles.fetch_add(1, std::memory_order_acq_rel);
     self->Cycle(frames);
     if (self->m_cycleWaiter.load(std::memory_order_acquire))
@@ -274,8 +274,8 @@ PALLORWIND_JACK_CYCLE int KeptClient::Process(jack_nframes_t frames, void* arg) 
 }
 
 // Called by libjack when the server has gone; like a signal handler.
-void KeptClient::Shutdown(jack_status_t, const char*, void* arg) {
-    auto* self = static_cast<KeptClient*>(arg);
+void JackClient::Shutdown(jack_status_t, const char*, void* arg) {
+    auto* self = static_cast<JackClient*>(arg);
     self->m_running.store(false, std::memory_order_release);
     self->m_serverGone.store(true, std::memory_order_release);
     self->m_wake.Post();
@@ -283,13 +283,20 @@ void KeptClient::Shutdown(jack_status_t, const char*, void* arg) {
     self->ServerGone();
 }
 
-void KeptClient::PortRegistered(jack_port_id_t, int, void* arg) {
-    static_cast<KeptClient*>(arg)->m_wake.Post();
+void JackClient::TellLosses(const char* outUnits, const char* inUnits) {
+    if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
+        Say("JACK dropped " + std::to_string(lost) + " MIDI " + outUnits + " on output");
+    if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
+        Say("MIDI input overflow: " + std::to_string(dropped) + " " + inUnits + " dropped");
+}
+
+void JackClient::PortRegistered(jack_port_id_t, int, void* arg) {
+    static_cast<JackClient*>(arg)->m_wake.Post();
 }
 
 // The supervisor thread: notices a server that went away, looks for it every
 // kRetryInterval until it is back, and lets the backend tend its client.
-void KeptClient::Supervise() {
+void JackClient::Supervise() {
     bool complete = true;
     for (;;) {
         bool waitBriefly;

@@ -1,11 +1,13 @@
-// What every user of libjack in this layer shares: a semaphore that JACK's
-// threads may post, the routing of libjack's messages to our log sinks, and
-// the close of a client whose server went away.
+// JackClient, the one JACK client each backend here keeps, and what every
+// user of libjack in this layer shares: a semaphore that JACK's threads may
+// post, the routing of libjack's messages to our log sinks, and the close of
+// a client whose server went away.
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <semaphore.h>
 
@@ -21,7 +23,7 @@
 // JACK's process thread runs in libjack, out of ThreadSanitizer's sight (its
 // hand-overs go through the server's semaphores); instrumenting only our part
 // of a cycle would just make it late. What it shares with our threads is
-// atomics, semaphores and libjack's ring buffers.
+// atomics, semaphores and SpscRing.
 #if defined(__SANITIZE_THREAD__)
 #define PALLORWIND_JACK_CYCLE __attribute__((no_sanitize("thread")))
 #else
@@ -139,18 +141,18 @@ std::shared_ptr<std::atomic<bool>> CloseGoneClientLater(jack_client_t* gone);
 // looked for every kRetryInterval while none is, let go when the server goes
 // and opened again when it is back, under the same name. Two threads: the
 // supervisor (all of that, then the backend's Tend) and a delivery thread
-// (the backend's Deliver, whenever the process thread calls PostInput). The
+// (the backend's Deliver, whenever the process thread has taken input). The
 // backend's ports live on the client; the hooks below make and forget them.
-class KeptClient : public LogListener {
+class JackClient : public LogListener {
 public:
     void WakeForLog() override { m_wake.Post(); }
 
 protected:
-    explicit KeptClient(const MidiSystemOptions& options);
+    explicit JackClient(const MidiSystemOptions& options);
     // The derived destructor calls Stop() first.
-    ~KeptClient() = default;
-    KeptClient(const KeptClient&) = delete;
-    KeptClient& operator=(const KeptClient&) = delete;
+    ~JackClient() = default;
+    JackClient(const JackClient&) = delete;
+    JackClient& operator=(const JackClient&) = delete;
 
     // The first look for a server (on the caller's thread), one line saying
     // what was found, then the threads. `noServerHint` starts the reason in
@@ -165,8 +167,22 @@ protected:
             m_log(line);
     }
     void Wake() { m_wake.Post(); }
-    // From the process thread: the delivery thread has work.
-    void PostInput() { m_input.Post(); }
+    // From the process thread: hands each event that came to `port` this
+    // cycle to `take`, which copies it for the delivery thread and says
+    // whether it did; that thread is woken once when any was taken.
+    template <typename Take>
+    PALLORWIND_JACK_CYCLE void TakeInput(jack_port_t* port, jack_nframes_t frames, Take take) {
+        void* buffer = jack_port_get_buffer(port, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        bool any = false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, i) == 0 && event.size > 0 && take(event))
+                any = true;
+        }
+        if (any)
+            m_input.Post();
+    }
 
     // With m_lock held. Waits until `n` cycles have begun; false when the
     // server stalled or went away first.
@@ -185,7 +201,7 @@ protected:
     virtual void Cycle(jack_nframes_t frames) = 0;
     // Like a signal handler: the server has gone (m_running is false).
     virtual void ServerGone() {}
-    // The delivery thread, after PostInput.
+    // The delivery thread, after the process thread has taken input.
     virtual void Deliver() = 0;
     // The supervisor, with m_lock held and a client: keeps connections and
     // reports counts; false when something is missing (it looks again soon).
@@ -202,6 +218,13 @@ protected:
     // Shared with the process thread.
     std::atomic<bool> m_running{false};
     std::atomic<std::uint32_t> m_cycles{0};
+    // Counted on the process thread, told by TellLosses.
+    std::atomic<std::uint32_t> m_outLost{0};   // what the "out" port never took
+    std::atomic<std::uint32_t> m_inDropped{0}; // input the backend's ring had no room for
+
+    // From Tend: a line for each count above that is not zero, counting in
+    // `outUnits` and `inUnits`; the counts start again from zero.
+    void TellLosses(const char* outUnits, const char* inUnits);
 
 private:
     bool OpenClient();

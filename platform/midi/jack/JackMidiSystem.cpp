@@ -11,7 +11,8 @@
 // callback; the callback may take locks, which the process thread must not.
 #include "platform/midi/jack/JackMidiSystem.h"
 
-#include "platform/midi/jack/JackSupport.h"
+#include "platform/midi/SpscRing.h"
+#include "platform/midi/jack/JackClient.h"
 
 #include "protocol/MidiMessage.h"
 
@@ -45,68 +46,18 @@ constexpr std::size_t kInRingEntries = std::size_t(1) << 14;
 // A new connection is in effect once two cycles have begun after it.
 constexpr unsigned kSettleCycles = 2;
 
-// A lock-free ring with one writer and one reader (here one of them is
-// always JACK's process thread), `capacity` a power of two. The indices
-// only grow; their difference is the fill.
-template <typename T> class Ring {
-public:
-    explicit Ring(std::size_t capacity) : m_items(capacity), m_mask(capacity - 1) {}
-
-    // Writer side.
-    bool Full() const {
-        return m_head.load(std::memory_order_relaxed) - m_tail.load(std::memory_order_acquire) ==
-               m_items.size();
-    }
-    bool Push(const T& item) {
-        const std::size_t head = m_head.load(std::memory_order_relaxed);
-        if (head - m_tail.load(std::memory_order_acquire) == m_items.size())
-            return false;
-        m_items[head & m_mask] = item;
-        m_head.store(head + 1, std::memory_order_release);
-        return true;
-    }
-
-    // Reader side.
-    bool Peek(T& item) const {
-        const std::size_t tail = m_tail.load(std::memory_order_relaxed);
-        if (m_head.load(std::memory_order_acquire) == tail)
-            return false;
-        item = m_items[tail & m_mask];
-        return true;
-    }
-    void Pop() {
-        m_tail.store(m_tail.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    }
-    // Drops everything written so far (the reader's side, or the writer's
-    // while no reader runs).
-    void Clear() {
-        m_tail.store(m_head.load(std::memory_order_acquire), std::memory_order_release);
-    }
-
-    // Either side.
-    std::size_t Size() const {
-        return m_head.load(std::memory_order_acquire) - m_tail.load(std::memory_order_acquire);
-    }
-
-private:
-    std::vector<T> m_items;
-    const std::size_t m_mask;
-    alignas(64) std::atomic<std::size_t> m_head{0};
-    alignas(64) std::atomic<std::size_t> m_tail{0};
-};
-
 struct InEntry {
     std::uint32_t word;
     std::uint32_t generation;
 };
 
-class JackCore final : public jack::KeptClient {
+class JackCore final : public jack::JackClient {
 public:
     explicit JackCore(const MidiSystemOptions& options)
-        : KeptClient(options), m_outRing(kOutRingWords), m_inRing(kInRingEntries) {}
+        : JackClient(options), m_outRing(kOutRingWords), m_inRing(kInRingEntries) {}
     ~JackCore() { Stop(); }
 
-    using KeptClient::Start;
+    using JackClient::Start;
 
     // Other clients' MIDI ports with `flags`, by full name ("client:port").
     std::vector<std::string> Ports(unsigned long flags) {
@@ -127,59 +78,51 @@ public:
 
     MidiResult OpenOut(const std::string& target) {
         std::lock_guard lock(m_lock);
-        if (!m_client)
-            return kMidiNotReady;
-        if (m_outOpen)
-            return kMidiAllocated;
-        if (!jack_port_by_name(m_client, target.c_str()))
-            return kMidiBadDeviceId;
-        const std::string ours = jack_port_name(m_outPort.load());
-        const int r = jack_connect(m_client, ours.c_str(), target.c_str());
-        if (r != 0 && r != EEXIST)
-            return kMidiError;
+        if (const MidiResult r = Join(kOut, m_outOpen, target); r != MidiResult::Ok)
+            return r;
         m_outActive.store(true, std::memory_order_release);
         if (!WaitCycles(kSettleCycles)) {
             m_outActive.store(false, std::memory_order_release);
             if (m_client)
-                jack_disconnect(m_client, ours.c_str(), target.c_str());
-            return kMidiNotReady;
+                Link(kOut, target, false);
+            return MidiResult::NotReady;
         }
         m_outOpen = true;
         m_outTarget = target;
-        return kMidiOk;
+        return MidiResult::Ok;
     }
 
     MidiResult Send(std::uint32_t word) {
         if (!protocol::IsShortStatus(protocol::WordStatus(word)))
-            return kMidiBadMessage;
+            return MidiResult::BadMessage;
         if (!m_running.load(std::memory_order_acquire))
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         std::lock_guard guard(m_sendLock);
         while (m_outRing.Full()) {
             const std::uint32_t seen = m_cycles.load(std::memory_order_acquire);
             // A server that ran no cycle since it stalled fails at once, so a
             // sender is not held for the whole timeout on every message.
             if (m_stalled && seen == m_stalledAt)
-                return kMidiNotReady;
+                return MidiResult::NotReady;
             if (!WaitForDrain(seen, [&] { return !m_outRing.Full(); })) {
                 m_stalled = true;
                 m_stalledAt = seen;
-                return kMidiNotReady;
+                return MidiResult::NotReady;
             }
             if (!m_running.load(std::memory_order_acquire))
-                return kMidiNotReady;
+                return MidiResult::NotReady;
         }
-        return m_outRing.Push(word) ? kMidiOk : kMidiNotReady;
+        return m_outRing.Push(word) ? MidiResult::Ok : MidiResult::NotReady;
     }
 
     // Send without the wait: the ring's writer may be busy or the ring full.
     MidiResult TrySend(std::uint32_t word) {
         if (!protocol::IsShortStatus(protocol::WordStatus(word)))
-            return kMidiBadMessage;
+            return MidiResult::BadMessage;
         if (!m_running.load(std::memory_order_acquire))
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         std::unique_lock guard(m_sendLock, std::try_to_lock);
-        return guard && m_outRing.Push(word) ? kMidiOk : kMidiWouldWait;
+        return guard && m_outRing.Push(word) ? MidiResult::Ok : MidiResult::WouldWait;
     }
 
     // Lets what was sent go out, then ends the connection.
@@ -197,23 +140,15 @@ public:
             WaitCycles(1);
         m_outActive.store(false, std::memory_order_release);
         if (m_client && !m_outTarget.empty())
-            jack_disconnect(m_client, jack_port_name(m_outPort.load()), m_outTarget.c_str());
+            Link(kOut, m_outTarget, false);
         m_outTarget.clear();
         m_outOpen = false;
     }
 
     MidiResult OpenIn(const std::string& source, MidiInCallback callback) {
         std::lock_guard lock(m_lock);
-        if (!m_client)
-            return kMidiNotReady;
-        if (m_inOpen)
-            return kMidiAllocated;
-        if (!jack_port_by_name(m_client, source.c_str()))
-            return kMidiBadDeviceId;
-        const std::string ours = jack_port_name(m_inPort.load());
-        const int r = jack_connect(m_client, source.c_str(), ours.c_str());
-        if (r != 0 && r != EEXIST)
-            return kMidiError;
+        if (const MidiResult r = Join(kIn, m_inOpen, source); r != MidiResult::Ok)
+            return r;
         {
             std::lock_guard deliver(m_deliverLock);
             m_deliverGeneration = m_inGeneration.fetch_add(1) + 1;
@@ -221,14 +156,14 @@ public:
         }
         if (!WaitCycles(kSettleCycles)) {
             if (m_client)
-                jack_disconnect(m_client, source.c_str(), ours.c_str());
+                Link(kIn, source, false);
             std::lock_guard deliver(m_deliverLock);
             m_inCallback = nullptr;
-            return kMidiNotReady;
+            return MidiResult::NotReady;
         }
         m_inOpen = true;
         m_inSource = source;
-        return kMidiOk;
+        return MidiResult::Ok;
     }
 
     void StartIn() { m_inActive.store(true, std::memory_order_release); }
@@ -243,7 +178,7 @@ public:
         }
         std::lock_guard lock(m_lock);
         if (m_client && !m_inSource.empty())
-            jack_disconnect(m_client, m_inSource.c_str(), jack_port_name(m_inPort.load()));
+            Link(kIn, m_inSource, false);
         m_inSource.clear();
         m_inOpen = false;
     }
@@ -285,21 +220,44 @@ private:
         Quiet quiet; // a port that is not (yet) there is expected
         bool complete = true;
         if (!m_outTarget.empty())
-            complete &= Connect(m_outPort.load(), jack_port_name(m_outPort.load()), m_outTarget,
-                                m_outTarget);
+            complete &= Connect(kOut, m_outTarget);
         if (!m_inSource.empty())
-            complete &=
-                Connect(m_inPort.load(), m_inSource, jack_port_name(m_inPort.load()), m_inSource);
+            complete &= Connect(kIn, m_inSource);
         return complete;
     }
-    bool Connect(jack_port_t* ours, const std::string& from, const std::string& to,
-                 const std::string& other) {
-        if (jack_port_connected_to(ours, other.c_str()))
+
+    // Our two ports: "out" sends to the output device, "in" takes from the
+    // input device.
+    enum Kind : bool { kIn = false, kOut = true };
+
+    // With m_lock held and a client: connects (or disconnects) our port of
+    // `kind` with the other client's port `other`; libjack's result.
+    int Link(Kind kind, const std::string& other, bool connect) {
+        const char* ours = jack_port_name((kind == kOut ? m_outPort : m_inPort).load());
+        const char* from = kind == kOut ? ours : other.c_str();
+        const char* to = kind == kOut ? other.c_str() : ours;
+        return connect ? jack_connect(m_client, from, to) : jack_disconnect(m_client, from, to);
+    }
+    // With m_lock held and a client: true when our port of `kind` is
+    // connected with `other`, now or already.
+    bool Connect(Kind kind, const std::string& other) {
+        if (jack_port_connected_to((kind == kOut ? m_outPort : m_inPort).load(), other.c_str()))
             return true;
         if (!jack_port_by_name(m_client, other.c_str()))
             return false;
-        const int r = jack_connect(m_client, from.c_str(), to.c_str());
+        const int r = Link(kind, other, true);
         return r == 0 || r == EEXIST;
+    }
+    // With m_lock held: the start of opening a device of `kind` (none may be
+    // `open`), our port connected with its port `other`.
+    MidiResult Join(Kind kind, bool open, const std::string& other) {
+        if (!m_client)
+            return MidiResult::NotReady;
+        if (open)
+            return MidiResult::Allocated;
+        if (!jack_port_by_name(m_client, other.c_str()))
+            return MidiResult::BadDeviceId;
+        return Connect(kind, other) ? MidiResult::Ok : MidiResult::Error;
     }
 
     // With m_sendLock held. Sleeps until `done()` or the process thread has
@@ -376,31 +334,22 @@ private:
         jack_port_t* port = m_inPort.load(std::memory_order_acquire);
         if (!port || !m_inActive.load(std::memory_order_acquire))
             return;
-        void* buffer = jack_port_get_buffer(port, frames);
         const std::uint32_t generation = m_inGeneration.load(std::memory_order_acquire);
-        const std::uint32_t count = jack_midi_get_event_count(buffer);
-        bool any = false;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0)
-                continue;
+        TakeInput(port, frames, [&](const jack_midi_event_t& event) PALLORWIND_JACK_CYCLE {
             const std::uint8_t status = event.buffer[0];
             // Short messages only: never SysEx, nor a piece of one.
             if (!protocol::IsShortStatus(status))
-                continue;
+                return false;
             const std::size_t length =
                 std::min<std::size_t>(event.size, std::size_t(protocol::MessageLength(status)));
             InEntry entry{0, generation};
             for (std::size_t b = 0; b < length; ++b)
                 entry.word |= std::uint32_t(event.buffer[b]) << (8 * b);
-            if (!m_inRing.Push(entry)) {
-                m_inDropped.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            any = true;
-        }
-        if (any)
-            PostInput();
+            if (m_inRing.Push(entry))
+                return true;
+            m_inDropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        });
     }
 
     // A sender waiting for room gives up.
@@ -421,10 +370,7 @@ private:
     // connected again).
     bool Tend() override {
         const bool complete = EnsureConnections();
-        if (const std::uint32_t lost = m_outLost.exchange(0); lost > 0)
-            Say("JACK dropped " + std::to_string(lost) + " MIDI events on output");
-        if (const std::uint32_t dropped = m_inDropped.exchange(0); dropped > 0)
-            Say("MIDI input overflow: " + std::to_string(dropped) + " messages dropped");
+        TellLosses("events", "messages");
         return complete;
     }
 
@@ -439,20 +385,18 @@ private:
     std::atomic<jack_port_t*> m_outPort{nullptr};
 
     // Output.
-    Ring<std::uint32_t> m_outRing;
+    SpscRing<std::uint32_t> m_outRing;
     std::mutex m_sendLock; // one sender at a time (the ring has one writer)
     bool m_stalled = false;
     std::uint32_t m_stalledAt = 0;
     std::atomic<bool> m_outActive{false};
     std::atomic<bool> m_senderWaiting{false};
     Semaphore m_space;
-    std::atomic<std::uint32_t> m_outLost{0};
 
     // Input.
-    Ring<InEntry> m_inRing;
+    SpscRing<InEntry> m_inRing;
     std::atomic<bool> m_inActive{false};
     std::atomic<std::uint32_t> m_inGeneration{0};
-    std::atomic<std::uint32_t> m_inDropped{0};
     std::mutex m_deliverLock;
     MidiInCallback m_inCallback;
     std::uint32_t m_deliverGeneration = 0;
@@ -475,7 +419,7 @@ public:
     ~JackInDevice() override { m_core->CloseIn(); }
     MidiResult Start() override {
         m_core->StartIn();
-        return kMidiOk;
+        return MidiResult::Ok;
     }
 
 private:
@@ -486,46 +430,35 @@ class JackMidiSystem final : public MidiSystem {
 public:
     explicit JackMidiSystem(std::shared_ptr<JackCore> core) : m_core(std::move(core)) {}
 
-    unsigned InCount() override {
-        m_in = m_core->Ports(JackPortIsOutput);
-        return unsigned(m_in.size());
-    }
-    MidiResult InName(unsigned index, std::string& name) override {
-        return NameOf(m_in, index, name);
-    }
-    MidiResult OpenIn(unsigned index, MidiInCallback callback,
-                      std::unique_ptr<MidiInDevice>& device) override {
-        if (index >= m_in.size())
-            return kMidiBadDeviceId;
-        const MidiResult r = m_core->OpenIn(m_in[index], std::move(callback));
-        if (r == kMidiOk)
-            device = std::make_unique<JackInDevice>(m_core);
-        return r;
+    MidiPortList Inputs() override { return List(m_in, JackPortIsOutput); }
+    MidiOpened<MidiInDevice> OpenIn(MidiPortIndex port, MidiInCallback callback) override {
+        if (port.value >= m_in.size())
+            return {nullptr, MidiResult::BadDeviceId};
+        const MidiResult r = m_core->OpenIn(m_in[port.value], std::move(callback));
+        if (r != MidiResult::Ok)
+            return {nullptr, r};
+        return {std::make_unique<JackInDevice>(m_core)};
     }
 
-    unsigned OutCount() override {
-        m_out = m_core->Ports(JackPortIsInput);
-        return unsigned(m_out.size());
-    }
-    MidiResult OutName(unsigned index, std::string& name) override {
-        return NameOf(m_out, index, name);
-    }
-    MidiResult OpenOut(unsigned index, std::unique_ptr<MidiOutDevice>& device) override {
-        if (index >= m_out.size())
-            return kMidiBadDeviceId;
-        const MidiResult r = m_core->OpenOut(m_out[index]);
-        if (r == kMidiOk)
-            device = std::make_unique<JackOutDevice>(m_core);
-        return r;
+    MidiPortList Outputs() override { return List(m_out, JackPortIsInput); }
+    MidiOpened<MidiOutDevice> OpenOut(MidiPortIndex port) override {
+        if (port.value >= m_out.size())
+            return {nullptr, MidiResult::BadDeviceId};
+        const MidiResult r = m_core->OpenOut(m_out[port.value]);
+        if (r != MidiResult::Ok)
+            return {nullptr, r};
+        return {std::make_unique<JackOutDevice>(m_core)};
     }
 
 private:
-    static MidiResult NameOf(const std::vector<std::string>& names, unsigned index,
-                             std::string& name) {
-        if (index >= names.size())
-            return kMidiBadDeviceId;
-        name = names[index];
-        return kMidiOk;
+    // Other clients' ports with `flags`, kept as the snapshot opens go by.
+    MidiPortList List(std::vector<std::string>& snapshot, unsigned long flags) {
+        snapshot = m_core->Ports(flags);
+        MidiPortList ports;
+        ports.reserve(snapshot.size());
+        for (unsigned i = 0; i < snapshot.size(); ++i)
+            ports.push_back({MidiPortIndex{i}, snapshot[i]});
+        return ports;
     }
 
     std::shared_ptr<JackCore> m_core;
