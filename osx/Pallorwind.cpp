@@ -288,9 +288,9 @@ void Pallorwind::Play(std::uint32_t word) {
     if (played)
         m_refusedMidi.Reset();
     else
-        m_refusedMidi.Line("MIDI ports not ready, not played: " +
-                           protocol::DescribeShortMessage(word) +
-                           " (nor what follows until they are ready again)");
+        m_refusedMidi.Line(
+            "MIDI ports not ready, not played: " + protocol::DescribeShortMessage(word) +
+            " (nor what follows until they are ready again)");
 }
 
 void Pallorwind::ReleaseHeldNotes() {

@@ -118,7 +118,7 @@ int Run(Arguments args, bool headless) {
             LogLine("already running");
         else
             platform::Log::Linef("handed \"%s\" to the running pallorwind",
-                         file.toLocal8Bit().constData());
+                                 file.toLocal8Bit().constData());
         return 0;
     case platform::SingleInstance::Result::Failed:
         // Another bridge with the same ports and service would only confuse

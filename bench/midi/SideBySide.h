@@ -14,10 +14,10 @@
 namespace pallorwind::bench {
 
 struct SideBySideOptions {
-    std::string jackServer;   // JACK_DEFAULT_SERVER of the running test server
-    std::string bridgeBinary; // pallorwind-win
-    std::string plainBinary;  // pwbench_plain_bridge
-    int rounds = 4; // even: each bridge is started first as often
+    std::string jackServer;                // JACK_DEFAULT_SERVER of the running test server
+    std::string bridgeBinary;              // pallorwind-win
+    std::string plainBinary;               // pwbench_plain_bridge
+    int rounds = 4;                        // even: each bridge is started first as often
     std::chrono::milliseconds flood{2000}; // each loaded run
     std::chrono::milliseconds slow{10000}; // the run at 10 messages per second
     std::vector<int> perPeriod{3, 30, 100, 500, 2000};

@@ -28,8 +28,15 @@ public:
     explicit LoopbackApp(std::uint16_t port, int receiveBuffer = 0, bool waitForConnect = true) {
         m_fd =
             ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (waitForConnect ? 0 : SOCK_NONBLOCK), 0);
-        if (receiveBuffer > 0)
+        if (receiveBuffer > 0) {
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+            // Segments as on Wi-Fi. Loopback's are up to 64 KiB, and a
+            // receive buffer whose free half is smaller than the segments
+            // seen may keep its window shut after the app has read it all:
+            // the sender then stalls in zero-window probes.
+            const int segment = 1460;
+            ::setsockopt(m_fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+        }
         const int on = 1;
         ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         sockaddr_in address{};

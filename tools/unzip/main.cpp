@@ -1,11 +1,11 @@
 // pallorwind-unzip: extracts an update archive the way the updater does, or
 // lists its entries.
 
+#include "platform/app/StandardOptions.h"
 #include "win/update/UpdateLimits.h"
 #include "zip/CFileError.h"
 #include "zip/CZipArchive.h"
 #include "zip/CZipException.h"
-#include "platform/app/StandardOptions.h"
 
 #include <cstdio>
 #include <cstring>

@@ -51,10 +51,10 @@ bool DnsSdAdvertiser::Register(const std::string& name, const std::string& port,
 void DnsSdAdvertiser::Reply(const platform::DnsSdReply& reply) {
     if (!reply.fromService)
         return;
-    const std::string outcome = reply.error == platform::kDnsSdNoError ? "Name now registered and active"
-                                : reply.error == platform::kDnsSdNameConflict
-                                    ? "Name in use, please choose another"
-                                    : "Error " + std::to_string(reply.error);
+    const std::string outcome =
+        reply.error == platform::kDnsSdNoError        ? "Name now registered and active"
+        : reply.error == platform::kDnsSdNameConflict ? "Name in use, please choose another"
+                                                      : "Error " + std::to_string(reply.error);
     platform::Log::Rawf("Got a reply for %s.%s%s: %s", reply.name.c_str(), reply.type.c_str(),
                         reply.domain.c_str(), outcome.c_str());
 }
