@@ -38,6 +38,12 @@
 extern char** environ;
 
 namespace pallorwind::bench {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -232,11 +238,6 @@ Tasks ReadTasks(pid_t pid) {
         tasks[std::stoi(entry.path().filename())] = stat;
     }
     return tasks;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 template <typename Pred> bool WaitFor(Pred done, std::chrono::milliseconds timeout) {

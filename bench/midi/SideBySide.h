@@ -28,4 +28,7 @@ struct SideBySideOptions {
 // be started or measured.
 bool RunSideBySide(const SideBySideOptions& options);
 
+// What the file holds, or "" when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 } // namespace pallorwind::bench

@@ -64,6 +64,8 @@ using pallorwind::bench::Summarize;
 
 namespace {
 
+using pallorwind::bench::ReadFile;
+
 std::array<std::uint8_t, 3> FloodRecord(std::uint32_t k) {
     return {std::uint8_t(0x80 | (k >> 14 & 0x0F)), std::uint8_t(k & 0x7F),
             std::uint8_t(k >> 7 & 0x7F)};
@@ -234,11 +236,6 @@ long PrivateKb(pid_t pid) {
         if (line.starts_with("RssAnon:"))
             return std::stol(line.substr(8));
     return -1;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // Starts pallorwind-win with its settings in `configHome` and its standard
