@@ -1,6 +1,7 @@
 // The settings store on a real QSettings file in a private folder.
 #include "win/app/SettingsStore.h"
 #include "platform/settings/QtSettings.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/MemorySettingsStore.h"
 
 #include <QDir>
@@ -136,9 +137,9 @@ TEST_F(SettingsStoreTest, DamagedFileReadsAsDefaultsAndIsNotOverwritten) {
     EXPECT_EQ(m_store.ReadSetting(kSettingPort), "");
     EXPECT_EQ(ReadStartupSettings(m_store, "pc").port, "0");
 
-    testing::internal::CaptureStderr();
+    pallorwind::test::LogCapture captured;
     m_store.WriteSetting(kSettingPort, "6000");
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = captured.Text();
     EXPECT_EQ(ReadFile(), damaged);
     EXPECT_NE(err.find("Port not stored"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -151,9 +152,9 @@ TEST_F(SettingsStoreTest, FailedWriteIsOneLineOnStandardError) {
     blocker.close();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, blocker.fileName());
 
-    testing::internal::CaptureStderr();
+    pallorwind::test::LogCapture captured;
     m_store.WriteSetting(kSettingName, "Stage");
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = captured.Text();
     EXPECT_NE(err.find("Name not stored"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(m_store.ReadSetting(kSettingName), "");

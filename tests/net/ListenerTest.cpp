@@ -3,6 +3,7 @@
 #include "protocol/MidiMessage.h"
 #include "tests/support/DescriptorFill.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/LoopbackApp.h"
 #include "tests/support/RecordingCommu.h"
 #include "win/net/MidiInProc.h"
@@ -605,7 +606,7 @@ TEST(Accepting, RunningOutOfDescriptorsRestsTheListenerAndServesAppsAfterwards) 
 TEST(Accepting, AppsBeyondTheMostServedAtOnceAreClosedAtOnceWithOneLogLine) {
     Bridge bridge;
     bridge.server().Listener().SetMaxClients(2);
-    testing::internal::CaptureStderr();
+    pallorwind::test::LogCapture captured;
     // Twenty apps connect together before the bridge takes any in: the queue
     // of pending connections holds them all, none waits for the system's
     // retry a second later.
@@ -622,7 +623,7 @@ TEST(Accepting, AppsBeyondTheMostServedAtOnceAreClosedAtOnceWithOneLogLine) {
     ASSERT_TRUE(bridge.WaitForClients(2));
     for (std::size_t i = 2; i < apps.size(); ++i)
         EXPECT_TRUE(apps[i]->WaitForEnd()) << "app " << i << " was not closed";
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = captured.Text();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     EXPECT_NE(log.find("refusing"), std::string::npos) << log;
     EXPECT_EQ(bridge.commu.connects, 2);

@@ -42,6 +42,14 @@ public:
         return long(std::count_if(m_lines.begin(), m_lines.end(),
                                   [&](const std::string& l) { return l.starts_with(start); }));
     }
+    // The lines caught so far as the log wrote them, each ending in a newline.
+    std::string Text() const {
+        std::lock_guard guard(m_lock);
+        std::string text;
+        for (const std::string& line : m_lines)
+            text += line + '\n';
+        return text;
+    }
     // Forgets the lines caught so far.
     void Clear() {
         std::lock_guard guard(m_lock);
