@@ -239,10 +239,10 @@ private:
         return connect ? jack_connect(m_client, from, to) : jack_disconnect(m_client, from, to);
     }
     // With m_lock held and a client: true when our port of `kind` is
-    // connected with `other`, now or already.
+    // connected with `other`, now or already. The server is asked every time:
+    // the client's own view of the graph changes only when the next cycle
+    // begins, so right after a disconnect it still shows the connection.
     bool Connect(Kind kind, const std::string& other) {
-        if (jack_port_connected_to((kind == kOut ? m_outPort : m_inPort).load(), other.c_str()))
-            return true;
         if (!jack_port_by_name(m_client, other.c_str()))
             return false;
         const int r = Link(kind, other, true);
