@@ -256,31 +256,30 @@ TEST_F(DnsSd, RegistersNameTypePortAndEmptyTextSleepsWhileIdleAndWithdraws) {
     EXPECT_EQ(unnamed->RegisteredName(), kDaemonHostName);
     EXPECT_EQ(FindService(kDaemonHostName, kServiceType, 10s).port, 50446);
 
-    // Nothing happens, so the processing threads do not wake up. (Every DNS-SD
-    // client's traffic wakes them briefly: let the browsing above fade first.)
+    // Nothing happens, so the processing threads do not wake up. Every
+    // DNS-SD client's traffic on the daemon wakes them briefly, and tests run
+    // side by side: some second of the next eight is quiet all the same,
+    // while a thread that polls every half second or faster wakes at least
+    // twice in each.
     const char* const thread = pallorwind::platform::kDnsSdThreadName;
-    long before = ContextSwitches(thread);
-    ASSERT_GE(before, 0);
-    for (auto settled = Clock::now();
-         Clock::now() - settled < 300ms && Clock::now() - start < 20s;) {
-        PumpFor(50ms);
-        if (const long now = ContextSwitches(thread); now != before) {
-            before = now;
-            settled = Clock::now();
-        }
+    ASSERT_GE(ContextSwitches(thread), 0);
+    std::vector<long> wakeUps;
+    while (wakeUps.size() < 8 && (wakeUps.empty() || wakeUps.back() > 1)) {
+        const long before = ContextSwitches(thread);
+        PumpFor(1s);
+        wakeUps.push_back(ContextSwitches(thread) - before);
     }
-    PumpFor(2s);
-    const long after = ContextSwitches(thread);
-    std::printf("figure: %ld wake-ups of the DNS-SD threads in 2 s idle\n", after - before);
-    // Usually none. Another program's registration on the same daemon (tests
-    // run side by side) wakes them once or twice; a thread that polls every
-    // half second or faster wakes 4 times or more.
-    EXPECT_LE(after - before, 3);
+    std::string counts;
+    for (const long n : wakeUps)
+        counts += " " + std::to_string(n);
+    std::printf("figure: wake-ups of the DNS-SD threads per idle second:%s\n", counts.c_str());
+    EXPECT_LE(wakeUps.back(), 1) << counts;
 
     named.reset();
     unnamed.reset();
     EXPECT_EQ(ContextSwitches(thread), -1); // joined
-    EXPECT_FALSE(Listed("Pallorwind Test", 1500ms));
+    // The daemon withdraws at once; a loaded machine may take a while to say so.
+    EXPECT_TRUE(PumpUntil([] { return !Listed("Pallorwind Test", 1500ms); }, 10s));
     EXPECT_FALSE(Listed(kDaemonHostName, 0ms));
 }
 
