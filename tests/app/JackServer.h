@@ -32,14 +32,25 @@ inline std::set<std::string> PortsStartingWith(const std::string& prefix) {
     return names;
 }
 
-// Connects the port `from` to the port `to`, as a patchbay does.
+// Connects the port `from` to the port `to`, as a patchbay does, and returns
+// once the connection carries MIDI: it shows in the graph, and a few periods
+// have begun since (PipeWire's JACK makes its links live a little later).
 inline bool Patch(const std::string& from, const std::string& to) {
     jack_client_t* client = jack_client_open("pwtest-patch", JackNoStartServer, nullptr);
     if (!client)
         return false;
-    const int result = jack_connect(client, from.c_str(), to.c_str());
+    bool ok = jack_connect(client, from.c_str(), to.c_str()) == 0;
+    const jack_port_t* port = jack_port_by_name(client, from.c_str());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ok && !(port && jack_port_connected_to(port, to.c_str()))) {
+        ok = std::chrono::steady_clock::now() < deadline;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const double period = double(jack_get_buffer_size(client)) / jack_get_sample_rate(client);
     jack_client_close(client);
-    return result == 0;
+    if (ok)
+        std::this_thread::sleep_for(std::chrono::duration<double>(4 * period));
+    return ok;
 }
 
 template <typename Pred>
