@@ -82,9 +82,22 @@ int LateCycles() {
 class BridgeJackTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_peer = std::make_unique<JackPeer>("pwsynth");
+        NewPeer();
         m_settings.values = {{kSettingOutMidiPort, "pwsynth:in"},
                              {kSettingInMidiPort, "pwsynth-src:out"}};
+    }
+    // The synthesizer's client, once the bridge's MIDI system sees its ports
+    // (PipeWire's JACK shows another client's new ports a little later).
+    void NewPeer() {
+        m_peer = std::make_unique<JackPeer>("pwsynth");
+        const auto lists = [](const midi::MidiPortList& ports, const std::string& name) {
+            return std::any_of(ports.begin(), ports.end(),
+                               [&](const midi::MidiPort& port) { return port.name == name; });
+        };
+        EXPECT_TRUE(SpinUntil([&] {
+            return lists(m_midi->Outputs(), "pwsynth:in") &&
+                   lists(m_midi->Inputs(), "pwsynth-src:out");
+        }));
     }
     void TearDown() override {
         m_controller.reset();
@@ -196,7 +209,7 @@ TEST_F(BridgeJackTest, ADevicePickedByNameIsFoundAgainAfterItsClientComesBack) {
     // the stored name.
     m_controller.reset();
     m_peer.reset();
-    m_peer = std::make_unique<JackPeer>("pwsynth");
+    NewPeer();
     m_ui.boxes.clear();
     StartBridge();
     EXPECT_TRUE(m_controller->Ports().OutputOpen());
