@@ -85,9 +85,11 @@ protected:
                                 MidiApi::Jack);
     }
 
+    // Opens by name once the system lists the port: PipeWire's JACK shows
+    // another client's new ports a little later.
     std::unique_ptr<MidiOutDevice> OpenOut(const std::string& name) {
         MidiPortIndex index;
-        EXPECT_TRUE(Find(*m_system, false, name, index)) << name;
+        EXPECT_TRUE(WaitUntil([&] { return Find(*m_system, false, name, index); }, 5s)) << name;
         MidiOpened<MidiOutDevice> out = m_system->OpenOut(index);
         EXPECT_EQ(out.result, MidiResult::Ok);
         return std::move(out.device);
@@ -95,7 +97,7 @@ protected:
 
     std::unique_ptr<MidiInDevice> OpenIn(const std::string& name, MidiInCallback callback) {
         MidiPortIndex index;
-        EXPECT_TRUE(Find(*m_system, true, name, index)) << name;
+        EXPECT_TRUE(WaitUntil([&] { return Find(*m_system, true, name, index); }, 5s)) << name;
         MidiOpened<MidiInDevice> in = m_system->OpenIn(index, std::move(callback));
         EXPECT_EQ(in.result, MidiResult::Ok);
         if (in.device) {
@@ -220,7 +222,7 @@ TEST_F(JackMidiTest, ADeviceIsFoundByNameAgainAfterItsClientComesBack) {
     peer.reset();
     out.reset();
     MidiPortIndex index;
-    EXPECT_FALSE(Find(*m_system, false, "pwpeer:in", index));
+    EXPECT_TRUE(WaitUntil([&] { return !Find(*m_system, false, "pwpeer:in", index); }, 5s));
 
     peer = std::make_unique<JackPeer>("pwpeer");
     out = OpenOut("pwpeer:in");
