@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <signal.h>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -287,8 +288,16 @@ TEST_F(JackMidiTest, TheServerGoingAwayAndComingBackIsSurvived) {
               (std::set<std::string>{"pwtest-bridge:in", "pwtest-bridge:out"}));
 
     // The synthesizer and the keyboard come back; both directions flow again
-    // through the devices opened before.
-    peer = std::make_unique<JackPeer>("pwpeer");
+    // through the devices opened before. (A server just started on a loaded
+    // machine may refuse a client's first activation.)
+    ASSERT_TRUE(WaitUntil([&] {
+        try {
+            peer = std::make_unique<JackPeer>("pwpeer");
+            return true;
+        } catch (const std::runtime_error&) {
+            return false;
+        }
+    }));
     ASSERT_TRUE(WaitUntil([&] {
         peer->Play({0x90, 0x01, 0x01});
         std::this_thread::sleep_for(10ms);

@@ -2,6 +2,7 @@
 // damaged files read as empty and left as they are.
 #include "platform/settings/QtSettings.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -70,9 +71,18 @@ TEST_F(SettingsTest, ADamagedFileReadsAsEmptyAndIsNeverWritten) {
         {"a line without a value", "[General]\nport=5004\nname Stage\n"},
         {"a cut-off section", "[General\nport=5004\n"},
     };
+    int age = 0;
     for (const auto& [what, content] : damages) {
         SCOPED_TRACE(what);
         WriteFile(FilePath("Damaged"), content);
+        // Each damage is a file changed at another time, as files changed
+        // by hand are: QSettings takes a file of the same size and time as
+        // the one it read before for that one (two of these are the same size).
+        QFile file(FilePath("Damaged"));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60 * ++age),
+                                     QFileDevice::FileModificationTime));
+        file.close();
         QtSettings settings("Maker", "Damaged");
         EXPECT_EQ(settings.Value("port"), std::nullopt);
         EXPECT_EQ(settings.Value("name"), std::nullopt);
