@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -68,15 +69,24 @@ void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
     }
 }
 
-// Counts and timestamps what the link plays.
+// Counts and timestamps what the link plays (on the apps' reading threads).
 class BenchCommu : public CCommuInterface, public CServerHolder {
 public:
+    // The server's readers count into our members: they end first.
+    ~BenchCommu() override { DeleteServer(); }
     int SendMidiOut(std::uint32_t msg) override {
         ++played;
-        if (stamp)
+        if (stamp) {
+            std::lock_guard lock(arrivalsLock);
             arrivals.push_back({msg, Clock::now()});
+        }
         return 0;
     }
+    std::size_t ArrivalCount() {
+        std::lock_guard lock(arrivalsLock);
+        return arrivals.size();
+    }
+    pallorwind::platform::ReadGate& GetReadGate() override { return gate; }
     bool GetDisplayBonjourMsg() override { return false; }
     pallorwind::platform::UserInterface& GetUserInterface() override { return ui; }
     void OnClientConnected() override {
@@ -85,11 +95,13 @@ public:
     }
     void OnClientDisconnected() override { --clients; }
 
-    long played = 0;
+    std::atomic<long> played{0};
     int clients = 0;
     int connects = 0;
     bool stamp = false;
     pallorwind::platform::HeadlessUserInterface ui;
+    pallorwind::platform::ReadGate gate;
+    std::mutex arrivalsLock;
     std::vector<std::pair<std::uint32_t, Clock::time_point>> arrivals;
 };
 
@@ -176,14 +188,14 @@ Stats AppToOutputLatency(int samples) {
         std::this_thread::sleep_for(100ms);
         ::close(fd);
     });
-    PumpUntil([&] { return long(commu.arrivals.size()) >= samples; });
+    PumpUntil([&] { return long(commu.ArrivalCount()) >= samples; });
     app.join();
+    commu.DeleteServer(); // its reader has ended
     std::vector<double> latencies;
     for (const auto& [word, when] : commu.arrivals) {
         const int i = int((word >> 8) & 0x7F) | int((word >> 16) & 0x7F) << 7;
         latencies.push_back(Ms(when - sent[std::size_t(i)]) * 1000.0);
     }
-    commu.DeleteServer();
     return Summarize(latencies);
 }
 

@@ -17,16 +17,21 @@ constexpr std::size_t kBatch = 64;
 } // namespace
 
 struct MidiOutThread::State {
-    State(Post p, std::function<void()> drained, Refused refused, std::size_t high, std::size_t low)
-        : post(std::move(p)), onDrained(std::move(drained)), onRefused(std::move(refused)),
+    State(Post p, std::function<void(bool)> level, Refused refused, std::size_t high,
+          std::size_t low)
+        : post(std::move(p)), onLevel(std::move(level)), onRefused(std::move(refused)),
           highWater(high), lowWater(low) {}
 
     const Post post;
-    const std::function<void()> onDrained;
+    const std::function<void(bool)> onLevel;
     const Refused onRefused;
     const std::size_t highWater;
     const std::size_t lowWater;
 
+    // Taken by a feeder for the whole of Enqueue and by the owner to hand
+    // the thread a job or stop it: one of them at a time may find the thread
+    // quiet and play on the device. Taken before `lock`, never after it.
+    std::mutex feed;
     std::mutex lock;
     std::condition_variable wake;  // work for the thread
     std::condition_variable ended; // the thread is done
@@ -44,21 +49,21 @@ struct MidiOutThread::State {
 
     // The thread has nothing to do and is away from the device: no job, no
     // batch, no message waiting. Set by the thread, under `lock`, as it goes
-    // to sleep; cleared, under `lock`, by the owner as it hands it work. Only
-    // the owner hands it work, so while the owner sees it set, the device is
-    // the owner's to play on.
+    // to sleep; cleared, under `feed` and `lock`, by whoever hands it work.
+    // So while a holder of `feed` sees it set, the device is that holder's
+    // to play on.
     std::atomic<bool> quiet{false};
 
-    // The thread's device; the owner's while `quiet`.
+    // The thread's device; the holder of `feed`'s while `quiet`.
     std::unique_ptr<MidiOutDevice> out;
-    // The last message played was refused; like `out`, the owner's while
-    // `quiet`.
+    // The last message played was refused; like `out`, the holder of
+    // `feed`'s while `quiet`.
     bool refusing = false;
 };
 
-MidiOutThread::MidiOutThread(Post post, std::function<void()> onDrained, Refused onRefused,
+MidiOutThread::MidiOutThread(Post post, std::function<void(bool)> onLevel, Refused onRefused,
                              std::size_t highWater, std::size_t lowWater)
-    : m_state(std::make_shared<State>(std::move(post), std::move(onDrained), std::move(onRefused),
+    : m_state(std::make_shared<State>(std::move(post), std::move(onLevel), std::move(onRefused),
                                       highWater, std::min(lowWater, highWater))) {
     m_thread = std::thread(&MidiOutThread::Loop, m_state);
 }
@@ -67,32 +72,36 @@ MidiOutThread::~MidiOutThread() {
     Stop();
 }
 
-bool MidiOutThread::Enqueue(std::uint32_t word) {
+void MidiOutThread::Enqueue(std::uint32_t word) {
     State& s = *m_state;
+    std::lock_guard feed(s.feed);
     // Played at once where nothing is ahead of it and the device takes it
-    // without waiting: no lock, no thread woken. A message the device
+    // without waiting: the thread is not woken. A message the device
     // refuses goes to the thread like any other, which tells of it.
     if (s.quiet.load(std::memory_order_acquire) && s.out &&
         s.out->TryShortMsg(word) == MidiResult::Ok) {
         s.refusing = false;
-        return false;
+        return;
     }
     std::lock_guard lock(s.lock);
     if (s.stopping)
-        return false;
+        return;
     s.quiet.store(false, std::memory_order_relaxed);
     s.words.push_back(word);
     ++s.queued;
     if (s.idle)
         s.wake.notify_one();
     if (s.full || s.words.size() < s.highWater)
-        return false;
+        return;
     s.full = true;
-    return true;
+    // Under the lock: the drained level cannot overtake it.
+    if (!s.abandoned && s.onLevel)
+        s.onLevel(true);
 }
 
 void MidiOutThread::Run(Job job) {
     State& s = *m_state;
+    std::lock_guard feed(s.feed);
     std::lock_guard lock(s.lock);
     if (s.stopping)
         return;
@@ -111,9 +120,11 @@ bool MidiOutThread::Stop(std::chrono::milliseconds timeout) {
     if (!m_thread.joinable())
         return true;
     State& s = *m_state;
+    std::unique_lock feed(s.feed);
     std::unique_lock lock(s.lock);
     s.quiet.store(false, std::memory_order_relaxed);
     s.stopping = true;
+    feed.unlock(); // feeders now find it stopping and return
     s.wake.notify_one();
     const bool ended = s.ended.wait_for(lock, timeout, [&] { return s.finished; });
     if (!ended)
@@ -169,8 +180,8 @@ void MidiOutThread::Loop(const std::shared_ptr<State>& state) {
         s.taken += n;
         if (s.full && s.words.size() <= s.lowWater) {
             s.full = false;
-            if (!s.abandoned && s.onDrained)
-                s.post(s.onDrained);
+            if (!s.abandoned && s.onLevel)
+                s.onLevel(false);
         }
         lock.unlock();
         // The device may wait here like a cable; a message it refuses (or

@@ -2,8 +2,9 @@
 // whoever queues them never waits for the MIDI system. Opening and closing
 // devices run there too, in order with the messages around them. While the
 // thread has nothing to do, a message the device takes without waiting is
-// played by the caller instead, and the thread sleeps on. One thread, the
-// owner's, calls Enqueue, Run and Stop.
+// played by the caller instead, and the thread sleeps on. Any number of
+// threads may call Enqueue at once; one thread, the owner's, calls Run and
+// Stop.
 #pragma once
 
 #include "platform/midi/MidiDevices.h"
@@ -19,8 +20,8 @@ namespace pallorwind::midi {
 
 class MidiOutThread {
 public:
-    // Messages queued before the owner is asked to stop feeding more, and the
-    // level below which it may feed again. About 10 ms and 3 ms of a JACK
+    // Messages queued before the feeders are asked to stop feeding more, and
+    // the level below which they may feed again. About 10 ms and 3 ms of a JACK
     // output running flat out.
     static constexpr std::size_t kHighWater = 4000;
     static constexpr std::size_t kLowWater = 1000;
@@ -36,10 +37,14 @@ public:
     // dropped without a word.
     using Refused = std::function<void(std::uint32_t word)>;
 
-    // `onDrained` is posted each time the queue, having reached the
-    // high-water mark, has come down to the low-water mark; `onRefused` (if
-    // any) once per run of refused messages.
-    MidiOutThread(Post post, std::function<void()> onDrained, Refused onRefused = {},
+    // `onLevel(true)` is called each time the queue reaches the high-water
+    // mark (the feeders should pause), `onLevel(false)` when it has come down
+    // from there to the low-water mark: at once, on the thread that changed
+    // the level (a feeder's or the output thread), under the queue's lock,
+    // so always in that order; it only flips a switch. Never after Stop has
+    // given up on the thread. `onRefused` (if any) is posted once per run of
+    // refused messages.
+    MidiOutThread(Post post, std::function<void(bool full)> onLevel, Refused onRefused = {},
                   std::size_t highWater = kHighWater, std::size_t lowWater = kLowWater);
     // Stop(kStopWait) unless stopped already.
     ~MidiOutThread();
@@ -49,13 +54,12 @@ public:
     static constexpr std::chrono::milliseconds kStopWait{3000};
 
     // Queues one message; never waits for the device and never refuses one
-    // (the queue is bounded by its feeder pausing). Where nothing is ahead
+    // (the queue is bounded by its feeders pausing). Where nothing is ahead
     // of it and the device takes it without waiting (TryShortMsg), it is
-    // played here and then, without a lock or waking the thread. True when
-    // this message made the queue reach the high-water mark: the feeder
-    // should pause until `onDrained`. A message that the device refuses (see Refused), or
-    // that finds no device open, is dropped. Ignored once stopped.
-    bool Enqueue(std::uint32_t word);
+    // played here and then, without waking the thread; feeders take turns
+    // at that. A message that the device refuses (see Refused), or that
+    // finds no device open, is dropped. Ignored once stopped. Any thread.
+    void Enqueue(std::uint32_t word);
     // Runs `job` on the output thread after every message queued before it.
     void Run(Job job);
 

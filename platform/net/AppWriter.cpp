@@ -124,7 +124,7 @@ bool AppWriter::SendPending() {
     }
     // Everything queued since the last write goes out in one write.
     ++m_writes;
-    const long sent = ::send(m_fd, m_unsent.data(), m_unsent.size(), MSG_NOSIGNAL);
+    const long sent = ::send(m_fd, m_unsent.data(), m_unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         const int error = errno;
         {

@@ -32,10 +32,10 @@ public:
     // room looks for a stop request this often, in milliseconds.
     static constexpr int kRoomWaitMs = 20;
 
-    // Writes to the connected, non-blocking socket `fd`, which the owner
-    // keeps open until Stop() has returned. `limit` bounds the queue (bytes).
-    // `onBroken(errno)` runs on the writer's thread, once, when a write fails
-    // for good; nothing is written afterwards.
+    // Writes to the connected socket `fd`, which the owner keeps open until
+    // Stop() has returned; its writes never block, whatever the socket's mode. `limit` bounds the
+    // queue (bytes). `onBroken(errno)` runs on the writer's thread, once, when a write fails for
+    // good; nothing is written afterwards.
     AppWriter(int fd, std::size_t limit, Overflow overflow,
               std::function<void(int error)> onBroken = {});
     // Stop().

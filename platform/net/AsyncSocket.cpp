@@ -172,6 +172,11 @@ void AsyncSocket::SetReadEnabled(bool enabled) {
         m_notifier->setEnabled(enabled && !m_peerClosed);
 }
 
+void AsyncSocket::DropNotices() {
+    m_resume.reset();
+    m_notifier.reset();
+}
+
 void AsyncSocket::Close() {
     m_resume.reset();
     m_notifier.reset();

@@ -87,6 +87,9 @@ public:
     // across Accept.
     void SetReadEnabled(bool enabled);
     bool ReadEnabled() const { return m_readEnabled; }
+    // The socket is read elsewhere (a thread of its own): no notices at all
+    // from now on, not even for a close.
+    void DropNotices();
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     int Handle() const { return m_fd; }

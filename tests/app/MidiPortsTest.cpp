@@ -84,14 +84,24 @@ protected:
     MemorySettingsStore m_settings;
     RecordingUi m_ui;
     std::vector<std::uint32_t> m_received;
-    std::vector<bool> m_pauses;           // what the ports asked of the apps' reading
+    // What the ports asked of the apps' reading, from the feeding and the
+    // output threads.
+    std::vector<bool> Pauses() {
+        std::lock_guard lock(m_pausesLock);
+        return m_pauses;
+    }
+    std::mutex m_pausesLock;
+    std::vector<bool> m_pauses;
     std::vector<std::uint32_t> m_refused; // what the ports reported as refused
     MidiPorts m_ports{m_system,
                       m_settings,
                       m_ui,
                       [this](std::uint32_t word) { m_received.push_back(word); },
                       m_main.Poster(),
-                      [this](bool paused) { m_pauses.push_back(paused); },
+                      [this](bool paused) {
+                          std::lock_guard lock(m_pausesLock);
+                          m_pauses.push_back(paused);
+                      },
                       [this](std::uint32_t word) { m_refused.push_back(word); }};
     platform::Menu m_tray;
 };
@@ -326,25 +336,26 @@ TEST_F(MidiPortsTest, WhileTheOutputBlocksMessagesWaitAndReadingPausesUntilTheQu
     ASSERT_TRUE(m_main.RunUntil([&] { return m_system.log->OutputWaiting(); }));
 
     // The queue fills up to its high-water mark and asks for a pause there,
-    // once; what is sent after that (already read from an app) is taken too.
+    // once, through the main thread; what is sent after that (already read
+    // from an app) is taken too.
     constexpr std::size_t kTotal = midi::MidiOutThread::kHighWater + 500;
     std::size_t pausedAfter = 0;
     for (std::size_t k = 1; k < kTotal; ++k) {
         ASSERT_EQ(m_ports.SendMidiOut(Numbered(k)), 0) << k;
-        if (pausedAfter == 0 && !m_pauses.empty())
+        if (pausedAfter == 0 && !Pauses().empty())
             pausedAfter = k;
     }
     EXPECT_EQ(pausedAfter, midi::MidiOutThread::kHighWater);
-    EXPECT_EQ(m_pauses, std::vector<bool>{true});
+    EXPECT_EQ(Pauses(), std::vector<bool>{true});
     EXPECT_EQ(m_ports.QueuedMessages(), kTotal - 1);
     m_main.RunUntil([] { return false; }, 20ms);
-    EXPECT_EQ(m_pauses, std::vector<bool>{true}) << "resumed while nothing was played";
+    EXPECT_EQ(Pauses(), std::vector<bool>{true}) << "resumed while nothing was played";
 
     // The device takes again: everything plays, in order, and reading resumes.
     m_system.log->BlockOutput(false);
     ASSERT_TRUE(m_main.RunUntil(
-        [&] { return m_system.log->SentCount() == kTotal && m_pauses.size() == 2; }));
-    EXPECT_EQ(m_pauses, (std::vector<bool>{true, false}));
+        [&] { return m_system.log->SentCount() == kTotal && Pauses().size() == 2; }));
+    EXPECT_EQ(Pauses(), (std::vector<bool>{true, false}));
     const auto sent = m_system.log->Sent();
     for (std::size_t k = 0; k < kTotal; ++k)
         ASSERT_EQ(sent[k].second, Numbered(k)) << k;
@@ -389,7 +400,7 @@ TEST_F(MidiPortsTest, AnOutputThatTakesAtOncePlaysOnThisThreadAndNothingOvertake
     for (std::size_t k = 0; k < next; ++k)
         ASSERT_EQ(sent[k].second, Numbered(k)) << k;
     EXPECT_EQ(m_system.log->AtOnceThreads(), (std::vector<std::thread::id>{here, here}));
-    EXPECT_TRUE(m_pauses.empty());
+    EXPECT_TRUE(Pauses().empty());
 }
 
 TEST_F(MidiPortsTest, MessagesSentWhileTheOutputOpensPlayOnceItIsOpenOrGoWhenItFails) {
@@ -448,6 +459,45 @@ TEST_F(MidiPortsTest, ExitClosesInputThenOutputAndWaitsForAStuckOutputNoLongerTh
     ASSERT_TRUE(m_main.RunUntil([&] { return m_system.log->Events().size() == 4; }));
     EXPECT_EQ(m_system.log->Events(),
               (Events{"open in 0", "open out 0", "close in 0", "close out 0"}));
+}
+
+TEST_F(MidiPortsTest, AppsFeedingAtOnceLoseNothingAndEachKeepsItsOrder) {
+    m_system.outputs = {{.name = "Synth", .takesAtOnce = true}};
+    Build("", "Synth");
+    ASSERT_TRUE(OpenOut("Synth"));
+    // Four apps' readers play at once, while the output now and then cannot
+    // take at once: their messages go by both ways, the caller's and the
+    // output thread's.
+    constexpr std::size_t kApps = 4, kEach = 3000;
+    std::atomic<bool> feeding{true};
+    std::thread switcher([&] {
+        for (bool refuse = true; feeding; refuse = !refuse) {
+            m_system.log->RefuseAtOnce(refuse);
+            std::this_thread::sleep_for(100us);
+        }
+        m_system.log->RefuseAtOnce(false);
+    });
+    std::vector<std::thread> apps;
+    for (std::size_t app = 0; app < kApps; ++app)
+        apps.emplace_back([&, app] {
+            for (std::size_t k = 0; k < kEach; ++k)
+                m_ports.SendMidiOut(0x90u | std::uint32_t(app) | std::uint32_t(k & 0x7F) << 8 |
+                                    std::uint32_t(k >> 7) << 16);
+        });
+    for (auto& app : apps)
+        app.join();
+    feeding = false;
+    switcher.join();
+    ASSERT_TRUE(m_main.RunUntil([&] { return m_system.log->SentCount() == kApps * kEach; }))
+        << m_system.log->SentCount() << " played";
+    std::vector<std::size_t> next(kApps, 0);
+    for (const auto& [device, word] : m_system.log->Sent()) {
+        const std::size_t app = word & 0x0F;
+        const std::size_t k = (word >> 8 & 0x7F) | (word >> 16 & 0x7F) << 7;
+        ASSERT_EQ(k, next[app]) << "app " << app << " out of order";
+        ++next[app];
+    }
+    EXPECT_TRUE(Pauses().empty() || Pauses().back() == false);
 }
 
 } // namespace

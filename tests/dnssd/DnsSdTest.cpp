@@ -361,7 +361,7 @@ TEST_F(DnsSd, ComesBackAfterTheDaemonRestartsWhileAnAppStaysServedByAddress) {
     ASSERT_TRUE(StopDaemon());
     ASSERT_TRUE(PumpUntil([&] { return advertiser->CurrentState() == State::Waiting; }));
     ASSERT_TRUE(app.Send({0x90, 0x3C, 0x7F}));
-    ASSERT_TRUE(PumpUntil([&] { return commu.played.size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return commu.Played().size() == 1; }));
 
     ASSERT_TRUE(StartDaemon());
     const auto back = Clock::now();
@@ -373,7 +373,7 @@ TEST_F(DnsSd, ComesBackAfterTheDaemonRestartsWhileAnAppStaysServedByAddress) {
     EXPECT_EQ(found.port, TCPServer::ParsePort(commu.ports.back()));
 
     ASSERT_TRUE(app.Send({0x80, 0x3C, 0x00}));
-    ASSERT_TRUE(PumpUntil([&] { return commu.played.size() == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return commu.Played().size() == 2; }));
 
     // The app simulator lists it and finds it by name, as the app does.
     std::ostringstream out, err;
@@ -386,8 +386,8 @@ TEST_F(DnsSd, ComesBackAfterTheDaemonRestartsWhileAnAppStaysServedByAddress) {
                                              out, err),
               0)
         << err.str();
-    ASSERT_TRUE(PumpUntil([&] { return commu.played.size() == 3; }));
-    EXPECT_EQ(commu.played.back(), 0x05C0u);
+    ASSERT_TRUE(PumpUntil([&] { return commu.Played().size() == 3; }));
+    EXPECT_EQ(commu.Played().back(), 0x05C0u);
     // A name that is not there: the answer names the bridges that are.
     try {
         FindService("Studio PC", kServiceType, 300ms);

@@ -248,14 +248,14 @@ TEST(Session, OneRecordGivesOneConnectOnePlayOneDisconnect) {
         LoopbackApp app(bridge.port());
         ASSERT_TRUE(bridge.WaitForClients(1));
         ASSERT_TRUE(app.Send({0x90, 0x3C, 0x7F}));
-        ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 1; }));
+        ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 1; }));
     }
     ASSERT_TRUE(PumpUntil([&] { return bridge.commu.disconnects == 1; }));
     PumpFor(200ms);
     EXPECT_EQ(bridge.commu.connects, 1);
     EXPECT_EQ(bridge.commu.disconnects, 1);
     // The note, and its release once the app has gone without one.
-    EXPECT_EQ(bridge.commu.played, (std::vector<std::uint32_t>{0x007F3C90, 0x00403C80}));
+    EXPECT_EQ(bridge.commu.Played(), (std::vector<std::uint32_t>{0x007F3C90, 0x00403C80}));
     EXPECT_EQ(bridge.commu.foreignThreadCalls, 0);
 }
 
@@ -265,14 +265,14 @@ TEST(Session, RecordsSplitAcrossReadsAreCompletedNeverPadded) {
     ASSERT_TRUE(bridge.WaitForClients(1));
     // A program change padded to three bytes, then a note split 1 + 2 + rest.
     ASSERT_TRUE(app.Send({0xC0, 0x05, 0x00, 0x90}));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 1; }));
     PumpFor(100ms);
     ASSERT_TRUE(app.Send({0x3C}));
     PumpFor(100ms);
-    EXPECT_EQ(bridge.commu.played.size(), 1u) << "a record was completed with bytes not received";
+    EXPECT_EQ(bridge.commu.Played().size(), 1u) << "a record was completed with bytes not received";
     ASSERT_TRUE(app.Send({0x40, 0xFF, 0xFF, 0xFF}));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 3; }));
-    EXPECT_EQ(bridge.commu.played,
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 3; }));
+    EXPECT_EQ(bridge.commu.Played(),
               (std::vector<std::uint32_t>{0x000005C0, 0x00403C90, 0x00FFFFFF}));
 }
 
@@ -288,8 +288,8 @@ TEST(Session, ABurstOf6000BytesPlaysTwoThousandRecordsInOrder) {
         expected.push_back(0x90u | note << 8 | std::uint32_t(velocity) << 16);
     }
     ASSERT_TRUE(app.Send(burst));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == expected.size(); }));
-    EXPECT_EQ(bridge.commu.played, expected);
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == expected.size(); }));
+    EXPECT_EQ(bridge.commu.Played(), expected);
 }
 
 TEST(Session, AnAppClosingItsSideEndsTheSessionAtOnce) {
@@ -329,7 +329,7 @@ TEST(Sessions, TwoAppsArePlayedAndFedAndOneLeavingSparesTheOther) {
     ASSERT_TRUE(bridge.WaitForClients(2));
     ASSERT_TRUE(first->Send({0x90, 0x01, 0x01}));
     ASSERT_TRUE(second.Send({0x90, 0x02, 0x02}));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 2; }));
 
     bridge.Play(0x00647FB0); // control change
     EXPECT_EQ(first->ReadExactly(3), Bytes({0xB0, 0x7F, 0x64}));
@@ -340,7 +340,7 @@ TEST(Sessions, TwoAppsArePlayedAndFedAndOneLeavingSparesTheOther) {
     bridge.Play(0x000005C0); // program change: two bytes
     EXPECT_EQ(second.ReadExactly(2), Bytes({0xC0, 0x05}));
     ASSERT_TRUE(second.Send({0x80, 0x02, 0x00}));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 3; }));
     EXPECT_EQ(bridge.commu.connects, 2);
     EXPECT_EQ(bridge.commu.disconnects, 1);
 }
@@ -355,18 +355,18 @@ TEST(Sessions, AnAppThatGoesLetsGoOfWhatItHeldAndOnlyThat) {
         first->Send({0x90, 0x3C, 0x7F, 0x90, 0x40, 0x50, 0x80, 0x40, 0x00, 0xB0, 0x40, 0x7F}));
     // The second holds A4 on channel 2.
     ASSERT_TRUE(second.Send({0x91, 0x45, 0x60}));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 5; }));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 5; }));
 
     first.reset();
     ASSERT_TRUE(PumpUntil([&] { return bridge.commu.disconnects == 1; }));
-    EXPECT_EQ(
-        std::vector<std::uint32_t>(bridge.commu.played.begin() + 5, bridge.commu.played.end()),
-        (std::vector<std::uint32_t>{0x403C80, 0x0040B0}));
+    const auto played = bridge.commu.Played();
+    EXPECT_EQ(std::vector<std::uint32_t>(played.begin() + 5, played.end()),
+              (std::vector<std::uint32_t>{0x403C80, 0x0040B0}));
 
     // A new server (a name or port change) drops the second: its note goes.
     bridge.commu.SetServer(std::make_unique<TCPServer>(&bridge.commu, "", "0"));
-    ASSERT_EQ(bridge.commu.played.size(), 8u);
-    EXPECT_EQ(bridge.commu.played.back(), 0x404581u);
+    ASSERT_EQ(bridge.commu.Played().size(), 8u);
+    EXPECT_EQ(bridge.commu.Played().back(), 0x404581u);
     EXPECT_TRUE(second.WaitForEnd());
 }
 
@@ -596,7 +596,7 @@ TEST(Accepting, RunningOutOfDescriptorsRestsTheListenerAndServesAppsAfterwards) 
     LoopbackApp third(bridge.port());
     ASSERT_TRUE(bridge.WaitForClients(3));
     ASSERT_TRUE(third.Send({0x90, 0x3C, 0x7F}));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.played.size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 1; }));
     bridge.Play(0x000000F8);
     EXPECT_EQ(first.ReadExactly(1), Bytes({0xF8}));
     EXPECT_EQ(third.ReadExactly(1), Bytes({0xF8}));
@@ -660,4 +660,41 @@ TEST(Teardown, DestroyingTheServerWithAppsConnectedJoinsTheirThreads) {
     EXPECT_TRUE(c.WaitForEnd());
     PumpFor(100ms); // nothing posted by a send thread may run now
     bridge.reset();
+}
+
+TEST(Sessions, WhileReadingIsPausedNothingMoreIsReadAndTheServerStillGoesAtOnce) {
+    Bridge bridge;
+    LoopbackApp app(bridge.port());
+    ASSERT_TRUE(bridge.WaitForClients(1));
+    const auto played = [&](std::uint32_t word) {
+        const auto all = bridge.commu.Played();
+        return std::count(all.begin(), all.end(), word);
+    };
+    // The MIDI output is full. A read already waiting for the app may still
+    // bring its next record; after that, what it sends stays in its socket.
+    bridge.commu.gate.Pause(true);
+    ASSERT_TRUE(app.Send({0x90, 0x3C, 0x7F}));
+    PumpFor(100ms);
+    ASSERT_TRUE(app.Send({0x90, 0x40, 0x7F}));
+    PumpFor(200ms);
+    EXPECT_EQ(played(0x7F4090), 0) << "read while reading was paused";
+    bridge.commu.gate.Pause(false);
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 2; }));
+
+    // Paused again, the server goes (a name change): its reader, waiting at
+    // the gate, goes at once; what was not read is not played, and the notes
+    // the app holds are let go.
+    bridge.commu.gate.Pause(true);
+    ASSERT_TRUE(app.Send({0x90, 0x43, 0x7F}));
+    PumpFor(100ms);
+    ASSERT_TRUE(app.Send({0x90, 0x48, 0x7F}));
+    PumpFor(50ms);
+    const auto started = std::chrono::steady_clock::now();
+    bridge.commu.DeleteServer();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_EQ(played(0x7F4890), 0) << "read while reading was paused";
+    for (const std::uint32_t note : {0x3Cu, 0x40u, 0x43u})
+        EXPECT_EQ(played(0x90 | note << 8 | 0x7F << 16), played(0x80 | note << 8 | 0x40 << 16))
+            << "note " << note << " left on";
+    EXPECT_TRUE(app.WaitForEnd());
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +19,8 @@ using namespace pallorwind::win;
 class RecordingCommu : public CCommuInterface, public CServerHolder {
 public:
     RecordingCommu() : m_owner(std::this_thread::get_id()) {}
-    ~RecordingCommu() override = default;
+    // The server's readers play into what we record: they end first.
+    ~RecordingCommu() override { DeleteServer(); }
 
     void OnClientConnected() override {
         Check();
@@ -32,19 +34,25 @@ public:
         Check();
         ports.push_back(port);
     }
+    // The apps' reading threads play.
     int SendMidiOut(std::uint32_t msg) override {
-        Check();
-        played.push_back(msg);
+        std::lock_guard lock(m_playedLock);
+        m_played.push_back(msg);
         return 0;
+    }
+    std::vector<std::uint32_t> Played() {
+        std::lock_guard lock(m_playedLock);
+        return m_played;
     }
     bool GetDisplayBonjourMsg() override { return true; }
     platform::UserInterface& GetUserInterface() override { return ui; }
+    platform::ReadGate& GetReadGate() override { return gate; }
 
     int connects = 0;
     int disconnects = 0;
     std::vector<std::string> ports;
-    std::vector<std::uint32_t> played;
     RecordingUi ui;
+    platform::ReadGate gate;
     // Calls that arrived on a thread other than the one that made us.
     std::atomic<int> foreignThreadCalls{0};
 
@@ -54,6 +62,8 @@ private:
             ++foreignThreadCalls;
     }
     std::thread::id m_owner;
+    std::mutex m_playedLock;
+    std::vector<std::uint32_t> m_played;
 };
 
 } // namespace pallorwind::test

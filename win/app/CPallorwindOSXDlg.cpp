@@ -56,7 +56,7 @@ CPallorwindOSXDlg::CPallorwindOSXDlg(SettingsStore& settings, midi::MidiSystem& 
               MidiInProc(nullptr, MidiInNotice::MIM_DATA, this, word, 0);
           },
           [this](std::function<void()> call) { m_poster.Post(std::move(call)); },
-          [this](bool paused) { PauseReading(paused); },
+          [this](bool paused) { m_readGate.Pause(paused); },
           [](std::uint32_t word) {
               // The device is open but its MIDI system does not take messages.
               platform::Log::Linef("MIDI output not ready, not played: %s (nor what follows "
@@ -87,7 +87,6 @@ bool CPallorwindOSXDlg::Start() {
     m_shell.tray.MenuChanged();
 
     CServerHolder::RestartServer(this, m_name, m_port, m_advertiser);
-    PauseReading(m_readPaused); // a new server starts as the queue stands
 
     // The results come back in this order, input first.
     m_ports.OpenInPort(m_ports.InPortName(), [this](bool ok) {
@@ -323,15 +322,8 @@ void CPallorwindOSXDlg::ToggleAutoStart() {
 void CPallorwindOSXDlg::RestartServer() {
     SetItemText(kIdName, "Name: " + m_name); // no longer marked as in use
     CServerHolder::RestartServer(this, m_name, m_port, m_advertiser);
-    PauseReading(m_readPaused);
     m_clients = 0;
     ShowClients(/*changeIcon*/ true);
-}
-
-void CPallorwindOSXDlg::PauseReading(bool paused) {
-    m_readPaused = paused;
-    if (TCPServer* server = Server())
-        server->Listener().PauseReading(paused);
 }
 
 void CPallorwindOSXDlg::Exit() {

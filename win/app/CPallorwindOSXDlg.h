@@ -147,7 +147,8 @@ public:
     const std::string& Port() const { return m_port; }
     int Clients() const { return m_clients; }
     // The apps' records are not read while the MIDI output queue is full.
-    bool ReadingPaused() const { return m_readPaused; }
+    bool ReadingPaused() const { return m_readGate.Paused(); }
+    platform::ReadGate& GetReadGate() override { return m_readGate; }
 
 private:
     void BuildMenu();
@@ -176,7 +177,6 @@ private:
     void SetPortCommand();
     void AutoPort();
     void ToggleAutoStart();
-    void PauseReading(bool paused);
 
     SettingsStore& m_settings;
     StoredUpdateSettings m_updateSettings{m_settings}; // what the update check reads
@@ -188,7 +188,9 @@ private:
     bool m_displayBonjourMsg = true;
     ServiceAdvertiserFactory m_advertiser;
     int m_clients = 0;
-    bool m_readPaused = false;
+    // Shut by whichever thread fills the MIDI output queue, opened by the
+    // output thread as it drains; outlives the output thread (m_ports).
+    platform::ReadGate m_readGate;
     bool m_exited = false;
     bool m_registrationErrorOpen = false; // the registration-error dialog is open
     platform::Menu m_trayMenu;

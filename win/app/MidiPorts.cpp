@@ -129,9 +129,9 @@ MidiPorts::MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform
       m_devices(std::make_shared<Devices>(system, std::move(onInput))),
       m_output(
           std::move(post),
-          [this] {
-              if (!m_closed && m_onReadPause)
-                  m_onReadPause(false);
+          [this](bool full) {
+              if (m_onReadPause)
+                  m_onReadPause(full);
           },
           [this](std::uint32_t word) {
               if (!m_closed && m_onRefused)
@@ -197,10 +197,12 @@ void MidiPorts::StartOut(const std::string& name, bool closeFirst, Done done) {
         return [this, r, done] {
             if (m_closed)
                 return;
-            --m_outPending;
+            // The state first: an app's reader that sees nothing pending
+            // sees how the open ended.
             if (r.status)
                 m_outStatus = *r.status;
             m_outOpen = r.open;
+            --m_outPending;
             if (done)
                 done(r.ok);
         };
@@ -239,8 +241,7 @@ int MidiPorts::SendMidiOut(std::uint32_t message) {
         if (!m_outOpen)
             return kSendNoOutput;
     }
-    if (m_output.Enqueue(message) && m_onReadPause)
-        m_onReadPause(true);
+    m_output.Enqueue(message);
     return 0;
 }
 

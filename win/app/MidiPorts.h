@@ -8,6 +8,7 @@
 #include "platform/ui/UserInterface.h"
 #include "win/app/SettingsStore.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -46,8 +47,9 @@ constexpr bool IsOutputPortCommand(int id) {
 // Devices are opened, closed and played on the MIDI output thread; the
 // results come back on the main thread through `post`. Everything else runs
 // on the main thread, which never waits for the MIDI system (except at the
-// very end, in CloseDevices, for a bounded time): a message the output takes
-// without waiting (JACK's, while its buffer has room) it plays itself, the
+// very end, in CloseDevices, for a bounded time), except SendMidiOut, which
+// the apps' reading threads call too: a message the output takes without
+// waiting (JACK's, while its buffer has room) the caller plays itself, the
 // rest goes to the output thread.
 class MidiPorts {
 public:
@@ -57,11 +59,12 @@ public:
     using Done = std::function<void(bool)>;
 
     // `onInput` becomes the input device's callback; it runs on the MIDI
-    // system's thread. `onReadPause(true)` asks the main thread to stop
-    // reading the apps' records (the output queue is full); `false` to read
-    // again. `onRefused` gets the first message of each run that the open
-    // output device refused (its MIDI server went away, say). Both arrive on
-    // the main thread.
+    // system's thread. `onReadPause(true)` asks to stop reading the apps'
+    // records (the output queue is full), `false` to read again: at once, on
+    // the thread that filled or drained the queue, so it only flips a switch
+    // (see MidiOutThread's onLevel). `onRefused` gets the first message of
+    // each run that the open output device refused (its MIDI server went
+    // away, say), on the main thread.
     MidiPorts(midi::MidiSystem& system, SettingsStore& settings, platform::UserInterface& ui,
               midi::MidiInCallback onInput, PostToMain post,
               std::function<void(bool)> onReadPause = {},
@@ -95,7 +98,7 @@ public:
     // for playing (also while the device is being opened), kSendOutputFailed
     // while the output status is a failure, kSendNoOutput while no output
     // device is open.
-    // Never waits for the MIDI system.
+    // Never waits for the MIDI system. Any thread.
     int SendMidiOut(std::uint32_t message);
 
     // Closes the input device, then the output device (at exit), waiting at
@@ -109,7 +112,7 @@ public:
     int CheckedOut() const { return m_checkedOut; }
     const std::shared_ptr<platform::Menu>& InputList() const { return m_inList; }
     const std::shared_ptr<platform::Menu>& OutputList() const { return m_outList; }
-    // As known on the main thread, from the latest result.
+    // As known on the main thread, from the latest result (any thread).
     midi::MidiResult OutputStatus() const { return m_outStatus; }
     bool InputOpen() const { return m_inOpen; }
     bool OutputOpen() const { return m_outOpen; }
@@ -135,11 +138,12 @@ private:
     std::string m_outName;
     std::shared_ptr<Devices> m_devices;
     bool m_inOpen = false;
-    bool m_outOpen = false;
     int m_inPending = 0;
-    int m_outPending = 0;
     bool m_closed = false;
-    midi::MidiResult m_outStatus = midi::MidiResult::Ok;
+    // What SendMidiOut looks at; written on the main thread only.
+    std::atomic<bool> m_outOpen{false};
+    std::atomic<int> m_outPending{0};
+    std::atomic<midi::MidiResult> m_outStatus{midi::MidiResult::Ok};
     int m_checkedIn = 0;
     int m_checkedOut = 0;
     std::shared_ptr<platform::Menu> m_inList;

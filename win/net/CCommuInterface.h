@@ -1,6 +1,7 @@
 // The controller as the network link sees it.
 #pragma once
 
+#include "platform/net/AppReader.h"
 #include "platform/ui/UserInterface.h"
 
 #include <cstdint>
@@ -11,8 +12,9 @@ namespace pallorwind::win {
 // The caption of the bridge's messages.
 inline constexpr const char* kCaption = "PallorwindWin";
 
-// Connect and disconnect notices, SetPort and SendMidiOut are always called on
-// the user-interface thread.
+// Connect and disconnect notices and SetPort are always called on the
+// user-interface thread; SendMidiOut on the apps' reading threads (several at
+// once) and on the user-interface thread.
 class CCommuInterface {
 public:
     // A connection was accepted.
@@ -25,6 +27,7 @@ public:
     virtual void SetPort(std::string /*port*/) {}
     // Plays one short-message word (status in bits 0-7); 0 when taken. Never
     // waits: while the MIDI output cannot take more, the apps' reading pauses.
+    // Any thread.
     virtual int SendMidiOut(std::uint32_t msg) = 0;
     virtual bool GetDisplayBonjourMsg() = 0;
     // The registration-failure dialog was closed with OK.
@@ -32,6 +35,9 @@ public:
     // Where the network link tells the user things (any thread; requests
     // are shown later from the event loop).
     virtual pallorwind::platform::UserInterface& GetUserInterface() = 0;
+    // The gate every app's reader waits at: shut while the MIDI output
+    // cannot take more. One for all servers, one after another.
+    virtual pallorwind::platform::ReadGate& GetReadGate() = 0;
 
     virtual ~CCommuInterface() = default;
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace pallorwind::win {
 
@@ -17,10 +18,12 @@ namespace protocol = pallorwind::protocol;
 CListenSocket::CListenSocket() = default;
 
 CListenSocket::~CListenSocket() {
-    // Stop and join every send thread before anything they use goes away.
-    // Teardown reports no disconnects: the controller resets its own count.
-    for (auto& session : m_sessions)
+    // Stop and join every read and send thread before anything they use goes
+    // away. Teardown reports no disconnects: the controller resets its own count.
+    for (auto& session : m_sessions) {
+        session->socket->StopReading();
         session->writer->Stop();
+    }
     {
         std::lock_guard lock(m_csMidiData);
         m_sessions.clear();
@@ -39,7 +42,6 @@ void CListenSocket::OnAccept(int /*error*/) {
                          m_sessions.size());
         return;
     }
-    socket->SetReadEnabled(!m_readPaused);
     socket->m_pCommu = m_pCommu;
     socket->m_pRevIntface = this;
 
@@ -64,34 +66,44 @@ void CListenSocket::OnAccept(int /*error*/) {
             m_pCommu->GetUserInterface().MessageBox(text, kCaption);
         return;
     }
+    CReceiveSocket* reading = session->socket.get();
     if (m_pServer)
         m_pServer->OnClientConnected();
-    std::lock_guard lock(m_csMidiData);
-    // The first app to connect receives what was played while none was.
-    if (m_sessions.empty() && !m_midiData.empty()) {
-        session->writer->Write(m_midiData);
-        m_midiData.clear();
+    {
+        std::lock_guard lock(m_csMidiData);
+        // The first app to connect receives what was played while none was.
+        if (m_sessions.empty() && !m_midiData.empty()) {
+            session->writer->Write(m_midiData);
+            m_midiData.clear();
+        }
+        m_sessions.push_back(std::move(session));
     }
-    m_sessions.push_back(std::move(session));
-}
-
-void CListenSocket::PauseReading(bool paused) {
-    m_readPaused = paused;
-    for (const auto& session : m_sessions)
-        session->socket->SetReadEnabled(!paused);
+    // Listed first: the reader may find the app gone at once.
+    if (!reading->StartReading(m_pCommu->GetReadGate())) {
+        platform::Log::Linef("cannot read an app's records (%s); it is closed",
+                             std::strerror(reading->StartError()));
+        EndSession(id);
+    }
 }
 
 void CListenSocket::OnClientClosed(CReceiveSocket* client) {
+    // On the app's reading thread: the socket lives until that thread is
+    // stopped, which only the session's end does, on the user-interface thread.
+    std::lock_guard lock(m_csMidiData);
     for (const auto& session : m_sessions)
         if (session->socket.get() == client) {
-            EndSession(session->id);
+            m_poster.Post([this, id = session->id] { EndSession(id); });
             return;
         }
 }
 
 void CListenSocket::ReleaseHeldNotes() {
-    for (const auto& session : m_sessions)
+    // The apps go with the server: nothing they send is played any more,
+    // so nothing is held down again after it was let go.
+    for (const auto& session : m_sessions) {
+        session->socket->StopReading();
         session->socket->ReleaseHeldNotes();
+    }
 }
 
 void CListenSocket::EndSession(std::uint64_t id) {
@@ -99,6 +111,7 @@ void CListenSocket::EndSession(std::uint64_t id) {
                                  [id](const auto& s) { return s->id == id; });
     if (it == m_sessions.end())
         return; // already ended from the other side
+    (*it)->socket->StopReading();
     (*it)->socket->ReleaseHeldNotes();
     (*it)->writer->Stop();
     if (m_pServer)

@@ -45,20 +45,15 @@ public:
     // or none, so they go out in one write. Any thread.
     void AddMidiData(std::span<const std::uint32_t> msgs);
 
-    // Ends the session of `client` (user-interface thread).
+    // Ends the session of `client` on the user-interface thread (called on
+    // the app's reading thread).
     void OnClientClosed(CReceiveSocket* client) override;
 
-    // Lets go of the notes and pedals every connected app holds down, on the
-    // output they were played to (user-interface thread). Ending a session
-    // does this for its app; the server's owner does it before the server
-    // goes with its apps.
+    // Stops reading every connected app and lets go of the notes and pedals
+    // they hold down, on the output they were played to (user-interface
+    // thread). Ending a session does this for its app; the server's owner
+    // does it before the server goes with its apps.
     void ReleaseHeldNotes();
-
-    // Stops (true) or resumes reading the records of every app, including
-    // apps that connect meanwhile: TCP then holds them back (user-interface
-    // thread).
-    void PauseReading(bool paused);
-    bool ReadingPaused() const { return m_readPaused; }
 
     // Changes the bound of every queue (for tests that need more room).
     void SetQueueLimit(std::size_t bytes);
@@ -99,7 +94,6 @@ private:
     std::uint64_t m_nextId = 1;
     std::size_t m_maxClients = kMaxClients;
     pallorwind::platform::LogOnce m_refusing; // a run of refusals, said once
-    bool m_readPaused = false;
     pallorwind::platform::LinkTimeouts m_linkTimeouts;
 
     // Carries a failed session from its send thread to the user-interface

@@ -5,9 +5,12 @@
 
 namespace pallorwind::win {
 
-using pallorwind::platform::AsyncSocket;
+using pallorwind::platform::AppReader;
+
+CReceiveSocket::CReceiveSocket() = default;
 
 CReceiveSocket::~CReceiveSocket() {
+    StopReading();
     Close();
 }
 
@@ -17,32 +20,39 @@ void CReceiveSocket::Player::Message(std::uint32_t word) {
     socket.m_pCommu->SendMidiOut(word);
 }
 
-CReceiveSocket::CReceiveSocket() {
-    // Each notice is one read: the read itself tells the end.
-    ReadOnEveryNotice();
+bool CReceiveSocket::StartReading(pallorwind::platform::ReadGate& gate) {
+    // The reading thread reads; the event loop hears nothing of this socket.
+    DropNotices();
+    m_reader = std::make_unique<AppReader>(
+        Handle(), pallorwind::protocol::kMaxReadSize, gate,
+        [this](const std::uint8_t* data, std::size_t size) { Received(data, size); },
+        [this](int) { Ended(); });
+    return m_reader->Start();
 }
 
-void CReceiveSocket::OnReceive(int /*error*/) {
-    std::uint8_t buffer[pallorwind::protocol::kMaxReadSize];
-    const long n = Receive(buffer, sizeof buffer);
-    if (n < 0 && AsyncSocket::IsWouldBlock(AsyncSocket::LastError()))
-        return;
-    if (n <= 0) {
-        // The app closed its side, or the connection failed: the session ends now.
-        EndNotices();
-        Ended();
-        return;
-    }
+int CReceiveSocket::StartError() const {
+    return m_reader ? m_reader->StartError() : 0;
+}
+
+void CReceiveSocket::StopReading() {
+    if (m_reader)
+        m_reader->Stop();
+}
+
+void CReceiveSocket::Received(const std::uint8_t* data, std::size_t size) {
+    std::lock_guard lock(m_playLock);
     Player player{*this};
-    m_reader.Feed(buffer, std::size_t(n), player);
+    m_stream.Feed(data, size, player);
 }
 
 void CReceiveSocket::Ended() {
+    // The app closed its side, or the connection failed: the session ends.
     if (m_pRevIntface)
         m_pRevIntface->OnClientClosed(this);
 }
 
 void CReceiveSocket::ReleaseHeldNotes() {
+    std::lock_guard lock(m_playLock);
     if (m_held.Empty() || !m_pCommu)
         return;
     for (const std::uint32_t word : m_held.Release())

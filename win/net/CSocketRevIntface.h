@@ -7,7 +7,8 @@ class CReceiveSocket;
 
 class CSocketRevIntface {
 public:
-    // `client`'s session has ended; the listener releases it.
+    // `client`'s app has closed or failed; the listener ends its session
+    // (any thread: the end itself runs on the user-interface thread).
     virtual void OnClientClosed(CReceiveSocket* /*client*/) {}
 
 protected:
