@@ -335,12 +335,16 @@ TEST(Sessions, TwoAppsArePlayedAndFedAndOneLeavingSparesTheOther) {
     EXPECT_EQ(first->ReadExactly(3), Bytes({0xB0, 0x7F, 0x64}));
     EXPECT_EQ(second.ReadExactly(3), Bytes({0xB0, 0x7F, 0x64}));
 
+    // The first goes, and its note with it; the second plays on.
     first.reset();
     ASSERT_TRUE(PumpUntil([&] { return bridge.commu.disconnects == 1; }));
     bridge.Play(0x000005C0); // program change: two bytes
     EXPECT_EQ(second.ReadExactly(2), Bytes({0xC0, 0x05}));
     ASSERT_TRUE(second.Send({0x80, 0x02, 0x00}));
-    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return bridge.commu.Played().size() == 4; }));
+    const auto played = bridge.commu.Played();
+    EXPECT_EQ(played[2], 0x400180u) << "the first app's note was not let go";
+    EXPECT_EQ(played[3], 0x000280u);
     EXPECT_EQ(bridge.commu.connects, 2);
     EXPECT_EQ(bridge.commu.disconnects, 1);
 }
