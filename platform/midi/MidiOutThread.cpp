@@ -73,22 +73,31 @@ MidiOutThread::~MidiOutThread() {
 }
 
 void MidiOutThread::Enqueue(std::uint32_t word) {
+    Enqueue(std::span(&word, 1));
+}
+
+void MidiOutThread::Enqueue(std::span<const std::uint32_t> words) {
     State& s = *m_state;
     std::lock_guard feed(s.feed);
-    // Played at once where nothing is ahead of it and the device takes it
-    // without waiting: the thread is not woken. A message the device
-    // refuses goes to the thread like any other, which tells of it.
-    if (s.quiet.load(std::memory_order_acquire) && s.out &&
-        s.out->TryShortMsg(word) == MidiResult::Ok) {
-        s.refusing = false;
-        return;
+    // Played at once while nothing is ahead of them and the device takes
+    // them without waiting: the thread is not woken. A message the device
+    // refuses goes to the thread like any other (with all after it), which
+    // tells of it.
+    std::size_t played = 0;
+    if (s.quiet.load(std::memory_order_acquire) && s.out) {
+        while (played < words.size() && s.out->TryShortMsg(words[played]) == MidiResult::Ok)
+            ++played;
+        if (played > 0)
+            s.refusing = false;
     }
+    if (played == words.size())
+        return;
     std::lock_guard lock(s.lock);
     if (s.stopping)
         return;
     s.quiet.store(false, std::memory_order_relaxed);
-    s.words.push_back(word);
-    ++s.queued;
+    s.words.insert(s.words.end(), words.begin() + long(played), words.end());
+    s.queued += words.size() - played;
     if (s.idle)
         s.wake.notify_one();
     if (s.full || s.words.size() < s.highWater)

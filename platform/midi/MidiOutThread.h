@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <thread>
 
 namespace pallorwind::midi {
@@ -60,6 +61,9 @@ public:
     // at that. A message that the device refuses (see Refused), or that
     // finds no device open, is dropped. Ignored once stopped. Any thread.
     void Enqueue(std::uint32_t word);
+    // Queues `words` in order, as Enqueue does each, in one turn of the
+    // feeders: another feeder's messages do not come between them.
+    void Enqueue(std::span<const std::uint32_t> words);
     // Runs `job` on the output thread after every message queued before it.
     void Run(Job job);
 

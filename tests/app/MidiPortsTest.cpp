@@ -467,7 +467,7 @@ TEST_F(MidiPortsTest, AppsFeedingAtOnceLoseNothingAndEachKeepsItsOrder) {
     ASSERT_TRUE(OpenOut("Synth"));
     // Four apps' readers play at once, while the output now and then cannot
     // take at once: their messages go by both ways, the caller's and the
-    // output thread's.
+    // output thread's, and a read's may go partly one way, partly the other.
     constexpr std::size_t kApps = 4, kEach = 3000;
     std::atomic<bool> feeding{true};
     std::thread switcher([&] {
@@ -480,9 +480,16 @@ TEST_F(MidiPortsTest, AppsFeedingAtOnceLoseNothingAndEachKeepsItsOrder) {
     std::vector<std::thread> apps;
     for (std::size_t app = 0; app < kApps; ++app)
         apps.emplace_back([&, app] {
-            for (std::size_t k = 0; k < kEach; ++k)
-                m_ports.SendMidiOut(0x90u | std::uint32_t(app) | std::uint32_t(k & 0x7F) << 8 |
-                                    std::uint32_t(k >> 7) << 16);
+            // A read brings one to seven records, played together.
+            std::vector<std::uint32_t> read;
+            for (std::size_t k = 0; k < kEach; ++k) {
+                read.push_back(0x90u | std::uint32_t(app) | std::uint32_t(k & 0x7F) << 8 |
+                               std::uint32_t(k >> 7) << 16);
+                if (read.size() == 1 + (k + app) % 7 || k + 1 == kEach) {
+                    m_ports.SendMidiOut(read);
+                    read.clear();
+                }
+            }
         });
     for (auto& app : apps)
         app.join();

@@ -373,11 +373,16 @@ void CPallorwindOSXDlg::SetPort(std::string port) {
 }
 
 int CPallorwindOSXDlg::SendMidiOut(std::uint32_t msg) {
-    const int result = m_ports.SendMidiOut(msg);
+    return SendMidiOutBatch(std::span(&msg, 1));
+}
+
+int CPallorwindOSXDlg::SendMidiOutBatch(std::span<const std::uint32_t> msgs) {
+    const int result = m_ports.SendMidiOut(msgs);
     // Without an output device nothing can be heard; show what was dropped.
     if (result != 0 && !m_ports.OutputOpen())
-        platform::Log::Linef("no MIDI output, not played: %s",
-                             protocol::DescribeShortMessage(msg).c_str());
+        for (const std::uint32_t msg : msgs)
+            platform::Log::Linef("no MIDI output, not played: %s",
+                                 protocol::DescribeShortMessage(msg).c_str());
     return result;
 }
 

@@ -130,6 +130,7 @@ public:
     void OnServerFailed() override;
     void SetPort(std::string port) override;
     int SendMidiOut(std::uint32_t msg) override;
+    int SendMidiOutBatch(std::span<const std::uint32_t> msgs) override;
     bool GetDisplayBonjourMsg() override { return m_displayBonjourMsg; }
     void SetDisplayBonjourMsg(bool display) override;
     platform::UserInterface& GetUserInterface() override { return m_ui; }

@@ -234,6 +234,10 @@ void MidiPorts::SelectPort(int id) {
 }
 
 int MidiPorts::SendMidiOut(std::uint32_t message) {
+    return SendMidiOut(std::span(&message, 1));
+}
+
+int MidiPorts::SendMidiOut(std::span<const std::uint32_t> messages) {
     // While a device is being opened its messages wait for it.
     if (m_outPending == 0) {
         if (m_outStatus != midi::MidiResult::Ok)
@@ -241,7 +245,7 @@ int MidiPorts::SendMidiOut(std::uint32_t message) {
         if (!m_outOpen)
             return kSendNoOutput;
     }
-    m_output.Enqueue(message);
+    m_output.Enqueue(messages);
     return 0;
 }
 

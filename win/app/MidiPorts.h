@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace pallorwind::win {
@@ -100,6 +101,8 @@ public:
     // device is open.
     // Never waits for the MIDI system. Any thread.
     int SendMidiOut(std::uint32_t message);
+    // The messages of one read, in order, as SendMidiOut does each.
+    int SendMidiOut(std::span<const std::uint32_t> messages);
 
     // Closes the input device, then the output device (at exit), waiting at
     // most `bound`; messages queued before are played first. Nothing opens

@@ -5,6 +5,7 @@
 #include "platform/ui/UserInterface.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace pallorwind::win {
@@ -29,6 +30,14 @@ public:
     // waits: while the MIDI output cannot take more, the apps' reading pauses.
     // Any thread.
     virtual int SendMidiOut(std::uint32_t msg) = 0;
+    // The messages of one read, in order, as SendMidiOut does each; what the
+    // last one gave.
+    virtual int SendMidiOutBatch(std::span<const std::uint32_t> msgs) {
+        int result = 0;
+        for (const std::uint32_t msg : msgs)
+            result = SendMidiOut(msg);
+        return result;
+    }
     virtual bool GetDisplayBonjourMsg() = 0;
     // The registration-failure dialog was closed with OK.
     virtual void SetDisplayBonjourMsg(bool /*display*/) {}

@@ -7,7 +7,9 @@ namespace pallorwind::win {
 
 using pallorwind::platform::AppReader;
 
-CReceiveSocket::CReceiveSocket() = default;
+CReceiveSocket::CReceiveSocket() {
+    m_batch.reserve(pallorwind::protocol::kMaxReadSize / 3 + 1);
+}
 
 CReceiveSocket::~CReceiveSocket() {
     StopReading();
@@ -16,8 +18,7 @@ CReceiveSocket::~CReceiveSocket() {
 
 void CReceiveSocket::Player::Message(std::uint32_t word) {
     socket.m_held.Played(word);
-    // A record the output refuses is dropped; the others are still played.
-    socket.m_pCommu->SendMidiOut(word);
+    socket.m_batch.push_back(word);
 }
 
 bool CReceiveSocket::StartReading(pallorwind::platform::ReadGate& gate) {
@@ -43,6 +44,10 @@ void CReceiveSocket::Received(const std::uint8_t* data, std::size_t size) {
     std::lock_guard lock(m_playLock);
     Player player{*this};
     m_stream.Feed(data, size, player);
+    // A record the output refuses is dropped; the others are still played.
+    if (!m_batch.empty())
+        m_pCommu->SendMidiOutBatch(m_batch);
+    m_batch.clear();
 }
 
 void CReceiveSocket::Ended() {
@@ -55,8 +60,7 @@ void CReceiveSocket::ReleaseHeldNotes() {
     std::lock_guard lock(m_playLock);
     if (m_held.Empty() || !m_pCommu)
         return;
-    for (const std::uint32_t word : m_held.Release())
-        m_pCommu->SendMidiOut(word);
+    m_pCommu->SendMidiOutBatch(m_held.Release());
 }
 
 } // namespace pallorwind::win

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace pallorwind::win {
 
@@ -59,6 +60,8 @@ private:
     // Carries a record split across reads over to the next read.
     pallorwind::protocol::AppStreamReader m_stream{/*carriesLayouts*/ false};
     pallorwind::protocol::HeldNotes m_held;
+    // The messages of the read being played, handed on together.
+    std::vector<std::uint32_t> m_batch;
     std::unique_ptr<pallorwind::platform::AppReader> m_reader;
 };
 
