@@ -67,11 +67,15 @@ bool AppReader::Start() {
 
 void AppReader::Stop() {
     m_stop.store(true, std::memory_order_release);
+    // Once only, and only while the owner still keeps the socket open: a
+    // later call (a destructor after the socket closed) must not touch a
+    // descriptor number that may belong to another file by then.
+    if (!m_thread.joinable())
+        return;
     // A blocking read returns 0 once the socket's receiving side is shut.
     ::shutdown(m_fd, SHUT_RD);
     m_gate.Wake();
-    if (m_thread.joinable())
-        m_thread.join();
+    m_thread.join();
 }
 
 void AppReader::Loop() {

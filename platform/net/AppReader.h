@@ -56,7 +56,8 @@ public:
     bool Start();
     int StartError() const { return m_startError; }
     // Ends the reads and waits for the thread: a read under way or a wait at
-    // the gate is woken. Nothing more is received afterwards.
+    // the gate is woken. Nothing more is received afterwards. Later calls do
+    // nothing.
     void Stop();
 
 private:

@@ -1,5 +1,6 @@
 // What both bridges keep for an app's connection: the writer and its wake-up,
 // the bounded queue's two rules, and objects retired inside their notices.
+#include "platform/net/AppReader.h"
 #include "platform/net/AppWriter.h"
 #include "platform/net/Retirer.h"
 #include "tests/support/DescriptorFill.h"
@@ -10,12 +11,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 using namespace std::chrono_literals;
+using pallorwind::platform::AppReader;
 using pallorwind::platform::AppWriter;
+using pallorwind::platform::ReadGate;
 using pallorwind::platform::Retirer;
 using pallorwind::test::DescriptorFill;
 using pallorwind::test::PumpFor;
@@ -123,6 +129,40 @@ TEST(AppWriter, AFullQueueDropsItsOldestMessagesOrRefusesWholeWritesAsAsked) {
         EXPECT_FALSE(writer.Write("\xF8"));
         EXPECT_EQ(broken, 1);
     }
+}
+
+TEST(AppReader, StopsOnceAndNeverTouchesTheDescriptorAfterwards) {
+    int first[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, first), 0);
+    ReadGate gate;
+    std::atomic<int> ended{0};
+    std::string got;
+    auto reader = std::make_unique<AppReader>(
+        first[0], 64, gate, [&](const std::uint8_t* d, std::size_t n) { got.append(d, d + n); },
+        [&](int) { ++ended; });
+    ASSERT_TRUE(reader->Start());
+    ASSERT_EQ(::write(first[1], "ab", 2), 2);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (got.size() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    // A reader waiting in its read stops at once, and tells no end.
+    reader->Stop();
+    EXPECT_EQ(got, "ab");
+    EXPECT_EQ(ended, 0);
+
+    // The owner closes the socket; its number goes to another one. The
+    // reader going afterwards leaves that one alone.
+    ::close(first[0]);
+    ::close(first[1]);
+    int second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, second), 0);
+    ASSERT_EQ(second[0], first[0]) << "the system gave the number to no other socket";
+    reader.reset();
+    EXPECT_EQ(::send(second[1], "c", 1, MSG_NOSIGNAL), 1) << "the other socket was shut";
+    char c = 0;
+    EXPECT_EQ(::recv(second[0], &c, 1, MSG_DONTWAIT), 1) << "the other socket was shut";
+    ::close(second[0]);
+    ::close(second[1]);
 }
 
 namespace {
