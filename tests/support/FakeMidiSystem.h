@@ -76,6 +76,13 @@ public:
             std::lock_guard lock(m_lock);
             m_refuseAtOnce = refused;
         }
+        // With `n` above 0, every n-th message offered to TryShortMsg is not
+        // taken, as when JACK's ring is full for a moment.
+        void RefuseAtOnceEvery(unsigned n) {
+            std::lock_guard lock(m_lock);
+            m_refuseEvery = n;
+            m_offered = 0;
+        }
         // Messages played through TryShortMsg, and on which thread.
         std::vector<std::thread::id> AtOnceThreads() {
             std::lock_guard lock(m_lock);
@@ -83,7 +90,7 @@ public:
         }
         bool PlayAtOnce(unsigned device, std::uint32_t word) {
             std::lock_guard lock(m_lock);
-            if (m_refuseAtOnce)
+            if (m_refuseAtOnce || (m_refuseEvery > 0 && ++m_offered % m_refuseEvery == 0))
                 return false;
             m_atOnceThreads.push_back(std::this_thread::get_id());
             m_sent.emplace_back(device, word);
@@ -120,6 +127,8 @@ public:
         std::condition_variable m_unblocked;
         bool m_blocked = false;
         bool m_refuseAtOnce = false;
+        unsigned m_refuseEvery = 0; // RefuseAtOnceEvery
+        unsigned m_offered = 0;
         std::vector<std::thread::id> m_atOnceThreads;
         int m_waiting = 0;
         std::vector<std::pair<unsigned, std::uint32_t>> m_sent;
