@@ -136,14 +136,19 @@ TEST(AppReader, StopsOnceAndNeverTouchesTheDescriptorAfterwards) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, first), 0);
     ReadGate gate;
     std::atomic<int> ended{0};
-    std::string got;
+    std::atomic<std::size_t> gotSize{0};
+    std::string got; // the reader's until it has stopped
     auto reader = std::make_unique<AppReader>(
-        first[0], 64, gate, [&](const std::uint8_t* d, std::size_t n) { got.append(d, d + n); },
+        first[0], 64, gate,
+        [&](const std::uint8_t* d, std::size_t n) {
+            got.append(d, d + n);
+            gotSize = got.size();
+        },
         [&](int) { ++ended; });
     ASSERT_TRUE(reader->Start());
     ASSERT_EQ(::write(first[1], "ab", 2), 2);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (got.size() < 2 && std::chrono::steady_clock::now() < deadline)
+    while (gotSize < 2 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
     // A reader waiting in its read stops at once, and tells no end.
     reader->Stop();
