@@ -72,10 +72,6 @@ MidiOutThread::~MidiOutThread() {
     Stop();
 }
 
-void MidiOutThread::Enqueue(std::uint32_t word) {
-    Enqueue(std::span(&word, 1));
-}
-
 void MidiOutThread::Enqueue(std::span<const std::uint32_t> words) {
     State& s = *m_state;
     std::lock_guard feed(s.feed);

@@ -54,15 +54,14 @@ public:
 
     static constexpr std::chrono::milliseconds kStopWait{3000};
 
-    // Queues one message; never waits for the device and never refuses one
-    // (the queue is bounded by its feeders pausing). Where nothing is ahead
-    // of it and the device takes it without waiting (TryShortMsg), it is
-    // played here and then, without waking the thread; feeders take turns
-    // at that. A message that the device refuses (see Refused), or that
-    // finds no device open, is dropped. Ignored once stopped. Any thread.
-    void Enqueue(std::uint32_t word);
-    // Queues `words` in order, as Enqueue does each, in one turn of the
-    // feeders: another feeder's messages do not come between them.
+    // Queues `words` (one read's) in order; never waits for the device and
+    // never refuses one (the queue is bounded by its feeders pausing). While
+    // nothing is ahead of them and the device takes them without waiting
+    // (TryShortMsg), they are played here and then, without waking the
+    // thread. Feeders take turns: another feeder's messages do not come
+    // between these. A message that the device refuses (see Refused), or
+    // that finds no device open, is dropped. Ignored once stopped. Any
+    // thread.
     void Enqueue(std::span<const std::uint32_t> words);
     // Runs `job` on the output thread after every message queued before it.
     void Run(Job job);

@@ -201,10 +201,6 @@ void AsyncSocket::Readable() {
         OnAccept(0);
         return;
     }
-    if (!m_probe) {
-        OnReceive(0);
-        return;
-    }
     // Readable with nothing to read means the peer has closed or failed. The
     // notifier is level-triggered, so it is switched off before reporting.
     char probe;

@@ -105,17 +105,10 @@ protected:
     virtual void OnReceive(int /*error*/) {}
     virtual void OnClose(int /*error*/) {}
 
-    // For a socket whose OnReceive always reads, and ends the connection
-    // itself when Receive() finds the end (0 or an error) by calling
-    // EndNotices(): a notice then goes to OnReceive straight away, without
-    // the probe that tells data from the end (a system call a notice), and
-    // OnClose is not called.
-    void ReadOnEveryNotice() { m_probe = false; }
+private:
     // The peer has closed or failed: notices stop for good (a level-triggered
     // notifier would go on reporting the end).
     void EndNotices();
-
-private:
     void Watch();
     void Readable();
 
@@ -123,7 +116,6 @@ private:
     bool m_listening = false;
     bool m_readEnabled = true;
     bool m_peerClosed = false; // reported once; the notifier stays off
-    bool m_probe = true;       // a notice peeks before calling OnReceive
     LogOnce m_acceptStarved;   // a run of failed accepts, said once
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unique_ptr<SingleShotTimer> m_resume; // ends a PauseNotices
